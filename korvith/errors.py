@@ -1,0 +1,26 @@
+"""Exceptions raised by korvith."""
+
+from __future__ import annotations
+
+
+class KorvithError(Exception):
+    """Base class of every error korvith raises for XML it cannot handle."""
+
+
+class ParseError(KorvithError):
+    """A document could not be parsed.
+
+    ``message`` is the engine's description, ``line`` and ``column`` the
+    position of the first error (1-based; 0 when unknown), ``status`` the
+    engine's status code.
+    """
+
+    def __init__(self, message: str, line: int = 0, column: int = 0, status: int = 0,
+                 filename: str | None = None) -> None:
+        self.message = message
+        self.line = line
+        self.column = column
+        self.status = status
+        self.filename = filename
+        where = f"{filename}:" if filename else ""
+        super().__init__(f"{where}{line}:{column}: {message}" if line else f"{where}{message}")

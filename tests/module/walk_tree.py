@@ -5,7 +5,7 @@ a name is ``"local"`` or ``"{uri}local"`` and answers
 ``element_first_child_any``, ``element_next_sibling_any``,
 ``element_parent``, ``element_name`` and ``element_namespace`` for it.
 Each element gets an address; ``tree[path]`` gives it by "/"-joined names
-with an optional ``[i]`` index among same-named siblings (from 0).
+(Clark notation for namespaced ones) with an optional ``[i]`` index among same-named siblings (from 0).
 """
 
 from __future__ import annotations
@@ -67,7 +67,7 @@ class WalkTree:
         node = self.root
         for step in filter(None, path.split("/")):
             name, _, index = step.partition("[")
-            matches = [c for c in node.children if c.local == name]
+            matches = [c for c in node.children if self.label(c.address) == name]
             node = matches[int(index.rstrip("]")) if index else 0]
         return node.address
 

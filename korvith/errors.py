@@ -24,3 +24,15 @@ class ParseError(KorvithError):
         self.filename = filename
         where = f"{filename}:" if filename else ""
         super().__init__(f"{where}{line}:{column}: {message}" if line else f"{where}{message}")
+
+
+class XPathError(KorvithError):
+    """An XPath expression could not be compiled or evaluated.
+
+    ``expression`` is the expression text as given.
+    """
+
+    def __init__(self, message: str, expression: str | None = None) -> None:
+        self.message = message
+        self.expression = expression
+        super().__init__(f"{message}: {expression!r}" if expression is not None else message)

@@ -1,0 +1,337 @@
+"""Documents: parsing entry points and the lifetime of an engine document.
+
+A :class:`Document` owns one engine document and the registry capsule that
+lists every live :class:`~korvith.Element` wrapper of it. Closing the
+document first poisons those wrappers (``invalidate``), then frees the
+engine document (``close_document``): a wrapper used afterwards raises
+:class:`~korvith.KorvithError` instead of reading freed memory. A document
+nobody closes is released when it becomes garbage, which cannot happen while
+one of its elements is alive, since every element holds its document.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import re
+import weakref
+from collections.abc import Iterator, Mapping
+from typing import TYPE_CHECKING, Any, Callable
+
+from . import _engine
+from . import _korvithaccel as _accel
+from .errors import KorvithError, ParseError
+
+if TYPE_CHECKING:
+    from ._korvithaccel import Element
+
+# Poison value the module writes into the wrappers of a closed document.
+POISON = (1 << 64) - 1
+CLOSED_MESSAGE = "operation on a closed document"
+
+# Parse flag bits, by readable keyword name. The bit values are the
+# engine's; `parse_flags` turns keywords into the flags word.
+PARSE_FLAGS: dict[str, int] = {
+    "remove_blank_text": 0x01,  # drop ignorable whitespace-only text
+    "no_cdata": 0x02,           # CDATA sections become plain text
+    "huge": 0x04,               # lift the engine's size and depth limits
+    "keep_entities": 0x08,      # keep internal entity references as nodes
+    "ns_clean": 0x10,           # drop redundant namespace declarations
+}
+
+
+# --------------------------------------------------------------- engine extras
+
+def _ext(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any] | None:
+    """An engine export outside the bound table, with its ctypes prototype.
+
+    Returns None when the engine lacks it, so the package keeps working with
+    an engine that predates the export.
+    """
+    fn = getattr(_engine.lib, name, None)
+    if fn is None:
+        return None
+    if fn.argtypes is None:
+        fn.restype = restype
+        fn.argtypes = argtypes
+    return fn
+
+
+_INT_P = ctypes.POINTER(ctypes.c_int)
+
+
+def last_error() -> tuple[str, int, int] | None:
+    """The engine's most recent parse/compile failure on this thread."""
+    fn = _ext("korvith_last_error", ctypes.c_int,
+              [ctypes.c_char_p, ctypes.c_size_t, _INT_P, _INT_P])
+    if fn is None:
+        return None
+    buf = ctypes.create_string_buffer(1024)
+    line, column = ctypes.c_int(0), ctypes.c_int(0)
+    status = fn(buf, len(buf), ctypes.byref(line), ctypes.byref(column))
+    if not status:
+        return None
+    message = buf.value.decode("utf-8", "replace").strip() or f"error {status}"
+    return message, line.value, column.value
+
+
+def parse_error(status: int, filename: str | None = None,
+                default: str = "document is not well-formed") -> ParseError:
+    err = last_error()
+    if err is None:
+        return ParseError(default, 0, 0, status, filename)
+    message, line, column = err
+    return ParseError(message, line, column, status, filename)
+
+
+class _ParseOptions(ctypes.Structure):
+    _fields_ = [("flags", ctypes.c_int32), ("strict_mode", ctypes.c_int32),
+                ("max_depth", ctypes.c_int32), ("recover", ctypes.c_int32)]
+
+
+def parse_flags(options: Mapping[str, bool]) -> int:
+    """The engine flags word for keyword options such as ``huge=True``."""
+    flags = 0
+    for name, on in options.items():
+        bit = PARSE_FLAGS.get(name)
+        if bit is None:
+            known = ", ".join(sorted(PARSE_FLAGS))
+            raise TypeError(f"unknown parse option {name!r} (known: {known})")
+        if on:
+            flags |= bit
+    return flags
+
+
+# --------------------------------------------------------------- documents
+
+def _release(address: int, capsule: object, keepalive: object) -> None:
+    # Order matters: poison every wrapper before the memory goes away.
+    _accel.invalidate(capsule)
+    _accel.close_document(address)
+    del keepalive
+
+
+class Document:
+    """A parsed XML document.
+
+    Use it as a context manager, or call :meth:`close`, to free the engine
+    document at a known point; elements of a closed document raise
+    :class:`KorvithError` when used.
+    """
+
+    __slots__ = ("_address", "_accel_registry", "_finalizer", "status", "filename",
+                 "__weakref__")
+
+    def __init__(self, address: int, registry: object, status: int = 0, *,
+                 filename: str | None = None, keepalive: object = None,
+                 release: Callable[..., None] = _release) -> None:
+        self._address = address
+        self._accel_registry = registry
+        self.status = status
+        self.filename = filename
+        self._finalizer = weakref.finalize(self, release, address, registry, keepalive)
+        # Process exit frees everything anyway; skip the work there.
+        self._finalizer.atexit = False
+
+    # -- lifetime
+    @property
+    def closed(self) -> bool:
+        return not self._finalizer.alive
+
+    def close(self) -> None:
+        """Poison every element of the document, then free it. Idempotent."""
+        self._finalizer()
+
+    def __enter__(self) -> Document:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def _check(self) -> int:
+        if not self._finalizer.alive:
+            raise KorvithError(CLOSED_MESSAGE)
+        return self._address
+
+    # -- content
+    @property
+    def root(self) -> Element:
+        """The root element."""
+        root = _accel.document_root(self._check(), self)
+        if root is None:
+            raise KorvithError("document has no root element")
+        return root
+
+    @property
+    def recovered(self) -> bool:
+        """True when the parser had to repair the input (``recover=True``)."""
+        return self.status != 0
+
+    def xpath(self, expr: str, namespaces: Mapping[str, str] | None = None,
+              **variables: Any) -> Any:
+        """Evaluate an XPath 1.0 expression with the document as context.
+
+        Returns a list of elements for node-sets, else a bool, float or str.
+        ``$name`` in the expression refers to the keyword argument ``name``.
+        """
+        from .xpath import evaluate
+        self._check()
+        return evaluate(expr, self, 0, namespaces, variables)
+
+    def xquery(self, query: Any, context: Element | None = None) -> Any:
+        """Run an XQuery (text or a compiled :class:`korvith.XQuery`)."""
+        from .xpath import xquery_class
+        self._check()
+        cls = xquery_class()
+        compiled = query if isinstance(query, cls) else cls(query)
+        return compiled(context if context is not None else self)
+
+    def tobytes(self, indent: int = 0, declaration: bool = False,
+                encoding: str | None = None) -> bytes:
+        """Serialize the whole document.
+
+        ``indent`` is spaces per level (0 keeps the text as it is),
+        ``declaration`` writes ``<?xml ...?>``, ``encoding`` names the output
+        encoding (UTF-8 when None).
+        """
+        out = _accel.serialize_doc_opts(self._check(), _indent(indent), int(bool(declaration)),
+                                        encoding)
+        if out is None:
+            raise KorvithError("serialization failed")
+        return out
+
+    # -- ElementTree-style conveniences, answered by the root element
+    def getroot(self) -> Element:
+        return self.root
+
+    def iter(self, tag: str | None = None, *tags: str) -> Iterator[Element]:
+        return self.root.iter(tag, *tags)
+
+    def find(self, path: str, namespaces: Mapping[str, str] | None = None) -> Element | None:
+        return self.root.find(_doc_path(path), namespaces)
+
+    def findall(self, path: str, namespaces: Mapping[str, str] | None = None) -> list[Element]:
+        return self.root.findall(_doc_path(path), namespaces)
+
+    def findtext(self, path: str, default: str | None = None,
+                 namespaces: Mapping[str, str] | None = None) -> str | None:
+        return self.root.findtext(_doc_path(path), default, namespaces)
+
+    def __repr__(self) -> str:
+        where = f" {self.filename!r}" if self.filename else ""
+        state = "closed" if self.closed else f"at 0x{self._address:x}"
+        return f"<korvith.Document{where} {state}>"
+
+
+def _doc_path(path: str) -> str:
+    # ElementTree lets a tree answer "/x" and "//x" from its root.
+    return "." + path if path.startswith("/") else path
+
+
+def _indent(indent: int) -> int:
+    if isinstance(indent, bool) or not isinstance(indent, int) or indent < 0:
+        raise ValueError(f"indent must be a non-negative int, not {indent!r}")
+    return indent
+
+
+# --------------------------------------------------------------- parsing
+
+_DECL_ENCODING = re.compile(r"^\s*<\?xml[^>]*\bencoding\s*=", re.ASCII)
+
+
+def _as_bytes(data: Any) -> bytes | bytearray | memoryview:
+    if isinstance(data, str):
+        if _DECL_ENCODING.match(data):
+            raise ValueError("str input with an encoding declaration is not supported; "
+                             "pass bytes instead")
+        return data.encode("utf-8")
+    if isinstance(data, (bytes, bytearray, memoryview)):
+        return data
+    raise TypeError(f"can only parse str or bytes-like data, not {type(data).__name__}")
+
+
+def _finish(result: tuple[Any, Any, int], filename: str | None = None,
+            keepalive: object = None) -> Document:
+    address, registry, status = result
+    if address is None:
+        raise parse_error(status, filename)
+    return Document(address, registry, status, filename=filename, keepalive=keepalive)
+
+
+def _parse_ex(data: bytes, recover: bool, flags: int, max_depth: int) -> tuple[Any, Any, int]:
+    fn = _engine.lib.korvith_parse_string_ex
+    opts = _ParseOptions(flags, -1, max_depth, 1 if recover else 0)
+    status = ctypes.c_int(0)
+    address = fn(data, len(data), ctypes.byref(opts), ctypes.byref(status))
+    if not address:
+        return None, None, status.value
+    return address, _accel.new_registry(), status.value
+
+
+def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
+          **options: bool) -> Document:
+    """Parse XML from bytes (or a str without encoding declaration).
+
+    ``recover=True`` repairs malformed input as far as possible instead of
+    raising :class:`ParseError`. ``max_depth`` (0: the engine's default)
+    bounds element nesting. Flag keywords (``remove_blank_text``,
+    ``no_cdata``, ``huge``, ``keep_entities``, ``ns_clean``) switch engine
+    options.
+    """
+    raw = _as_bytes(data)
+    flags = parse_flags(options)
+    if flags or max_depth:
+        return _finish(_parse_ex(bytes(raw), recover, flags, int(max_depth)))
+    return _finish(_accel.parse_with_encoding(raw, recover))
+
+
+def parse_file(path: str | os.PathLike[str], *, recover: bool = False, max_depth: int = 0,
+               **options: bool) -> Document:
+    """Parse the XML file at ``path`` (raises FileNotFoundError, ParseError)."""
+    name = os.fspath(path)
+    flags = parse_flags(options)
+    if recover or flags or max_depth:
+        with open(name, "rb") as f:
+            data = f.read()
+        raw = _parse_ex(data, recover, flags, int(max_depth))
+        return _finish(raw, filename=name)
+    encoded = os.fsencode(name)
+    if b"\0" in encoded:
+        raise ValueError("embedded NUL character in path")
+    result = _accel.parse_file(encoded)
+    if result[0] is None and not os.path.exists(name):
+        raise FileNotFoundError(2, "No such file or directory", name)
+    if result[0] is None and os.path.isdir(name):
+        raise IsADirectoryError(21, "Is a directory", name)
+    return _finish(result, filename=name)
+
+
+def parse_inplace(buffer: bytearray | memoryview, *, recover: bool = False,
+                  **options: bool) -> Document:
+    """Parse a writable buffer without copying it.
+
+    The engine may write into the buffer. The document keeps the buffer
+    alive, and keeps it from being resized, until it is closed.
+    """
+    view = memoryview(buffer)
+    if view.readonly:
+        raise TypeError("parse_inplace needs a writable buffer (bytearray or writable memoryview)")
+    if not view.c_contiguous:
+        raise ValueError("parse_inplace needs a contiguous buffer")
+    view = view.cast("B")
+    if view.nbytes == 0:
+        raise ParseError("empty document", 0, 0, 0)
+    # The ctypes array holds a buffer export: while the document keeps it,
+    # the bytearray cannot be resized under the engine.
+    pinned = (ctypes.c_char * view.nbytes).from_buffer(view)
+    flags = parse_flags(options)
+    result = _accel.parse_inplace(ctypes.addressof(pinned), view.nbytes, recover, flags)
+    return _finish(result, keepalive=(pinned, view, buffer))
+
+
+def fromstring(data: Any, *, recover: bool = False, **options: Any) -> Element:
+    """Parse and return the root element; it keeps its document alive."""
+    return parse(data, recover=recover, **options).root
+
+
+XML = fromstring

@@ -1,0 +1,284 @@
+"""Python-level methods of :class:`korvith.Element`.
+
+The module's ``Element`` type does the per-element work in C++ (tag, text,
+attributes, navigation); this file adds what users of ElementTree and lxml
+expect on top: ``iter``, ``find``/``findall``/``findtext`` with
+ElementTree paths, ``xpath``, ``tobytes``, iteration over children, a
+readable ``repr`` and indexing by tag name or ``"@attribute"``.
+
+Indexing (``element[key]``):
+
+* ``element[i]`` / ``element[i:j]``: children by position (in C++);
+* ``element["name"]`` or ``element["{uri}name"]``: the first child with that
+  tag; KeyError when there is none;
+* ``element["@name"]`` (also ``"@{uri}name"``): that attribute's value;
+  KeyError when the attribute is missing.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Mapping
+from typing import Any
+
+from . import _korvithaccel as _accel
+from .document import CLOSED_MESSAGE, POISON, _indent
+from .errors import KorvithError
+from .xpath import compile_path, evaluate, split_tag
+
+Element = _accel.Element
+
+
+def _address(el: Element) -> int:
+    """The element's engine handle; raises for a closed or empty wrapper."""
+    raw = el._raw
+    if raw == POISON:
+        raise KorvithError(CLOSED_MESSAGE)
+    if raw is None:
+        raise KorvithError("element has no engine node")
+    return raw
+
+
+def _live(el: Element) -> bool:
+    return el._raw != POISON
+
+
+# --------------------------------------------------------------- iteration
+
+def _iter(self: Element, tag: str | None = None, *tags: str) -> Iterator[Element]:
+    """Document-order iterator over this element and its descendants.
+
+    ``tag`` filters by tag: ``"name"`` (no namespace), ``"{uri}name"``,
+    ``"{*}name"`` (any namespace), ``"{uri}*"`` or ``"*"``/None (all).
+    Several tags may be given; an element matching any of them is yielded.
+    """
+    _address(self)
+    if tags:
+        wanted = [t for t in (tag, *tags) if t is not None]
+        if any(t == "*" for t in wanted):
+            return _accel.subtree_iter(self, True, None, None)
+        return _filter(_accel.subtree_iter(self, True, None, None), wanted)
+    if tag is None or tag == "*":
+        return _accel.subtree_iter(self, True, None, None)
+    ns, local = split_tag(tag)
+    if ns == "*" or local == "*":
+        return _filter(_accel.subtree_iter(self, True, None, None), [tag])
+    return _accel.subtree_iter(self, True, ns, local)
+
+
+def _matcher(tag: str) -> Any:
+    ns, local = split_tag(tag)
+    if ns == "*":
+        return lambda el: el.tag == local or el.tag.endswith("}" + local)
+    if local == "*":
+        return lambda el: el.namespace == ns
+    full = tag if ns is None else f"{{{ns}}}{local}"
+    return lambda el: el.tag == full
+
+
+def _filter(it: Iterator[Element], tags: list[str]) -> Iterator[Element]:
+    tests = [_matcher(t) for t in tags]
+    for el in it:
+        if any(test(el) for test in tests):
+            yield el
+
+
+def _iter_children(self: Element) -> Iterator[Element]:
+    return iter(_accel.children(self))
+
+
+def _children(self: Element) -> list[Element]:
+    """The element children, in document order."""
+    return _accel.children(self)
+
+
+def _iterdescendants(self: Element, tag: str | None = None) -> Iterator[Element]:
+    """Like :meth:`iter`, without the element itself."""
+    it = _iter(self, tag)
+    first = next(it, None)
+    if first is not None and first._raw != self._raw:
+        yield first
+    yield from it
+
+
+def _attribute_pairs(self: Element, ns: bool = False) -> list[tuple[Any, ...]]:
+    """Attributes in document order: (name, value), or with ``ns=True``
+    (name, value, prefix, uri)."""
+    return _accel.attribute_pairs(self, ns)
+
+
+# --------------------------------------------------------------- lookups
+
+def _find(self: Element, path: str, namespaces: Mapping[str, str] | None = None) -> Element | None:
+    """First element matching an ElementTree path, or None."""
+    compiled = compile_path(path, namespaces)
+    if compiled.steps is not None:
+        address = _address(self)
+        if len(compiled.steps) == 1:
+            return _accel.find_first(address, compiled.steps[0], self._document)
+        return _accel.find_path(address, compiled.steps, self._document)
+    found = _run_path(self, compiled)
+    return found[0] if found else None
+
+
+def _findall(self: Element, path: str,
+             namespaces: Mapping[str, str] | None = None) -> list[Element]:
+    """Every element matching an ElementTree path, in document order."""
+    compiled = compile_path(path, namespaces)
+    if compiled.steps is not None and len(compiled.steps) == 1:
+        name = compiled.steps[0]
+        return [c for c in _accel.children(self) if c.tag == name]
+    return _run_path(self, compiled)
+
+
+def _iterfind(self: Element, path: str,
+              namespaces: Mapping[str, str] | None = None) -> Iterator[Element]:
+    return iter(_findall(self, path, namespaces))
+
+
+def _findtext(self: Element, path: str, default: str | None = None,
+              namespaces: Mapping[str, str] | None = None) -> str | None:
+    """Text of the first match ("" when it has none), or ``default``."""
+    el = _find(self, path, namespaces)
+    if el is None:
+        return default
+    return el.text or ""
+
+
+def _find_path(self: Element, *steps: str) -> Element | None:
+    """First element reached by a chain of child names (no namespace).
+
+    ``el.find_path("a", "b")`` is ``el.find("a/b")`` without parsing a path.
+    """
+    if len(steps) == 1 and isinstance(steps[0], (list, tuple)):
+        steps = tuple(steps[0])
+    return _accel.find_path(_address(self), list(steps), self._document)
+
+
+def _run_path(self: Element, compiled: Any) -> list[Element]:
+    result = evaluate(compiled.xpath, self._document, _address(self), compiled.namespaces, {})
+    return result if isinstance(result, list) else []
+
+
+def _xpath(self: Element, expr: str, namespaces: Mapping[str, str] | None = None,
+           **variables: Any) -> Any:
+    """Evaluate an XPath 1.0 expression with this element as context node."""
+    return evaluate(expr, self._document, _address(self), namespaces, variables)
+
+
+# --------------------------------------------------------------- output
+
+def _tobytes(self: Element, indent: int = 0, declaration: bool = False,
+             encoding: str | None = None) -> bytes:
+    """Serialize this element and its subtree (without its tail)."""
+    out = _accel.serialize_elem_opts(_address(self), _indent(indent), int(bool(declaration)),
+                                     encoding)
+    if out is None:
+        raise KorvithError("serialization failed")
+    return out
+
+
+def _repr(self: Element) -> str:
+    raw = self._raw
+    if raw == POISON:
+        return f"<Element (closed document) at 0x{id(self):x}>"
+    if raw is None:
+        return f"<Element (empty) at 0x{id(self):x}>"
+    return f"<Element {self.tag} at 0x{id(self):x}>"
+
+
+# --------------------------------------------------------------- protocol
+
+def _py_getitem(self: Element, key: Any) -> Any:
+    """Keys other than positions: tag names and "@attribute" strings."""
+    if isinstance(key, str):
+        if key.startswith("@"):
+            name = key[1:]
+            value = self.get(name)
+            if value is None:
+                raise KeyError(key)
+            return value
+        found = _find_child(self, key)
+        if found is None:
+            raise KeyError(key)
+        return found
+    if isinstance(key, (int, slice)):
+        _address(self)
+        raise TypeError("indexing unavailable")
+    raise TypeError(f"element keys are positions, slices, tag names or '@attribute' strings, "
+                    f"not {type(key).__name__}")
+
+
+def _find_child(self: Element, tag: str) -> Element | None:
+    ns, local = split_tag(tag)
+    if ns is None and "*" not in local:
+        return _accel.find_first(_address(self), local, self._document)
+    test = _matcher(tag)
+    for child in _accel.children(self):
+        if test(child):
+            return child
+    return None
+
+
+def _eq(self: Element, other: object) -> Any:
+    if not isinstance(other, Element):
+        return NotImplemented
+    if self is other:
+        return True
+    raw = self._raw
+    return raw is not None and raw != POISON and raw == other._raw
+
+
+def _ne(self: Element, other: object) -> Any:
+    result = _eq(self, other)
+    return result if result is NotImplemented else not result
+
+
+def _hash(self: Element) -> int:
+    raw = self._raw
+    if raw is None or raw == POISON:
+        return object.__hash__(self)
+    return hash(raw)
+
+
+def _bool(self: Element) -> bool:
+    # An element is always true, with or without children: "if el.find(...)"
+    # must not depend on whether the match has children.
+    return True
+
+
+def _contains(self: Element, item: object) -> bool:
+    if isinstance(item, str):
+        return _find_child(self, item) is not None
+    return any(item == child for child in _accel.children(self))
+
+
+_METHODS: dict[str, Any] = {
+    "iter": _iter,
+    "iterdescendants": _iterdescendants,
+    "iterchildren": _iter_children,
+    "children": _children,
+    "attribute_pairs": _attribute_pairs,
+    "find": _find,
+    "findall": _findall,
+    "iterfind": _iterfind,
+    "findtext": _findtext,
+    "find_path": _find_path,
+    "xpath": _xpath,
+    "tobytes": _tobytes,
+    "_py_getitem": _py_getitem,
+    "__iter__": _iter_children,
+    "__repr__": _repr,
+    "__eq__": _eq,
+    "__ne__": _ne,
+    "__hash__": _hash,
+    "__bool__": _bool,
+    "__contains__": _contains,
+}
+
+
+def install() -> None:
+    """Attach the package's methods to the module's Element type."""
+    for name, fn in _METHODS.items():
+        fn.__name__ = name
+        fn.__qualname__ = f"Element.{name}"
+        setattr(Element, name, fn)

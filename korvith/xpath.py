@@ -1,0 +1,371 @@
+"""Compiled XPath expressions and ElementTree path translation.
+
+Every XPath evaluation goes through an expression compiled once by the
+engine (``korvith_xpath_compile``); :func:`evaluate` keeps the most recently
+used ones, so ``doc.xpath("//item")`` in a loop compiles once. Namespace
+prefixes and ``$variables`` are bound per call, not per compilation.
+
+ElementTree paths (``find``, ``findall``, ``findtext``) are translated into
+XPath here, except the plain chains of child names (``"a/b/c"``), which the
+element methods answer with the engine's direct child lookups.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import re
+import threading
+import weakref
+from collections import OrderedDict
+from collections.abc import Mapping
+from dataclasses import dataclass
+from functools import lru_cache
+from typing import Any
+
+from . import _korvithaccel as _accel
+from .document import POISON, CLOSED_MESSAGE, _ext, last_error
+from .errors import KorvithError, XPathError
+
+_STRING = re.compile(r"'[^']*'|\"[^\"]*\"")
+_PREFIX = re.compile(r"(?<![\w.$-])([A-Za-z_][\w.-]*):(?!:)(?=[A-Za-z_*])")
+_VARIABLE = re.compile(r"\$([A-Za-z_][\w.-]*(?::[A-Za-z_][\w.-]*)?)")
+_ALWAYS_BOUND = frozenset({"xml"})
+
+
+def _compile_fn() -> Any:
+    return _ext("korvith_xpath_compile", ctypes.c_void_p, [ctypes.c_char_p])
+
+
+def _free_fn() -> Any:
+    return _ext("korvith_xpath_compiled_free", None, [ctypes.c_void_p])
+
+
+def _flat_bindings(namespaces: Mapping[str, str] | None) -> list[str] | None:
+    if not namespaces:
+        return None
+    flat: list[str] = []
+    for prefix, uri in namespaces.items():
+        if not prefix:
+            raise ValueError("XPath has no default namespace: bind the URI to a prefix "
+                             "and use prefix:name in the expression")
+        if not isinstance(prefix, str) or not isinstance(uri, str):
+            raise TypeError("namespace prefixes and URIs must be str")
+        flat += (prefix, uri)
+    return flat
+
+
+def _flat_variables(variables: Mapping[str, Any]) -> list[Any] | None:
+    if not variables:
+        return None
+    flat: list[Any] = []
+    for name, value in variables.items():
+        if isinstance(value, bool):
+            flat += (name, 0, value)
+        elif isinstance(value, (int, float)):
+            flat += (name, 1, float(value))
+        elif isinstance(value, str):
+            flat += (name, 2, value)
+        else:
+            raise TypeError(f"XPath variable {name!r} must be bool, int, float or str, "
+                            f"not {type(value).__name__}")
+    return flat
+
+
+def _check_names(expr: str, namespaces: Mapping[str, str] | None,
+                 variables: Mapping[str, Any]) -> None:
+    """Report unbound prefixes and variables by name, before evaluating."""
+    bare = _STRING.sub("''", expr)
+    bound = namespaces or {}
+    for prefix in _PREFIX.findall(bare):
+        if prefix not in bound and prefix not in _ALWAYS_BOUND:
+            raise XPathError(f"undefined namespace prefix {prefix!r}", expr)
+    for name in _VARIABLE.findall(bare):
+        if name not in variables:
+            raise XPathError(f"undefined variable ${name}", expr)
+
+
+class XPath:
+    """An XPath 1.0 expression compiled once, evaluated many times.
+
+    >>> find_items = XPath("//item[@price > $min]")
+    >>> find_items(doc, min=10)      # doctest: +SKIP
+
+    Call it with a :class:`Document` (context: the document) or an
+    :class:`Element` (context: that element) and keyword variables.
+    """
+
+    __slots__ = ("path", "namespaces", "_handle", "_bindings", "_finalizer", "__weakref__")
+
+    def __init__(self, path: str, namespaces: Mapping[str, str] | None = None) -> None:
+        if not isinstance(path, str):
+            raise TypeError(f"XPath expression must be str, not {type(path).__name__}")
+        self.path = path
+        self.namespaces = dict(namespaces) if namespaces else None
+        self._bindings = _flat_bindings(self.namespaces)
+        compile_fn = _compile_fn()
+        if compile_fn is None:
+            raise KorvithError("the engine cannot compile XPath expressions")
+        if "\0" in path:
+            raise XPathError("NUL character in expression", path)
+        handle = compile_fn(path.encode("utf-8")) if path.strip() else None
+        if not handle:
+            err = last_error()
+            raise XPathError(err[0] if err else "invalid expression", path)
+        self._handle: int = handle
+        self._finalizer = weakref.finalize(self, _free_fn(), handle)
+        self._finalizer.atexit = False
+
+    def __call__(self, node: Any, **variables: Any) -> Any:
+        document, context = _target(node)
+        return self.evaluate(document, context, None, variables)
+
+    def evaluate(self, document: Any, context: int, namespaces: Mapping[str, str] | None,
+                 variables: Mapping[str, Any]) -> Any:
+        bindings = self._bindings if namespaces is None else _flat_bindings(namespaces)
+        bound_ns = self.namespaces if namespaces is None else namespaces
+        _check_names(self.path, bound_ns, variables)
+        address = document._check()
+        result = _accel.compiled_eval(self._handle, address, context, document,
+                                      bindings, _flat_variables(variables))
+        if result is None:
+            err = last_error()
+            raise XPathError(err[0] if err else "evaluation failed", self.path)
+        return result
+
+    def __repr__(self) -> str:
+        return f"XPath({self.path!r})"
+
+
+def _target(node: Any) -> tuple[Any, int]:
+    """(document object, context address) for a Document or an Element."""
+    if isinstance(node, _accel.Element):
+        raw = node._raw
+        if raw == POISON:
+            raise KorvithError(CLOSED_MESSAGE)
+        if raw is None or node._document is None:
+            raise KorvithError("element has no engine node")
+        return node._document, raw
+    if hasattr(node, "_check") and hasattr(node, "_accel_registry"):
+        return node, 0
+    raise TypeError(f"expected a Document or an Element, not {type(node).__name__}")
+
+
+_CACHE_SIZE = 256
+_cache: OrderedDict[str, XPath] = OrderedDict()
+_cache_lock = threading.Lock()
+
+
+def compiled(expr: str) -> XPath:
+    """The compiled form of ``expr``, from a small most-recently-used cache."""
+    with _cache_lock:
+        found = _cache.get(expr)
+        if found is not None:
+            _cache.move_to_end(expr)
+            return found
+    made = XPath(expr)
+    with _cache_lock:
+        _cache[expr] = made
+        if len(_cache) > _CACHE_SIZE:
+            _cache.popitem(last=False)
+    return made
+
+
+def evaluate(expr: str, document: Any, context: int,
+             namespaces: Mapping[str, str] | None, variables: Mapping[str, Any]) -> Any:
+    if document is None:
+        raise KorvithError("element has no document")
+    if _compile_fn() is None:
+        return _evaluate_text(expr, document, context, namespaces, variables)
+    return compiled(expr).evaluate(document, context, namespaces or {}, variables)
+
+
+def _evaluate_text(expr: str, document: Any, context: int,
+                   namespaces: Mapping[str, str] | None, variables: Mapping[str, Any]) -> Any:
+    """Evaluation without a compiled expression, for engines that cannot
+    compile: prefixes or variables, not both at once."""
+    _check_names(expr, namespaces, variables)
+    address = document._check()
+    bindings = _flat_bindings(namespaces)
+    flat = _flat_variables(variables)
+    ctx = context or None
+    if bindings and flat:
+        raise KorvithError("this engine cannot bind namespaces and variables together")
+    if bindings:
+        result = _accel.nodeset_ns(address, ctx, expr, document, bindings)
+    elif flat:
+        result = _accel.nodeset_vars(address, ctx, expr, document, flat)
+    else:
+        result = _accel.nodeset(address, ctx, expr, document)
+    if result is None:
+        err = last_error()
+        raise XPathError(err[0] if err else "evaluation failed", expr)
+    return result
+
+
+def xquery_class() -> Any:
+    from .xquery import XQuery  # imported on first use: optional piece
+    return XQuery
+
+
+# --------------------------------------------------------------- ElementTree paths
+
+def split_tag(tag: str) -> tuple[str | None, str]:
+    """``"{uri}local"`` -> (uri, local); ``"local"`` and ``"{}local"`` ->
+    (None, local); ``"{*}local"`` -> ("*", local)."""
+    if not isinstance(tag, str):
+        raise TypeError(f"tag must be str, not {type(tag).__name__}")
+    if tag.startswith("{"):
+        end = tag.find("}")
+        if end < 0 or end == len(tag) - 1:
+            raise ValueError(f"invalid tag {tag!r}")
+        return (tag[1:end] or None), tag[end + 1:]
+    if not tag:
+        raise ValueError("empty tag")
+    return None, tag
+
+
+@dataclass(frozen=True)
+class CompiledPath:
+    """An ElementTree path: plain child-name ``steps`` when it is a simple
+    chain (else None), and its XPath form with the bindings it needs."""
+    steps: list[str] | None
+    xpath: str
+    namespaces: dict[str, str] | None
+
+
+_PLAIN = re.compile(r"[A-Za-z_][\w.-]*\Z")
+_CLARK = re.compile(r"\{([^}]*)\}([\w.*-]+)")
+_PRED_TAG = re.compile(r"\s*([A-Za-z_][\w.-]*)\s*(!?=.*)?\Z", re.S)
+
+
+def compile_path(path: str, namespaces: Mapping[str, str] | None = None) -> CompiledPath:
+    items = tuple(sorted(namespaces.items())) if namespaces else ()
+    return _compile_path(path, items)
+
+
+@lru_cache(maxsize=512)
+def _compile_path(path: str, ns_items: tuple[tuple[str, str], ...]) -> CompiledPath:
+    if not isinstance(path, str):
+        raise TypeError(f"path must be str, not {type(path).__name__}")
+    if not path:
+        raise SyntaxError("empty path")
+    if path.startswith("/"):
+        raise SyntaxError(f"cannot use absolute path on element: {path!r}")
+    if path.endswith("/"):
+        raise SyntaxError(f"path ends with '/': {path!r}")
+    namespaces = dict(ns_items)
+    default = namespaces.pop("", None)
+    steps = _split_steps(path)
+    if default is None and all(_PLAIN.match(s) for s in steps):
+        return CompiledPath(list(steps), "/".join(steps), None)
+    prefixes: dict[str, str] = {}
+    bound = dict(namespaces)
+
+    def prefix_for(uri: str) -> str:
+        if uri not in prefixes:
+            name = f"_k{len(prefixes)}"
+            prefixes[uri] = name
+            bound[name] = uri
+        return prefixes[uri]
+
+    def name(tag: str) -> str:
+        if tag in (".", "..", "*") or tag.startswith("@"):
+            return tag
+        if tag.startswith("{"):
+            uri, local = split_tag(tag)
+            if uri == "*":
+                return "*" if local == "*" else f"*[local-name()='{local}']"
+            if uri is None:
+                return local
+            return f"{prefix_for(uri)}:{local}"
+        if default is not None and ":" not in tag:
+            return f"{prefix_for(default)}:{tag}"
+        return tag
+
+    def predicate(body: str) -> str:
+        body = _CLARK.sub(lambda m: name("{%s}%s" % (m.group(1), m.group(2))), body)
+        m = _PRED_TAG.match(body)
+        if m and default is not None:
+            return name(m.group(1)) + (m.group(2) or "")
+        return body
+
+    out: list[str] = []
+    for step in steps:
+        if not step:
+            out.append("")
+            continue
+        head, preds = _split_predicates(step, path)
+        out.append(name(head) + "".join(f"[{predicate(p)}]" for p in preds))
+    return CompiledPath(None, "/".join(out), bound or None)
+
+
+def _split_steps(path: str) -> list[str]:
+    """Split on '/' outside brackets, braces and quotes; '//' gives ''."""
+    steps, depth, quote, start = [], 0, "", 0
+    in_brace = False
+    for i, ch in enumerate(path):
+        if quote:
+            if ch == quote:
+                quote = ""
+        elif ch in "'\"" and depth:
+            quote = ch
+        elif ch == "{":
+            in_brace = True
+        elif ch == "}":
+            in_brace = False
+        elif ch == "[":
+            depth += 1
+        elif ch == "]":
+            depth -= 1
+        elif ch == "/" and not depth and not in_brace:
+            steps.append(path[start:i])
+            start = i + 1
+    if quote or depth or in_brace:
+        raise SyntaxError(f"unbalanced path: {path!r}")
+    steps.append(path[start:])
+    return steps
+
+
+def _split_predicates(step: str, path: str) -> tuple[str, list[str]]:
+    cut = _first_bracket(step)
+    head = step[:cut]
+    if not head:
+        raise SyntaxError(f"predicate without a step in {path!r}")
+    preds: list[str] = []
+    rest = step[cut:]
+    while rest:
+        if not rest.startswith("["):
+            raise SyntaxError(f"invalid step {step!r} in {path!r}")
+        end = _closing(rest)
+        preds.append(rest[1:end])
+        rest = rest[end + 1:]
+    return head, preds
+
+
+def _first_bracket(step: str) -> int:
+    in_brace = False
+    for i, ch in enumerate(step):
+        if ch == "{":
+            in_brace = True
+        elif ch == "}":
+            in_brace = False
+        elif ch == "[" and not in_brace:
+            return i
+    return len(step)
+
+
+def _closing(text: str) -> int:
+    depth, quote = 0, ""
+    for i, ch in enumerate(text):
+        if quote:
+            if ch == quote:
+                quote = ""
+        elif ch in "'\"":
+            quote = ch
+        elif ch == "[":
+            depth += 1
+        elif ch == "]":
+            depth -= 1
+            if depth == 0:
+                return i
+    raise SyntaxError(f"unbalanced predicate: {text!r}")

@@ -53,7 +53,9 @@ PyObject* serialize_element_into(void* element, const SerializeOptions* options)
 // Copies an owned engine string into bytes and releases it in every case.
 PyObject* take_document_string(char* text) {
   PyObject* out = PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(std::strlen(text)));
+  PyObject* pending = out ? nullptr : PyErr_GetRaisedException();
   Fns.free_string(text);
+  if (pending) PyErr_SetRaisedException(pending);
   return out;
 }
 

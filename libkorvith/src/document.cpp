@@ -1,0 +1,386 @@
+// Documents: per-document side storage, parsing with the engine's safety
+// settings, and the document lifecycle.
+#include <libxml/SAX2.h>
+#include <libxml/encoding.h>
+#include <libxml/parserInternals.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#include "internal.h"
+
+namespace korvith {
+
+// ---- side storage -------------------------------------------------------
+
+DocSide* side_of(xmlDocPtr doc) {
+    if (doc == nullptr) return nullptr;
+    if (doc->_private == nullptr) doc->_private = new DocSide();
+    return static_cast<DocSide*>(doc->_private);
+}
+
+void side_attach(xmlDocPtr doc) { (void)side_of(doc); }
+
+void side_release(xmlDocPtr doc) {
+    if (doc == nullptr || doc->_private == nullptr) return;
+    auto* side = static_cast<DocSide*>(doc->_private);
+    if (side->xpath != nullptr) xmlXPathFreeContext(side->xpath);
+    delete side;
+    doc->_private = nullptr;
+}
+
+const char* intern(xmlDocPtr doc, std::string_view text) {
+    DocSide* side = side_of(doc);
+    if (side == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(side->mu);
+    auto [it, inserted] = side->arena.emplace(text);
+    (void)inserted;
+    return it->c_str();
+}
+
+// ---- parser configuration -------------------------------------------------
+
+int libxml_options(int flags, bool recover) {
+    // Always: no network, no external entities or DTDs, exact big line
+    // numbers, no output on stderr (errors reach the context's handler).
+    int opts = XML_PARSE_NONET | XML_PARSE_NO_XXE | XML_PARSE_BIG_LINES | XML_PARSE_NO_SYS_CATALOG;
+    if ((flags & KORVITH_PARSE_KEEP_ENTITIES) == 0) opts |= XML_PARSE_NOENT;
+    if (flags & KORVITH_PARSE_NOBLANKS) opts |= XML_PARSE_NOBLANKS;
+    if (flags & KORVITH_PARSE_NOCDATA) opts |= XML_PARSE_NOCDATA;
+    if (flags & KORVITH_PARSE_HUGE) opts |= XML_PARSE_HUGE;
+    if (flags & KORVITH_PARSE_NSCLEAN) opts |= XML_PARSE_NSCLEAN;
+    if (recover) opts |= XML_PARSE_RECOVER;
+    return opts;
+}
+
+namespace {
+
+void on_parse_error(void* data, const xmlError* err) {
+    auto* st = static_cast<ParseState*>(data);
+    if (st == nullptr || err == nullptr) return;
+    if (err->domain == XML_FROM_NAMESPACE && err->level >= XML_ERR_ERROR) st->ns_error = true;
+    bool counts = err->level >= XML_ERR_ERROR ||
+                  (st->cfg.strict_mode == 1 && err->level == XML_ERR_WARNING);
+    if (!counts || st->first_error != 0) return;
+    st->first_error = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
+    st->first_level = err->level;
+    st->message = trim_message(err->message);
+    st->line = err->line;
+    st->column = err->int2;
+}
+
+// Every external resource (DTD, entity, XInclude) is refused; the main
+// document never goes through the loader because the engine opens it itself.
+xmlParserErrors refuse_resource(void*, const char*, const char*, xmlResourceType,
+                                xmlParserInputFlags, xmlParserInput** out) {
+    if (out != nullptr) *out = nullptr;
+    return XML_IO_NETWORK_ATTEMPT;
+}
+
+void start_element(void* ctx, const xmlChar* localname, const xmlChar* prefix,
+                   const xmlChar* uri, int nb_namespaces, const xmlChar** namespaces,
+                   int nb_attributes, int nb_defaulted, const xmlChar** attributes) {
+    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+    auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
+    if (st != nullptr && st->cfg.max_depth > 0 && st->depth >= st->cfg.max_depth) {
+        if (!st->depth_exceeded) {
+            st->depth_exceeded = true;
+            int line = 0, column = 0;
+            xmlCtxtGetInputPosition(ctxt, 0, nullptr, &line, &column, nullptr);
+            if (st->first_error == 0 || st->first_level < XML_ERR_ERROR) {
+                st->first_error = KORVITH_STATUS_LIMIT;
+                st->first_level = XML_ERR_FATAL;
+                st->message = "Document nested deeper than the max_depth option allows (" +
+                              std::to_string(st->cfg.max_depth) + ")";
+                st->line = line;
+                st->column = column;
+            }
+        }
+        xmlStopParser(ctxt);
+        return;
+    }
+    xmlSAX2StartElementNs(ctx, localname, prefix, uri, nb_namespaces, namespaces, nb_attributes,
+                          nb_defaulted, attributes);
+    if (st != nullptr) st->depth++;
+    xmlNodePtr node = xmlCtxtGetNode(ctxt);
+    if (node != nullptr && node->type == XML_ELEMENT_NODE && node->line == 65535) {
+        // libxml2 keeps 16 bits per element line: remember the exact one.
+        int line = 0;
+        if (xmlCtxtGetInputPosition(ctxt, 0, nullptr, &line, nullptr, nullptr) == 0 && line > 0) {
+            node->_private = reinterpret_cast<void*>(static_cast<intptr_t>(line));
+        }
+    }
+}
+
+void end_element(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri) {
+    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+    auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
+    xmlNodePtr node = xmlCtxtGetNode(ctxt);
+    xmlSAX2EndElementNs(ctx, localname, prefix, uri);
+    if (st == nullptr) return;
+    if (st->depth > 0) st->depth--;
+    if (st->on_end != nullptr && node != nullptr && node->type == XML_ELEMENT_NODE) {
+        st->on_end(st->on_end_data, node);
+    }
+}
+
+}  // namespace
+
+void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state) {
+    xmlCtxtSetPrivate(ctxt, state);
+    xmlCtxtSetErrorHandler(ctxt, on_parse_error, state);
+    xmlCtxtSetResourceLoader(ctxt, refuse_resource, nullptr);
+    xmlSAXHandler* sax = xmlCtxtGetSaxHandler(ctxt);
+    if (sax != nullptr) {
+        sax->startElementNs = start_element;
+        sax->endElementNs = end_element;
+    }
+}
+
+namespace {
+
+bool valid_config(const ParseConfig& cfg) {
+    if ((cfg.flags & ~KORVITH_PARSE_ALL) != 0) return false;
+    if (cfg.strict_mode < -1 || cfg.strict_mode > 1) return false;
+    if (cfg.max_depth < 0) return false;
+    return true;
+}
+
+struct CtxtDeleter {
+    void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
+};
+using CtxtHolder = std::unique_ptr<xmlParserCtxt, CtxtDeleter>;
+
+enum class Source { Copy, Borrow };
+
+// Publishes the outcome of one parse: status out-parameter and the
+// thread's error record.
+void publish(const ParseState& st, int status) {
+    if (status == 0) {
+        error_clear();
+    } else {
+        error_set(status, st.message.empty() ? "parse failed" : st.message, st.line, st.column);
+    }
+}
+
+xmlDocPtr finish_parse(xmlDocPtr doc, ParseState& st, int* status) {
+    bool fail = doc == nullptr || st.depth_exceeded;
+    if (!fail && !st.cfg.recover) {
+        if (st.cfg.strict_mode != 0 && st.ns_error) fail = true;
+        if (st.cfg.strict_mode == 1 && st.first_error != 0) fail = true;
+    }
+    int code = st.first_error;
+    if (fail && code == 0) {
+        code = XML_ERR_INTERNAL_ERROR;
+        if (st.message.empty()) st.message = "parse failed";
+    }
+    if (fail && doc != nullptr) {
+        xmlFreeDoc(doc);
+        doc = nullptr;
+    }
+    if (doc != nullptr) side_attach(doc);
+    if (status != nullptr) *status = code;
+    publish(st, code);
+    return doc;
+}
+
+xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*), void* make_data, const ParseConfig& cfg,
+                      int* status, const char* forced_encoding) {
+    if (!valid_config(cfg)) {
+        if (status != nullptr) *status = KORVITH_STATUS_BAD_OPTIONS;
+        error_set(KORVITH_STATUS_BAD_OPTIONS, "invalid parse options", 0, 0);
+        return nullptr;
+    }
+    ParseState st;
+    st.cfg = cfg;
+    CtxtHolder ctxt(xmlNewParserCtxt());
+    if (!ctxt) {
+        if (status != nullptr) *status = XML_ERR_NO_MEMORY;
+        error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
+        return nullptr;
+    }
+    install_hooks(ctxt.get(), &st);
+    xmlCtxtSetOptions(ctxt.get(), libxml_options(cfg.flags, cfg.recover != 0));
+    xmlParserInputPtr input = make(make_data);
+    if (input == nullptr) {
+        if (status != nullptr) *status = XML_ERR_NO_MEMORY;
+        error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
+        return nullptr;
+    }
+    if (forced_encoding != nullptr) {
+        xmlCharEncodingHandler* handler = nullptr;
+        if (xmlOpenCharEncodingHandler(forced_encoding, 0, &handler) == XML_ERR_OK && handler) {
+            xmlInputSetEncodingHandler(input, handler);
+        }
+    }
+    xmlDocPtr doc = xmlCtxtParseDocument(ctxt.get(), input);
+    return finish_parse(doc, st, status);
+}
+
+struct MemorySource {
+    const char* data;
+    size_t length;
+    Source source;
+};
+
+xmlParserInputPtr make_memory_input(void* p) {
+    auto* m = static_cast<MemorySource*>(p);
+    static const char empty[1] = {0};
+    const char* data = m->data != nullptr ? m->data : empty;
+    size_t length = m->data != nullptr ? m->length : 0;
+    // Borrowed input is read in place; copied input is owned by libxml2.
+    // Either way the finished tree holds no pointer into the caller's data.
+    int flags = m->source == Source::Borrow ? XML_INPUT_BUF_STATIC : 0;
+    return xmlNewInputFromMemory(nullptr, data, length, static_cast<xmlParserInputFlags>(flags));
+}
+
+xmlDocPtr parse_memory(const char* data, size_t length, const ParseConfig& cfg, int* status,
+                       Source source, const char* forced_encoding = nullptr) {
+    MemorySource m{data, length, source};
+    return parse_input(make_memory_input, &m, cfg, status, forced_encoding);
+}
+
+bool has_bom(const char* data, size_t length) {
+    auto* d = reinterpret_cast<const unsigned char*>(data);
+    if (length >= 3 && d[0] == 0xEF && d[1] == 0xBB && d[2] == 0xBF) return true;
+    if (length >= 2 && ((d[0] == 0xFE && d[1] == 0xFF) || (d[0] == 0xFF && d[1] == 0xFE))) {
+        return true;
+    }
+    return false;
+}
+
+bool declares_encoding(const char* data, size_t length) {
+    std::string_view text(data, length);
+    if (!text.starts_with("<?xml")) return false;
+    size_t end = text.find("?>");
+    if (end == std::string_view::npos) return false;
+    return text.substr(0, end).find("encoding") != std::string_view::npos;
+}
+
+struct FdSource {
+    int fd;
+};
+
+int fd_read(void* ctx, char* buf, int len) {
+    auto* src = static_cast<FdSource*>(ctx);
+    for (;;) {
+        ssize_t n = ::read(src->fd, buf, static_cast<size_t>(len));
+        if (n >= 0) return static_cast<int>(n);
+        if (errno != EINTR) return -1;
+    }
+}
+
+int fd_close(void* ctx) {
+    auto* src = static_cast<FdSource*>(ctx);
+    ::close(src->fd);
+    delete src;
+    return 0;
+}
+
+struct FileSource {
+    const char* path;
+    int fd;
+};
+
+xmlParserInputPtr make_file_input(void* p) {
+    auto* f = static_cast<FileSource*>(p);
+    auto* src = new FdSource{f->fd};
+    xmlParserInputPtr in = xmlNewInputFromIO(f->path, fd_read, fd_close, src,
+                                             static_cast<xmlParserInputFlags>(0));
+    return in;
+}
+
+int io_status_for(int err) {
+    switch (err) {
+        case ENOENT: return XML_IO_ENOENT;
+        case EACCES: return XML_IO_EACCES;
+        default: return XML_IO_UNKNOWN;
+    }
+}
+
+}  // namespace
+
+xmlDocPtr parse_file_config(const char* path, const ParseConfig& cfg, int* status) {
+    if (path == nullptr) {
+        if (status != nullptr) *status = XML_ERR_ARGUMENT;
+        error_set(XML_ERR_ARGUMENT, "no path given", 0, 0);
+        return nullptr;
+    }
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        int code = io_status_for(errno);
+        if (status != nullptr) *status = code;
+        error_set(code, std::string("cannot open ") + path + ": " + std::strerror(errno), 0, 0);
+        return nullptr;
+    }
+    FileSource f{path, fd};
+    return parse_input(make_file_input, &f, cfg, status, nullptr);
+}
+
+xmlDocPtr parse_memory_config(const char* data, size_t length, const ParseConfig& cfg,
+                              int* status) {
+    return parse_memory(data, length, cfg, status, Source::Copy);
+}
+
+}  // namespace korvith
+
+using namespace korvith;
+
+extern "C" {
+
+void* korvith_parse_string_fn(const char* data, size_t length, int* status) {
+    return parse_memory(data, length, ParseConfig{}, status, Source::Borrow);
+}
+
+void* korvith_parse_string_ex(const char* data, size_t length, const void* options, int* status) {
+    ParseConfig cfg;
+    if (options != nullptr) {
+        int32_t rec[4];
+        std::memcpy(rec, options, sizeof rec);
+        cfg.flags = rec[0];
+        cfg.strict_mode = rec[1];
+        cfg.max_depth = rec[2];
+        cfg.recover = rec[3];
+    }
+    return parse_memory(data, length, cfg, status, Source::Borrow);
+}
+
+void* korvith_parse_string_inplace_fn(char* data, size_t length, int* status) {
+    return parse_memory(data, length, ParseConfig{}, status, Source::Borrow);
+}
+
+void* korvith_parse_with_encoding(const char* data, size_t length, int* status) {
+    int first = 0;
+    xmlDocPtr doc = parse_memory(data, length, ParseConfig{}, &first, Source::Borrow);
+    if (doc == nullptr && (first == XML_ERR_INVALID_ENCODING || first == XML_ERR_INVALID_CHAR) &&
+        data != nullptr && length >= 2 && data[0] == '<' && data[1] != '\0' &&
+        !has_bom(data, length) && !declares_encoding(data, length)) {
+        // Undeclared bytes that are not UTF-8: read them as ISO-8859-1.
+        doc = parse_memory(data, length, ParseConfig{}, &first, Source::Borrow, "ISO-8859-1");
+    }
+    if (status != nullptr) *status = first;
+    return doc;
+}
+
+void* korvith_parse_file(const char* path, int* status) {
+    return parse_file_config(path, ParseConfig{}, status);
+}
+
+void* korvith_document_root(void* document) {
+    if (document == nullptr) return nullptr;
+    return xmlDocGetRootElement(static_cast<xmlDocPtr>(document));
+}
+
+void korvith_document_free(void* document) {
+    if (document == nullptr) return;
+    auto* doc = static_cast<xmlDocPtr>(document);
+    side_release(doc);
+    xmlFreeDoc(doc);
+}
+
+}  // extern "C"

@@ -1,0 +1,63 @@
+// The thread-local error record behind korvith_last_error.
+#include <cstring>
+
+#include "internal.h"
+
+namespace korvith {
+namespace {
+
+struct ErrorRecord {
+    int code = 0;
+    std::string message;
+    int line = 0;
+    int column = 0;
+};
+
+thread_local ErrorRecord last_error;
+
+}  // namespace
+
+std::string trim_message(const char* msg) {
+    if (msg == nullptr) return {};
+    std::string out(msg);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) {
+        out.pop_back();
+    }
+    return out;
+}
+
+void error_clear() {
+    last_error.code = 0;
+    last_error.message.clear();
+    last_error.line = 0;
+    last_error.column = 0;
+}
+
+void error_set(int code, std::string_view message, int line, int column) {
+    last_error.code = code;
+    last_error.message.assign(message);
+    last_error.line = line;
+    last_error.column = column;
+}
+
+void error_from(const xmlError* err) {
+    if (err == nullptr) return;
+    error_set(err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR, trim_message(err->message),
+              err->line, err->int2);
+}
+
+int error_code() { return last_error.code; }
+
+}  // namespace korvith
+
+extern "C" int korvith_last_error(char* buf, size_t cap, int* line, int* column) {
+    const auto& rec = korvith::last_error;
+    if (line != nullptr) *line = rec.line;
+    if (column != nullptr) *column = rec.column;
+    if (buf != nullptr && cap > 0) {
+        size_t n = rec.message.size() < cap - 1 ? rec.message.size() : cap - 1;
+        std::memcpy(buf, rec.message.data(), n);
+        buf[n] = '\0';
+    }
+    return rec.code;
+}

@@ -1,0 +1,104 @@
+// Shared internals of the engine: per-document side storage, the
+// thread-local error record and small helpers used by every unit.
+#ifndef KORVITH_INTERNAL_H
+#define KORVITH_INTERNAL_H
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xpath.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "korvith/engine.h"
+#include "korvith/engine_ext.h"
+
+namespace korvith {
+
+// Everything the engine hangs off one document (doc->_private). Strings
+// handed out from the arena live until the document is freed; the mutex
+// guards the arena and the caches, since threads may read one document at
+// the same time.
+struct DocSide {
+    std::mutex mu;
+    std::unordered_set<std::string> arena;  // node-based: c_str() stays put
+    xmlXPathContextPtr xpath = nullptr;     // reused evaluation state
+    // Last element serialisation, so that the filling call copies what the
+    // sizing call produced.
+    const void* ser_node = nullptr;
+    int ser_indent = 0;
+    int ser_decl = 0;
+    std::string ser_encoding;
+    bool ser_has_encoding = false;
+    std::string ser_out;
+    bool ser_valid = false;
+};
+
+DocSide* side_of(xmlDocPtr doc);  // creates it on first use
+void side_attach(xmlDocPtr doc);  // creates it eagerly (at parse time)
+void side_release(xmlDocPtr doc);
+
+// Interns a string in the document's arena and returns a stable pointer.
+const char* intern(xmlDocPtr doc, std::string_view text);
+
+// Thread-local record of the most recent failure of a parse, compile or
+// evaluation on this thread.
+void error_clear();
+void error_set(int code, std::string_view message, int line, int column);
+void error_from(const xmlError* err);
+int error_code();
+
+// Copies a message, dropping the trailing newline libxml2 adds.
+std::string trim_message(const char* msg);
+
+// Parse options as the engine builds them from the public flag bits.
+struct ParseConfig {
+    int flags = 0;          // KORVITH_PARSE_* bits
+    int strict_mode = -1;   // -1 default, 0 lenient, 1 warnings are errors
+    int max_depth = 0;      // 0: libxml2's limit
+    int recover = 0;
+};
+
+int libxml_options(int flags, bool recover);
+
+// Installs the engine's hooks on a parser context: the error collector,
+// a resource loader that refuses every external resource, and the SAX hooks
+// that record big line numbers and enforce max_depth.
+struct ParseState {
+    ParseConfig cfg;
+    int first_error = 0;
+    int first_level = 0;
+    std::string message;
+    int line = 0;
+    int column = 0;
+    int depth = 0;
+    bool ns_error = false;
+    bool depth_exceeded = false;
+    // iterparse: called with each element whose end tag was parsed.
+    void (*on_end)(void* data, xmlNodePtr node) = nullptr;
+    void* on_end_data = nullptr;
+};
+
+void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state);
+
+inline xmlNodePtr as_node(void* p) { return static_cast<xmlNodePtr>(p); }
+inline bool is_element(const xmlNode* n) { return n != nullptr && n->type == XML_ELEMENT_NODE; }
+inline const char* cstr(const xmlChar* s) { return reinterpret_cast<const char*>(s); }
+inline const xmlChar* xstr(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
+
+// Attribute helpers shared by the attribute and serialisation units.
+xmlAttrPtr find_attribute(xmlNodePtr element, const char* name);
+xmlAttrPtr find_attribute_ns(xmlNodePtr element, const char* uri, const char* local);
+const char* attribute_value(xmlNodePtr element, xmlAttrPtr attr);
+
+// Source line of a node, exact beyond 65535.
+int node_line_of(xmlNodePtr node);
+
+}  // namespace korvith
+
+#endif

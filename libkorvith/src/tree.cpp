@@ -1,0 +1,163 @@
+// Elements and nodes: names, node kinds, text, navigation, line numbers and
+// replacing an element's leading text.
+#include <libxml/xmlstring.h>
+
+#include "internal.h"
+
+namespace korvith {
+
+int node_line_of(xmlNodePtr node) {
+    if (node == nullptr) return 0;
+    if (node->type == XML_ELEMENT_NODE && node->line == 65535 && node->_private != nullptr) {
+        return static_cast<int>(reinterpret_cast<intptr_t>(node->_private));
+    }
+    long line = xmlGetLineNo(node);
+    if (line < 0) return 0;
+    return line > INT32_MAX ? INT32_MAX : static_cast<int>(line);
+}
+
+namespace {
+
+bool is_textual(const xmlNode* n) {
+    return n != nullptr && (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE);
+}
+
+const char* content_or_empty(const xmlNode* n) {
+    if (n == nullptr) return nullptr;
+    return n->content != nullptr ? cstr(n->content) : "";
+}
+
+}  // namespace
+}  // namespace korvith
+
+using namespace korvith;
+
+extern "C" {
+
+const char* korvith_element_name(void* element) {
+    xmlNodePtr n = as_node(element);
+    if (n == nullptr || n->name == nullptr) return nullptr;
+    return cstr(n->name);
+}
+
+const char* korvith_element_namespace(void* element) {
+    xmlNodePtr n = as_node(element);
+    if (!is_element(n) || n->ns == nullptr) return nullptr;
+    return cstr(n->ns->href);
+}
+
+const char* korvith_element_prefix_fn(void* element) {
+    xmlNodePtr n = as_node(element);
+    if (!is_element(n) || n->ns == nullptr) return nullptr;
+    return cstr(n->ns->prefix);
+}
+
+void* korvith_element_child(void* element, size_t index) {
+    xmlNodePtr n = as_node(element);
+    if (!is_element(n)) return nullptr;
+    for (xmlNodePtr c = xmlFirstElementChild(n); c != nullptr; c = xmlNextElementSibling(c)) {
+        if (index == 0) return c;
+        --index;
+    }
+    return nullptr;
+}
+
+size_t korvith_element_child_count(void* element) {
+    xmlNodePtr n = as_node(element);
+    if (!is_element(n)) return 0;
+    return static_cast<size_t>(xmlChildElementCount(n));
+}
+
+void* korvith_element_as_node(void* element) { return element; }
+
+void* korvith_node_first_child(void* node) {
+    xmlNodePtr n = as_node(node);
+    if (n == nullptr) return nullptr;
+    // Entity references are leaves here: their children belong to the
+    // entity declaration, shared by every reference.
+    if (n->type != XML_ELEMENT_NODE && n->type != XML_DOCUMENT_NODE) return nullptr;
+    return n->children;
+}
+
+void* korvith_node_next_sibling(void* node) {
+    xmlNodePtr n = as_node(node);
+    if (n == nullptr || n->type == XML_ATTRIBUTE_NODE) return nullptr;
+    return n->next;
+}
+
+int korvith_node_get_type(void* node) {
+    xmlNodePtr n = as_node(node);
+    if (n == nullptr) return KORVITH_NODE_NONE;
+    switch (n->type) {
+        case XML_ELEMENT_NODE: return KORVITH_NODE_ELEMENT;
+        case XML_TEXT_NODE: return KORVITH_NODE_TEXT;
+        case XML_ATTRIBUTE_NODE: return KORVITH_NODE_ATTRIBUTE;
+        case XML_CDATA_SECTION_NODE: return KORVITH_NODE_CDATA;
+        case XML_COMMENT_NODE: return KORVITH_NODE_COMMENT;
+        case XML_PI_NODE: return KORVITH_NODE_PI;
+        case XML_ENTITY_REF_NODE: return KORVITH_NODE_ENTITY_REF;
+        case XML_DOCUMENT_NODE: return KORVITH_NODE_DOCUMENT;
+        default: return KORVITH_NODE_OTHER;
+    }
+}
+
+const char* korvith_text_node_get_content(void* node) {
+    xmlNodePtr n = as_node(node);
+    if (n == nullptr || n->type == XML_ELEMENT_NODE) return nullptr;
+    return content_or_empty(n);
+}
+
+const char* korvith_cdata_node_get_content(void* node) {
+    return korvith_text_node_get_content(node);
+}
+
+void* korvith_element_first_child_any(void* element) {
+    xmlNodePtr n = as_node(element);
+    if (!is_element(n)) return nullptr;
+    return xmlFirstElementChild(n);
+}
+
+void* korvith_element_next_sibling_any(void* element) {
+    xmlNodePtr n = as_node(element);
+    if (n == nullptr || n->type == XML_ATTRIBUTE_NODE) return nullptr;
+    return xmlNextElementSibling(n);
+}
+
+void* korvith_element_previous_sibling_any_fn(void* element) {
+    xmlNodePtr n = as_node(element);
+    if (n == nullptr || n->type == XML_ATTRIBUTE_NODE) return nullptr;
+    return xmlPreviousElementSibling(n);
+}
+
+void* korvith_element_parent(void* element) {
+    xmlNodePtr n = as_node(element);
+    if (n == nullptr || n->type == XML_ATTRIBUTE_NODE) return nullptr;
+    xmlNodePtr p = n->parent;
+    return is_element(p) ? p : nullptr;
+}
+
+int korvith_node_line(void* node) { return node_line_of(as_node(node)); }
+
+int korvith_element_set_text(void* element, const char* text) {
+    xmlNodePtr n = as_node(element);
+    if (!is_element(n) || text == nullptr) return 1;
+    if (xmlCheckUTF8(xstr(text)) == 0) return 1;
+    xmlNodePtr fresh = xmlNewDocText(n->doc, xstr(text));
+    if (fresh == nullptr) return 1;
+    // Drop the current leading run of text and CDATA nodes, then put the
+    // new text node first.
+    while (is_textual(n->children)) {
+        xmlNodePtr old = n->children;
+        xmlUnlinkNode(old);
+        xmlFreeNode(old);
+    }
+    if (n->children == nullptr) {
+        if (xmlAddChild(n, fresh) == nullptr) { xmlFreeNode(fresh); return 1; }
+    } else {
+        // xmlAddPrevSibling would merge adjacent text; there is none left.
+        if (xmlAddPrevSibling(n->children, fresh) == nullptr) { xmlFreeNode(fresh); return 1; }
+    }
+    return 0;
+}
+
+}  // extern "C"

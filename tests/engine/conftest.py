@@ -1,0 +1,121 @@
+"""Helpers for tests that drive the real engine, through ctypes and the module."""
+
+from __future__ import annotations
+
+import ctypes
+from collections.abc import Iterator
+
+import pytest
+
+import korvith
+from korvith import _engine
+from korvith import _korvithaccel as accel
+
+lib = _engine.lib
+
+# Flag bits of the parse options record.
+NOBLANKS = 0x01
+NOCDATA = 0x02
+HUGE = 0x04
+KEEP_ENTITIES = 0x08
+NSCLEAN = 0x10
+
+
+class ParseOptions(ctypes.Structure):
+    _fields_ = [
+        ("flags", ctypes.c_int32),
+        ("strict_mode", ctypes.c_int32),
+        ("max_depth", ctypes.c_int32),
+        ("recover", ctypes.c_int32),
+    ]
+
+
+class SerializeOptions(ctypes.Structure):
+    _fields_ = [
+        ("indent", ctypes.c_int32),
+        ("xml_declaration", ctypes.c_int32),
+        ("encoding", ctypes.c_char_p),
+    ]
+
+
+def s(address: int | None) -> str | None:
+    """Decodes a borrowed engine string."""
+    return None if not address else ctypes.string_at(address).decode("utf-8")
+
+
+class Docs:
+    """Parses through the engine slots and frees every document at teardown."""
+
+    def __init__(self) -> None:
+        self.docs: list[int] = []
+
+    def keep(self, doc: int | None) -> int | None:
+        if doc:
+            self.docs.append(doc)
+        return doc
+
+    def parse(self, data: bytes) -> tuple[int | None, int]:
+        status = ctypes.c_int(0)
+        doc = lib.korvith_parse_string_fn(data, len(data), ctypes.byref(status))
+        return self.keep(doc), status.value
+
+    def parse_ex(self, data: bytes, flags: int = 0, strict: int = -1, max_depth: int = 0,
+                 recover: int = 0) -> tuple[int | None, int]:
+        opts = ParseOptions(flags, strict, max_depth, recover)
+        status = ctypes.c_int(0)
+        doc = lib.korvith_parse_string_ex(data, len(data), ctypes.byref(opts), ctypes.byref(status))
+        return self.keep(doc), status.value
+
+    def root(self, data: bytes, **kw: int) -> int:
+        doc, status = self.parse_ex(data, **kw) if kw else self.parse(data)
+        assert doc, f"parse failed with status {status}: {last_error()}"
+        return lib.korvith_document_root(doc)
+
+    def free_all(self) -> None:
+        while self.docs:
+            lib.korvith_document_free(self.docs.pop())
+
+
+def last_error() -> tuple[int, str, int, int]:
+    buf = ctypes.create_string_buffer(512)
+    line, col = ctypes.c_int(0), ctypes.c_int(0)
+    code = lib.korvith_last_error(buf, 512, ctypes.byref(line), ctypes.byref(col))
+    return code, buf.value.decode("utf-8", "replace"), line.value, col.value
+
+
+@pytest.fixture
+def docs() -> Iterator[Docs]:
+    d = Docs()
+    yield d
+    d.free_all()
+
+
+class Doc:
+    """A minimal document object for module calls: holds the registry capsule."""
+
+    def __init__(self, address: int, capsule: object) -> None:
+        self.address = address
+        self._accel_registry = capsule
+
+    def close(self) -> None:
+        if self.address:
+            accel.invalidate(self._accel_registry)
+            accel.close_document(self.address)
+            self.address = 0
+
+
+@pytest.fixture
+def mdoc() -> Iterator:
+    """Parses bytes through the module; closes every document at teardown."""
+    made: list[Doc] = []
+
+    def make(data: bytes, recover: bool = False) -> tuple[Doc, korvith.Element]:
+        address, capsule, status = accel.parse(data, recover)
+        assert address, f"status {status}: {last_error()}"
+        doc = Doc(address, capsule)
+        made.append(doc)
+        return doc, accel.document_root(address, doc)
+
+    yield make
+    for d in made:
+        d.close()

@@ -1,0 +1,148 @@
+"""Tree access on real documents: names, namespaces, node kinds, text, navigation, lines."""
+
+from __future__ import annotations
+
+import ctypes
+
+import pytest
+
+from conftest import KEEP_ENTITIES, NOCDATA, lib, s
+
+
+NS_DOC = (b'<root xmlns="urn:default" xmlns:p="urn:p">'
+          b'<p:item/><plain xmlns=""/><child/></root>')
+
+
+def test_names_namespaces_and_prefixes(mdoc) -> None:
+    _, root = mdoc(NS_DOC)
+    assert root.tag == "{urn:default}root"
+    assert root.namespace == "urn:default"
+    assert root.prefix is None
+    item, plain, child = root[0], root[1], root[2]
+    assert (item.tag, item.prefix, item.namespace) == ("{urn:p}item", "p", "urn:p")
+    assert (plain.tag, plain.namespace, plain.prefix) == ("plain", None, None)
+    assert child.tag == "{urn:default}child"
+
+
+@pytest.mark.parametrize(
+    ("xml", "code"),
+    [
+        (b"<r><e/></r>", 0),
+        (b"<r>t</r>", 1),
+        (b"<r><![CDATA[c]]></r>", 3),
+        (b"<r><!--c--></r>", 4),
+        (b"<r><?pi data?></r>", 5),
+    ],
+)
+def test_node_type_codes(docs, xml: bytes, code: int) -> None:
+    root = docs.root(xml)
+    node = lib.korvith_node_first_child(lib.korvith_element_as_node(root))
+    assert lib.korvith_node_get_type(node) == code
+
+
+def test_entity_reference_code_when_kept(docs) -> None:
+    xml = b'<!DOCTYPE r [<!ENTITY e "ent">]><r>&e;</r>'
+    root = docs.root(xml, flags=KEEP_ENTITIES)
+    node = lib.korvith_node_first_child(root)
+    assert lib.korvith_node_get_type(node) == 6
+    assert lib.korvith_node_first_child(node) is None  # a leaf for walkers
+    expanded = docs.root(xml)
+    node = lib.korvith_node_first_child(expanded)
+    assert lib.korvith_node_get_type(node) == 1
+    assert s(lib.korvith_text_node_get_content(node)) == "ent"
+
+
+def test_null_node_has_its_own_code() -> None:
+    assert lib.korvith_node_get_type(None) == -1
+
+
+def test_text_tail_and_itertext(mdoc) -> None:
+    _, r = mdoc(b"<r>x<a>y</a>z<!--c-->w</r>")
+    assert r.text == "x"
+    assert r[0].text == "y"
+    assert r[0].tail == "z"
+    assert r.itertext() == ["x", "y", "z", "w"]
+
+
+def test_text_and_cdata_form_one_run(mdoc) -> None:
+    _, r = mdoc(b"<r>a<![CDATA[<b>]]>c<e/></r>")
+    assert r.text == "a<b>c"
+
+
+def test_cdata_as_plain_text_flag(docs) -> None:
+    root = docs.root(b"<r><![CDATA[x]]></r>", flags=NOCDATA)
+    node = lib.korvith_node_first_child(root)
+    assert lib.korvith_node_get_type(node) == 1
+    assert s(lib.korvith_text_node_get_content(node)) == "x"
+
+
+def test_empty_element_has_no_text(mdoc) -> None:
+    _, r = mdoc(b"<r><a/><b></b></r>")
+    assert r[0].text is None and r[1].text is None
+
+
+def test_navigation_skips_non_elements(mdoc) -> None:
+    _, r = mdoc(b"<r>t<!--c--><a/>u<?p?><b/><c/></r>")
+    assert len(r) == 3
+    assert [c.tag for c in r[:]] == ["a", "b", "c"]
+    assert r[1].getprevious().tag == "a"
+    assert r[1].getnext().tag == "c"
+    assert r[0].getprevious() is None and r[2].getnext() is None
+    assert r[2].getparent().tag == "r"
+    assert r.getparent() is None
+
+
+@pytest.mark.parametrize("index", [0, 1, 2, 3])
+def test_element_child_by_index(docs, index: int) -> None:
+    root = docs.root(b"<r><a/>x<b/><c/></r>")
+    child = lib.korvith_element_child(root, index)
+    expected = ["a", "b", "c", None][index]
+    assert (s(lib.korvith_element_name(child)) if child else None) == expected
+
+
+def test_set_text_replaces_leading_run(mdoc) -> None:
+    _, r = mdoc(b"<r>old<![CDATA[more]]><a/>tail</r>")
+    r.text = "new"
+    assert r.text == "new"
+    assert r[0].tail == "tail"
+    assert r.itertext() == ["new", "tail"]
+    r.text = ""
+    assert r.text == ""
+
+
+def test_set_text_on_empty_element_and_invalid_input(docs) -> None:
+    root = docs.root(b"<r/>")
+    assert lib.korvith_element_set_text(root, "é".encode()) == 0
+    node = lib.korvith_node_first_child(root)
+    assert s(lib.korvith_text_node_get_content(node)) == "é"
+    assert lib.korvith_element_set_text(root, b"\xff\xfe") != 0
+    assert lib.korvith_element_set_text(root, None) != 0
+    assert lib.korvith_element_set_text(None, b"x") != 0
+
+
+def test_line_numbers_past_65535(mdoc) -> None:
+    body = b"<r>\n" + b"<a/>\n" * 70000 + b"<last/>\n</r>"
+    _, r = mdoc(body)
+    assert r.sourceline == 1
+    assert r[0].sourceline == 2
+    assert r[65533].sourceline == 65535
+    assert r[65534].sourceline == 65536
+    assert r[69999].sourceline == 70001
+    assert r[70000].sourceline == 70002
+
+
+def test_line_of_multiline_start_tag_past_65535(docs) -> None:
+    body = b"<r>" + b"\n" * 70000 + b"<a\n  x='1'>text</a></r>"
+    root = docs.root(body)
+    a = lib.korvith_element_first_child_any(root)
+    assert lib.korvith_node_line(a) in (70001, 70002)
+    assert lib.korvith_node_line(root) == 1
+
+
+def test_null_handles_are_harmless() -> None:
+    assert lib.korvith_element_name(None) is None
+    assert lib.korvith_element_child_count(None) == 0
+    assert lib.korvith_element_parent(None) is None
+    assert lib.korvith_node_line(None) == 0
+    assert lib.korvith_document_root(None) is None
+    lib.korvith_document_free(None)

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "korvith/engine_ext.h"
 #include "korvith/plan.h"
 
 namespace korvith::sax {
@@ -285,7 +286,7 @@ Recorder* open(int flags, size_t chunk, const char* path) {
   xmlCtxtSetErrorHandler(r->ctxt, on_error, r->ctxt);
   // Internal entities expand; external ones and the network are never used.
   int options = XML_PARSE_NOENT | XML_PARSE_NO_XXE | XML_PARSE_NONET;
-  if (flags & 1) options |= XML_PARSE_HUGE;
+  if (flags & KORVITH_PARSE_HUGE) options |= XML_PARSE_HUGE;
   xmlCtxtUseOptions(r->ctxt, options);
   return r;
 }

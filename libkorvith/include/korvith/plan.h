@@ -47,11 +47,12 @@ KORVITH_API const void* korvith_plan_stream_next(void* stream);
 KORVITH_API void korvith_plan_stream_free(void* stream);
 
 /* ---- SAX recordings -------------------------------------------------------
- * A recorder parses its input in steps of `chunk` bytes (0: all at once) with
- * a push parser and keeps the events of the last step as 40-byte records plus
- * one string arena, read through korvith_sax_records / korvith_sax_arena.
- * Network access and external entities are never used. `flags`: bit 0 lifts
- * libxml2's size limits (huge text nodes, deep trees).
+ * A recorder parses its input in steps of `chunk` bytes (0: 1 MiB; at most
+ * 64 MiB) with a push parser and keeps the events of the last step as 40-byte
+ * records plus one string arena, read through korvith_sax_records and
+ * korvith_sax_arena. Network access and external entities are never used.
+ * `flags`: KORVITH_PARSE_HUGE (engine_ext.h) lifts libxml2's size limits;
+ * other bits are ignored.
  *
  * `korvith_sax_open_buffer` does not copy: the caller keeps `data` alive and
  * unchanged until korvith_sax_free. Null when the file cannot be opened

@@ -1,0 +1,388 @@
+"""Typed extraction: declare the shape of a record once, get nested dicts.
+
+A :class:`Plan` names the attributes and child fields of one kind of
+element and says how each field reads::
+
+    book = Plan(
+        attributes=["id"],
+        title=str, price=float, year=int, in_stock=bool,
+        tags=[str],                        # texts of every <tags> child
+        author=Plan(name=str),             # first <author> as a dict
+        reviews=[Plan(attributes=["stars"], text=Text())],   # every <reviews>
+        keywords=Tokens(str),              # "a b c" -> ["a", "b", "c"]
+        chapters=Wrapped(Plan(title=str)), # <chapters><ch>..</ch></chapters>
+        isbn=Located,                      # (text, line, tag) of <isbn>
+    )
+    korvith.extract(root, book)
+    for record in korvith.iterextract("big.xml", "book", book): ...
+
+A result is one dict per record: the attributes first (``str`` or None),
+then the fields in declaration order. Names are element and attribute names
+as written: plain names match names without a namespace, ``"{uri}local"``
+matches a namespaced name. The plan compiles once, on first use, and is
+reused for every record. ``docs/plans.md`` describes every field kind.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import weakref
+from collections.abc import Iterable, Iterator, Mapping
+from typing import Any, Callable, NamedTuple
+
+from . import _korvithaccel as _accel
+from .document import _ext, parse_flags
+from .errors import KorvithError, ParseError
+
+__all__ = [
+    "Located", "Plan", "Text", "Tokens", "Wrapped", "extract", "iterextract",
+]
+
+# Row kinds and type tags understood by the engine and the module.
+_TEXT, _TEXTS, _RECORDS, _CALLBACK, _TOKENS, _OWN_TEXT, _WRAPPED = 1, 2, 3, 4, 5, 6, 7
+_FIRST_ONLY = 1
+_TAGS: dict[type, int] = {str: 0, int: 1, float: 2, bool: 3}
+
+
+class Located(NamedTuple):
+    """Default callback type: a field's text with its source line."""
+
+    text: str | None
+    line: int
+    tag: int
+
+
+class Text:
+    """The record element's own text (all its descendant text), as ``type_``."""
+
+    __slots__ = ("type_",)
+
+    def __init__(self, type_: type = str) -> None:
+        self.type_ = _leaf(type_, "Text")
+
+
+class Tokens:
+    """The whitespace-separated tokens of a child's text, each as ``type_``."""
+
+    __slots__ = ("type_",)
+
+    def __init__(self, type_: type = str) -> None:
+        self.type_ = _leaf(type_, "Tokens")
+
+
+class Wrapped:
+    """The element children of a wrapper child: each a record (``Plan``) or a
+    leaf (``str``, ``int``, ``float``, ``bool``)."""
+
+    __slots__ = ("item",)
+
+    def __init__(self, item: Plan | type = str) -> None:
+        if not isinstance(item, Plan):
+            _leaf(item, "Wrapped")
+        self.item = item
+
+
+def _is_leaf(spec: Any) -> bool:
+    return isinstance(spec, type) and spec in _TAGS
+
+
+def _leaf(type_: Any, where: str) -> type:
+    if not _is_leaf(type_):
+        raise TypeError(f"{where} takes str, int, float or bool, not {type_!r}")
+    return type_
+
+
+class Plan:
+    """The shape of one kind of record: attribute names and typed fields.
+
+    ``fields`` (a mapping, for names that are not identifiers) and keyword
+    fields are merged in that order. Field values:
+
+    - ``str``, ``int``, ``float``, ``bool``: text of the first child of that
+      name, converted (None when absent; a text that does not convert stays
+      a ``str``; a blank text of a typed field reads as None);
+    - ``[T]`` with T a leaf type: texts of every child of that name;
+    - a ``Plan``: the first child of that name as a dict (None when absent);
+      ``[Plan]``: every child of that name, as a list of dicts;
+    - ``Tokens(T)``, ``Wrapped(item)``, ``Text(T)``: see their classes;
+    - any other class: a callback type, called as ``cls(text, line, tag)``
+      for the first child of that name (``Located`` is one ready-made). One
+      plan tree uses one callback type.
+    """
+
+    __slots__ = ("attributes", "fields", "_compiled", "__weakref__")
+
+    def __init__(self, fields: Mapping[str, Any] | None = None, *,
+                 attributes: Iterable[str] = (), **more: Any) -> None:
+        if isinstance(attributes, str):
+            attributes = [attributes]
+        self.attributes: tuple[str, ...] = tuple(attributes)
+        merged: dict[str, Any] = dict(fields or {})
+        merged.update(more)
+        self.fields: dict[str, Any] = merged
+        for name in (*self.attributes, *merged):
+            if not isinstance(name, str) or not name:
+                raise TypeError(f"names must be non-empty str, not {name!r}")
+        if len(set(self.attributes)) != len(self.attributes):
+            raise ValueError("an attribute is listed twice")
+        clash = set(self.attributes) & set(merged)
+        if clash:
+            raise ValueError(f"{sorted(clash)[0]!r} is both an attribute and a field")
+        for name, spec in merged.items():
+            if spec is Text or spec is Tokens:
+                merged[name] = spec = spec()
+            _check_spec(name, spec)
+        self._compiled: _Compiled | None = None
+
+    def __repr__(self) -> str:
+        return f"Plan(attributes={list(self.attributes)!r}, fields={self.fields!r})"
+
+    def compiled(self) -> _Compiled:
+        if self._compiled is None:
+            self._compiled = _Compiled(self)
+        return self._compiled
+
+
+def _check_spec(name: str, spec: Any) -> None:
+    if _is_leaf(spec) or isinstance(spec, (Plan, Text, Tokens, Wrapped)):
+        return
+    if isinstance(spec, list):
+        if len(spec) == 1 and (_is_leaf(spec[0]) or isinstance(spec[0], Plan)):
+            return
+        raise TypeError(f"field {name!r}: a list field is [str|int|float|bool|Plan]")
+    if isinstance(spec, type) and spec not in (Plan, Wrapped):
+        return  # callback type
+    raise TypeError(f"field {name!r}: unsupported field type {spec!r}")
+
+
+# ------------------------------------------------------------------ compiling
+
+def _encode_name(name: str) -> bytes:
+    raw = name.encode("utf-8")
+    return str(len(raw)).encode() + b":" + raw
+
+
+class _Builder:
+    """Numbers the plans of a tree and lays out their rows."""
+
+    def __init__(self) -> None:
+        self.plans: list[Plan] = []
+        self.index: dict[int, int] = {}
+        self.rows: list[list[tuple[str, int, int, int, int]]] = []
+        self.callback: type | None = None
+
+    def add(self, plan: Plan) -> int:
+        known = self.index.get(id(plan))
+        if known is not None:
+            return known
+        at = len(self.plans)
+        self.index[id(plan)] = at
+        self.plans.append(plan)
+        self.rows.append([])
+        self.rows[at] = [self.row(name, spec) for name, spec in plan.fields.items()]
+        return at
+
+    def row(self, name: str, spec: Any) -> tuple[str, int, int, int, int]:
+        if _is_leaf(spec):
+            return (name, _TEXT, -1, _TAGS[spec], 0)
+        if isinstance(spec, Plan):
+            return (name, _RECORDS, self.add(spec), 0, _FIRST_ONLY)
+        if isinstance(spec, list):
+            item = spec[0]
+            if isinstance(item, Plan):
+                return (name, _RECORDS, self.add(item), 0, 0)
+            return (name, _TEXTS, -1, _TAGS[item], 0)
+        if isinstance(spec, Text):
+            return (name, _OWN_TEXT, -1, _TAGS[spec.type_], 0)
+        if isinstance(spec, Tokens):
+            return (name, _TOKENS, -1, _TAGS[spec.type_], 0)
+        if isinstance(spec, Wrapped):
+            if isinstance(spec.item, Plan):
+                return (name, _WRAPPED, self.add(spec.item), 0, 0)
+            return (name, _WRAPPED, -1, _TAGS[spec.item], 0)
+        if self.callback is not None and self.callback is not spec:
+            raise ValueError(
+                f"field {name!r}: one plan uses one callback type "
+                f"({self.callback.__name__} already, not {spec.__name__})")
+        self.callback = spec
+        return (name, _CALLBACK, -1, 0, 0)
+
+    def encode(self) -> bytes:
+        out = [f"{len(self.plans)}\n".encode()]
+        for plan, rows in zip(self.plans, self.rows):
+            out.append(f"{len(plan.attributes)} {len(rows)}\n".encode())
+            out.extend(_encode_name(a) + b"\n" for a in plan.attributes)
+            for name, kind, child, tag, flags in rows:
+                out.append(_encode_name(name) + f" {kind} {child} {tag} {flags}\n".encode())
+        return b"".join(out)
+
+    def description(self) -> list[tuple[tuple[str, ...], list[tuple[str, int, int, int]]]]:
+        return [(plan.attributes, [r[:4] for r in rows]) for plan, rows in zip(self.plans, self.rows)]
+
+
+def _fn(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any]:
+    fn = _ext(name, restype, argtypes)
+    if fn is None:
+        raise KorvithError(f"the engine lacks {name}")
+    return fn
+
+
+_vp = ctypes.c_void_p
+
+
+def _finisher(plan: Plan, memo: dict[int, Callable[[dict], dict]]) -> Callable[[dict], dict]:
+    """A function turning the module's {"attributes", "children"} record of
+    ``plan`` into the flat dict the user sees."""
+    known = memo.get(id(plan))
+    if known is not None:
+        return known
+    posts: list[tuple[str, Callable[[Any], Any]]] = []
+
+    def finish(raw: dict) -> dict:
+        out = raw["attributes"]
+        children = raw["children"]
+        for key, post in posts:
+            children[key] = post(children[key])
+        out.update(children)
+        return out
+
+    memo[id(plan)] = finish
+    for name, spec in plan.fields.items():
+        if isinstance(spec, Plan):
+            posts.append((name, _one(_finisher(spec, memo))))
+        elif isinstance(spec, list) and isinstance(spec[0], Plan):
+            posts.append((name, _many(_finisher(spec[0], memo))))
+        elif isinstance(spec, Wrapped) and isinstance(spec.item, Plan):
+            inner = _finisher(spec.item, memo)
+            posts.append((name, lambda items, f=inner: [f(i) for i in items]))
+    return finish
+
+
+def _one(finish: Callable[[dict], dict]) -> Callable[[Any], Any]:
+    return lambda value: None if value is None else finish(value)
+
+
+def _many(finish: Callable[[dict], dict]) -> Callable[[Any], Any]:
+    def post(value: Any) -> list[dict]:
+        # The module gives one record as a dict and several as a list.
+        if value is None:
+            return []
+        if isinstance(value, dict):
+            return [finish(value)]
+        return [finish(v) for v in value]
+    return post
+
+
+class _Compiled:
+    """A plan compiled for the engine (plan handle) and the module (shape)."""
+
+    def __init__(self, plan: Plan) -> None:
+        builder = _Builder()
+        builder.add(plan)
+        error = ctypes.create_string_buffer(512)
+        compile_ = _fn("korvith_plan_compile", _vp, [ctypes.c_char_p, ctypes.c_size_t,
+                                                     ctypes.c_char_p, ctypes.c_size_t])
+        encoded = builder.encode()
+        handle = compile_(encoded, len(encoded), error, len(error))
+        if not handle:
+            raise ValueError("plan rejected by the engine: " + error.value.decode("utf-8", "replace"))
+        self.handle: int = handle
+        self._free = weakref.finalize(self, _fn("korvith_plan_free", None, [_vp]), handle)
+        self.shape = _accel.plan_shape_build(builder.description(), builder.callback or Located)
+        self.finish = _finisher(plan, {})
+        self.eval = _fn("korvith_plan_eval", _vp, [_vp, _vp])
+        self.root = _fn("korvith_plan_result_root", _vp, [_vp])
+        self.free_result = _fn("korvith_plan_result_free", None, [_vp])
+
+
+def _address(element: Any) -> int:
+    raw = getattr(element, "_raw", None)
+    if not isinstance(raw, int) or raw == 0:
+        raise TypeError(f"extract needs a live korvith Element, not {type(element).__name__}")
+    if raw == (1 << 64) - 1:
+        raise KorvithError("operation on a closed document")
+    return raw
+
+
+def extract(element: Any, plan: Plan) -> dict:
+    """The record ``plan`` describes, read from ``element``, as a dict."""
+    compiled = plan.compiled()
+    result = compiled.eval(compiled.handle, _address(element))
+    if not result:
+        raise KorvithError("plan evaluation failed")
+    try:
+        raw = _accel.plan_convert(compiled.root(result), compiled.shape)
+    finally:
+        compiled.free_result(result)
+    return compiled.finish(raw)
+
+
+# ------------------------------------------------------------------ streaming
+
+_INT_P = ctypes.POINTER(ctypes.c_int)
+
+
+def _open_iterator(source: Any, flags: int) -> tuple[int, Any]:
+    status = ctypes.c_int(0)
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        if not os.path.exists(path):
+            raise FileNotFoundError(2, "No such file or directory", path)
+        opener = _fn("korvith_iterparse_open_file", _vp, [ctypes.c_char_p, ctypes.c_int, _INT_P])
+        handle = opener(os.fsencode(path), flags, ctypes.byref(status))
+    elif isinstance(source, (bytes, bytearray, memoryview)):
+        data = bytes(source)
+        opener = _fn("korvith_iterparse_open_buffer", _vp,
+                     [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int, _INT_P])
+        handle = opener(data, len(data), flags, ctypes.byref(status))
+    else:
+        raise TypeError("iterextract source must be a path or bytes")
+    if not handle:
+        raise ParseError("cannot start parsing", 0, 0, status.value)
+    return handle, _fn("korvith_iterparse_free", None, [_vp])
+
+
+def _raise_stream_error(iterator: int) -> None:
+    fn = _fn("korvith_iterparse_error", ctypes.c_int,
+             [_vp, ctypes.c_char_p, ctypes.c_size_t, _INT_P, _INT_P])
+    buf = ctypes.create_string_buffer(1024)
+    line, column = ctypes.c_int(0), ctypes.c_int(0)
+    status = fn(iterator, buf, len(buf), ctypes.byref(line), ctypes.byref(column))
+    if status:
+        message = buf.value.decode("utf-8", "replace").strip() or f"error {status}"
+        raise ParseError(message, line.value, column.value, status)
+
+
+def iterextract(source: Any, tag: str, plan: Plan, **options: bool) -> Iterator[dict]:
+    """Yield ``extract(element, plan)`` for every element named ``tag`` of
+    ``source`` (a path or bytes), reading in chunks: each record's subtree is
+    freed once it is read, so memory stays flat for input of any size.
+
+    Every matching element is yielded, also one nested in another match
+    (inner first, as end tags arrive); the outer one still sees its inner
+    ones. A parse error raises :class:`ParseError` after the records before
+    it. ``options`` are the parse keywords of ``korvith.parse`` (``huge``...).
+    """
+    if not isinstance(tag, str) or not tag:
+        raise TypeError("tag must be a non-empty str")
+    compiled = plan.compiled()
+    iterator, free_iterator = _open_iterator(source, parse_flags(options))
+    stream_new = _fn("korvith_plan_stream_new", _vp, [_vp, _vp, ctypes.c_char_p])
+    stream_next = _fn("korvith_plan_stream_next", _vp, [_vp])
+    stream_free = _fn("korvith_plan_stream_free", None, [_vp])
+    stream = stream_new(compiled.handle, iterator, tag.encode("utf-8"))
+    if not stream:
+        free_iterator(iterator)
+        raise ValueError(f"malformed tag {tag!r}")
+    convert, shape, finish = _accel.plan_convert, compiled.shape, compiled.finish
+    try:
+        while True:
+            root = stream_next(stream)
+            if not root:
+                break
+            yield finish(convert(root, shape))
+        _raise_stream_error(iterator)
+    finally:
+        stream_free(stream)
+        free_iterator(iterator)

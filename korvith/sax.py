@@ -1,0 +1,116 @@
+"""SAX: replay the events of a parse into a handler object.
+
+``sax_parse(source, handler)`` parses a file or a buffer in chunks and calls
+the handler's methods in document order:
+
+=============================  ==========================================
+``start_document()``           ``end_document()``
+``start_element(name, attrs)`` name as ``"{uri}local"`` or ``"local"``;
+                               ``attrs`` a new dict, names likewise
+``end_element(name)``          ``characters(text)`` (adjacent runs joined
+                               within a chunk)
+``comment(text)``              ``cdata(text)``
+``processing_instruction(target, data)``
+``start_prefix_mapping(prefix, uri)``  before the element that declares it
+                               (prefix ``""`` for a default namespace)
+``end_prefix_mapping(prefix)`` after that element's ``end_element``
+``error(message, line, column)``  a parse error; events stop after a
+                               fatal one
+=============================  ==========================================
+
+A handler needs a method for each kind of event that occurs; an attribute
+set to None silences that event (except ``start_element``,
+``processing_instruction``, ``start_prefix_mapping`` and ``error``).
+Subclass :class:`SaxHandler` for no-op defaults and an ``error`` that raises
+:class:`ParseError`. Memory stays flat: only one chunk's events are held at
+a time. Network access and external entities are never used.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+from typing import Any, Callable
+
+from . import _korvithaccel as _accel
+from .document import _ext
+from .errors import KorvithError, ParseError
+
+__all__ = ["SaxHandler", "sax_parse"]
+
+DEFAULT_CHUNK = 1 << 20
+_HUGE = 0x04  # the engine's parse flag that lifts size limits
+_vp = ctypes.c_void_p
+
+
+class SaxHandler:
+    """Base handler: every event does nothing, and ``error`` raises."""
+
+    def start_document(self) -> None: ...
+    def end_document(self) -> None: ...
+    def start_element(self, name: str, attrs: dict[str, str]) -> None: ...
+    def end_element(self, name: str) -> None: ...
+    def characters(self, text: str) -> None: ...
+    def comment(self, text: str) -> None: ...
+    def cdata(self, text: str) -> None: ...
+    def processing_instruction(self, target: str, data: str) -> None: ...
+    def start_prefix_mapping(self, prefix: str, uri: str) -> None: ...
+    def end_prefix_mapping(self, prefix: str) -> None: ...
+
+    def error(self, message: str, line: int, column: int) -> None:
+        raise ParseError(message, line, column)
+
+
+def _fn(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any]:
+    fn = _ext(name, restype, argtypes)
+    if fn is None:
+        raise KorvithError(f"the engine lacks {name}")
+    return fn
+
+
+def _open(source: Any, flags: int, chunk: int) -> tuple[int, Any]:
+    """The engine recorder for ``source`` and the object to keep alive."""
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        if not os.path.isfile(path):
+            raise FileNotFoundError(2, "No such file or directory", path)
+        opener = _fn("korvith_sax_open_file", _vp, [ctypes.c_char_p, ctypes.c_int, ctypes.c_size_t])
+        handle = opener(os.fsencode(path), flags, chunk)
+        keep: Any = None
+    else:
+        data = source.read() if hasattr(source, "read") else source
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError("sax_parse source must be a path, bytes or a binary file object")
+        # The engine reads the buffer in place for the whole parse: hold an
+        # immutable copy of anything that could change under it.
+        keep = data if isinstance(data, bytes) else bytes(data)
+        opener = _fn("korvith_sax_open_buffer", _vp,
+                     [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_size_t])
+        handle = opener(keep, len(keep), flags, chunk)
+    if not handle:
+        raise OSError(f"cannot start a SAX parse of {source!r:.80}")
+    return handle, keep
+
+
+def sax_parse(source: Any, handler: Any, *, chunk_size: int = DEFAULT_CHUNK, huge: bool = False) -> None:
+    """Parse ``source`` (a path, bytes or a binary file object, read whole)
+    and call ``handler``'s methods for its events, ``chunk_size`` bytes of
+    input at a time. ``huge`` lifts the parser's size limits. An exception
+    raised by a handler method stops the parse and propagates."""
+    if chunk_size <= 0:
+        raise ValueError("chunk_size must be positive")
+    handle, keep = _open(source, _HUGE if huge else 0, chunk_size)
+    step = _fn("korvith_sax_step", ctypes.c_int, [_vp])
+    free = _fn("korvith_sax_free", None, [_vp])
+    drain = _accel.sax_drain
+    try:
+        while True:
+            more = step(handle)
+            if more < 0:
+                raise OSError(f"read error during a SAX parse of {source!r:.80}")
+            drain(handle, handler)
+            if more == 0:
+                break
+    finally:
+        free(handle)
+        del keep

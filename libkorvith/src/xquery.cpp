@@ -1,0 +1,74 @@
+// The C entry points of the query engine: prepare, free and the bound
+// evaluation slot. Failures are reported through korvith_last_error.
+#include "korvith/xquery.h"
+
+#include "xquery_ast.h"
+
+#include <new>
+#include <string_view>
+
+// The engine's thread-local error record (errors.cpp). Declared weak so that
+// the query unit links on its own while the record is being built.
+namespace korvith {
+[[gnu::weak]] void error_clear();
+[[gnu::weak]] void error_set(int code, std::string_view message, int line, int column);
+}  // namespace korvith
+
+namespace {
+
+void clear_error() {
+  if (korvith::error_clear != nullptr) korvith::error_clear();
+}
+
+void report(const std::string& message, int line, int column) {
+  if (korvith::error_set != nullptr) {
+    korvith::error_set(KORVITH_XQUERY_STATUS, message, line, column);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+void* korvith_xquery_prepare(const char* text) {
+  clear_error();
+  std::string error;
+  int line = 0;
+  int column = 0;
+  std::unique_ptr<korvith::xq::Query> query;
+  try {
+    query = korvith::xq::prepare(text, error, line, column);
+  } catch (const std::bad_alloc&) {
+    error = "out of memory";
+  }
+  if (!query) {
+    report(error, line, column);
+    return nullptr;
+  }
+  return query.release();
+}
+
+void korvith_xquery_free(void* query) { delete static_cast<korvith::xq::Query*>(query); }
+
+void* korvith_xquery_eval(void* query, void* document, void* context) {
+  clear_error();
+  if (query == nullptr) {
+    report("no query", 0, 0);
+    return nullptr;
+  }
+  std::string error;
+  xmlXPathObjectPtr result = nullptr;
+  try {
+    result = korvith::xq::evaluate(*static_cast<const korvith::xq::Query*>(query),
+                                   static_cast<xmlDocPtr>(document),
+                                   static_cast<xmlNodePtr>(context), error);
+  } catch (const std::bad_alloc&) {
+    xmlXPathFreeObject(result);
+    result = nullptr;
+    error = "out of memory";
+  }
+  if (result == nullptr) report(error, 0, 0);
+  return result;
+}
+
+}  // extern "C"

@@ -1,0 +1,949 @@
+// Query text to prepared query: a recursive-descent parser for the FLWOR
+// layer that cuts the text into embedded XPath 1.0 expressions, checks each
+// one for constructs outside the supported language, and compiles it with
+// libxml2.
+//
+// An XPath expression ends where XPath's own lexical rule says a name must
+// be an operator: after a complete operand, the only names XPath allows are
+// `and`, `or`, `div` and `mod`. Any other name there, at nesting depth 0,
+// ends the expression and is a clause keyword of the enclosing FLWOR
+// (`return`, `where`, `order`, ...). A `,` or an unmatched `)` at depth 0
+// ends it too.
+#include "xquery_ast.h"
+#include "xquery_functions.h"
+
+#include <libxml/xpathInternals.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+
+namespace korvith::xq {
+namespace {
+
+constexpr std::array<std::string_view, 27> kXPathFunctions = {
+    "last", "position", "count", "id", "local-name", "namespace-uri", "name",
+    "string", "concat", "starts-with", "contains", "substring-before",
+    "substring-after", "substring", "string-length", "normalize-space",
+    "translate", "boolean", "not", "true", "false", "lang", "number", "sum",
+    "floor", "ceiling", "round"};
+
+constexpr std::array<std::string_view, 4> kNodeTypes = {"node", "text", "comment",
+                                                        "processing-instruction"};
+
+// Functions whose result is never a node-set: an expression that is one call
+// of these is statically atomic.
+constexpr std::array<std::string_view, 26> kAtomicFunctions = {
+    "last", "position", "count", "local-name", "namespace-uri", "name", "string",
+    "concat", "starts-with", "contains", "substring-before", "substring-after",
+    "substring", "string-length", "normalize-space", "translate", "boolean", "not",
+    "true", "false", "lang", "number", "sum", "floor", "ceiling", "round"};
+
+template <size_t N>
+bool contains(const std::array<std::string_view, N>& list, std::string_view word) {
+  return std::find(list.begin(), list.end(), word) != list.end();
+}
+
+bool is_name_start(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80;
+}
+
+bool is_name_char(unsigned char c) {
+  return is_name_start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Thrown nowhere: parse failures travel as a flag plus message, so that the
+// C entry point never lets an exception out.
+struct Failure {
+  std::string message;
+  size_t offset = 0;
+};
+
+struct ScanResult {
+  size_t end = 0;
+  bool atomic = false;  // statically known to give a boolean, number or string
+};
+
+class Parser {
+ public:
+  explicit Parser(std::string_view src) : src_(src) {}
+
+  std::unique_ptr<Query> run() {
+    auto query = std::make_unique<Query>();
+    query_ = query.get();
+    skip_ws();
+    if (!failed_) parse_prolog();
+    if (!failed_) query->body = parse_expr(true);
+    if (!failed_) {
+      skip_ws();
+      if (!failed_ && pos_ < src_.size()) unexpected_here();
+    }
+    if (failed_) return nullptr;
+    return query;
+  }
+
+  const Failure& failure() const { return failure_; }
+
+ private:
+  std::string_view src_;
+  size_t pos_ = 0;
+  bool failed_ = false;
+  Failure failure_;
+  Query* query_ = nullptr;
+  std::vector<std::string> scope_;
+
+  // ---- failures ---------------------------------------------------------
+
+  void fail(std::string message, size_t offset) {
+    if (failed_) return;
+    failed_ = true;
+    failure_.message = std::move(message);
+    failure_.offset = offset;
+  }
+
+  std::string token_at(size_t offset) const {
+    if (offset >= src_.size()) return "end of query";
+    size_t end = offset;
+    if (is_name_start(static_cast<unsigned char>(src_[end]))) {
+      while (end < src_.size() && is_name_char(static_cast<unsigned char>(src_[end]))) ++end;
+    } else {
+      ++end;
+    }
+    return "'" + std::string(src_.substr(offset, end - offset)) + "'";
+  }
+
+  void unexpected_here() {
+    std::string_view word = peek_word();
+    if (word == "group") return fail("'group by' clauses are not supported", pos_);
+    if (word == "count" || word == "window" || word == "allowing")
+      return fail("'" + std::string(word) + "' clauses are not supported", pos_);
+    if (word == "then" || word == "else")
+      return fail("if/then/else expressions are not supported", pos_);
+    if (word == "satisfies") return fail("quantified expressions (some/every) are not supported", pos_);
+    if (!word.empty()) {
+      if (std::string message = keyword_message(word); !message.empty()) return fail(message, pos_);
+    }
+    fail("unexpected " + token_at(pos_), pos_);
+  }
+
+  // Message for a name that XPath 1.0 does not allow in operator position.
+  static std::string keyword_message(std::string_view word) {
+    if (word == "eq" || word == "ne" || word == "lt" || word == "le" || word == "gt" || word == "ge")
+      return "value comparison '" + std::string(word) +
+             "' is not supported; use =, !=, <, <=, > or >=";
+    if (word == "to") return "range expressions ('to') are not supported";
+    if (word == "is") return "node identity comparison ('is') is not supported";
+    if (word == "idiv") return "'idiv' is not supported; use floor(a div b)";
+    if (word == "union") return "'union' is not supported; use '|'";
+    if (word == "intersect" || word == "except")
+      return "'" + std::string(word) + "' is not supported";
+    if (word == "instance" || word == "treat" || word == "cast" || word == "castable")
+      return "type expressions ('" + std::string(word) + "') are not supported";
+    if (word == "then" || word == "else") return "if/then/else expressions are not supported";
+    return {};
+  }
+
+  // ---- lexing -----------------------------------------------------------
+
+  void skip_ws() {
+    while (pos_ < src_.size()) {
+      char c = src_[pos_];
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+        ++pos_;
+      } else if (c == '(' && pos_ + 1 < src_.size() && src_[pos_ + 1] == ':') {
+        skip_comment();
+        if (failed_) return;
+      } else {
+        return;
+      }
+    }
+  }
+
+  // `(: ... :)`, nesting allowed.
+  void skip_comment() {
+    size_t start = pos_;
+    int depth = 0;
+    while (pos_ + 1 < src_.size()) {
+      if (src_[pos_] == '(' && src_[pos_ + 1] == ':') {
+        ++depth;
+        pos_ += 2;
+      } else if (src_[pos_] == ':' && src_[pos_ + 1] == ')') {
+        pos_ += 2;
+        if (--depth == 0) return;
+      } else {
+        ++pos_;
+      }
+    }
+    fail("unterminated comment", start);
+  }
+
+  std::string_view peek_word() const {
+    size_t end = pos_;
+    if (end >= src_.size() || !is_name_start(static_cast<unsigned char>(src_[end]))) return {};
+    while (end < src_.size() && is_name_char(static_cast<unsigned char>(src_[end]))) ++end;
+    return src_.substr(pos_, end - pos_);
+  }
+
+  // Offset of the first non-blank character at or after `from` (comments
+  // count as blank).
+  size_t next_significant(size_t from) {
+    size_t saved = pos_;
+    pos_ = from;
+    bool was_failed = failed_;
+    skip_ws();
+    size_t result = pos_;
+    if (!was_failed && failed_) {  // an unterminated comment is reported later
+      failed_ = false;
+      result = src_.size();
+    }
+    pos_ = saved;
+    return result;
+  }
+
+  bool at_word(std::string_view word) { return peek_word() == word; }
+
+  bool accept_word(std::string_view word) {
+    if (!at_word(word)) return false;
+    pos_ += word.size();
+    skip_ws();
+    return true;
+  }
+
+  void expect_word(std::string_view word, std::string_view where) {
+    if (accept_word(word)) return;
+    fail("expected '" + std::string(word) + "' " + std::string(where) + ", found " +
+             token_at(pos_),
+         pos_);
+  }
+
+  bool accept_char(char c) {
+    if (pos_ < src_.size() && src_[pos_] == c) {
+      ++pos_;
+      skip_ws();
+      return true;
+    }
+    return false;
+  }
+
+  // A keyword that starts a clause (`for`, `let`) counts only when a `$`
+  // variable follows it: `for` alone is an element name in XPath.
+  bool at_clause_start(std::string_view word) {
+    if (!at_word(word)) return false;
+    size_t next = next_significant(pos_ + word.size());
+    return next < src_.size() && src_[next] == '$';
+  }
+
+  bool at_flwor_start() { return at_clause_start("for") || at_clause_start("let"); }
+
+  std::string read_string_literal(std::string_view what) {
+    if (pos_ >= src_.size() || (src_[pos_] != '"' && src_[pos_] != '\'')) {
+      fail("expected a string literal for " + std::string(what), pos_);
+      return {};
+    }
+    char quote = src_[pos_];
+    size_t start = pos_;
+    size_t close = src_.find(quote, pos_ + 1);
+    if (close == std::string_view::npos) {
+      fail("unterminated string literal", start);
+      return {};
+    }
+    std::string value(src_.substr(pos_ + 1, close - pos_ - 1));
+    pos_ = close + 1;
+    skip_ws();
+    return value;
+  }
+
+  // `$name` where a variable is declared.
+  std::string read_var_decl() {
+    if (pos_ >= src_.size() || src_[pos_] != '$') {
+      fail("expected a variable ($name), found " + token_at(pos_), pos_);
+      return {};
+    }
+    ++pos_;
+    std::string_view name = peek_word();
+    if (name.empty()) {
+      fail("expected a variable name after '$'", pos_);
+      return {};
+    }
+    pos_ += name.size();
+    if (pos_ < src_.size() && src_[pos_] == ':') {
+      fail("prefixed variable names are not supported", pos_);
+      return {};
+    }
+    skip_ws();
+    return std::string(name);
+  }
+
+  // ---- prolog -----------------------------------------------------------
+
+  void parse_prolog() {
+    for (;;) {
+      if (at_word("xquery") && next_is_word(pos_ + 6, "version")) {
+        size_t start = pos_;
+        accept_word("xquery");
+        accept_word("version");
+        std::string version = read_string_literal("the version");
+        if (failed_) return;
+        if (version != "1.0" && version != "3.0" && version != "3.1") {
+          return fail("unsupported XQuery version \"" + version + "\"", start);
+        }
+        if (accept_word("encoding")) read_string_literal("the encoding");
+        if (failed_) return;
+        if (!accept_char(';')) return fail("expected ';' after the version declaration", pos_);
+        continue;
+      }
+      if (at_word("declare") && next_is_name(pos_ + 7)) {
+        size_t start = pos_;
+        accept_word("declare");
+        if (!accept_word("namespace")) {
+          std::string what(peek_word());
+          return fail("'declare " + what +
+                          "' is not supported; the only declaration is 'declare namespace'",
+                      start);
+        }
+        std::string_view prefix = peek_word();
+        if (prefix.empty()) return fail("expected a namespace prefix", pos_);
+        std::string name(prefix);
+        pos_ += prefix.size();
+        skip_ws();
+        if (failed_) return;
+        if (!accept_char('=')) return fail("expected '=' in the namespace declaration", pos_);
+        std::string uri = read_string_literal("the namespace URI");
+        if (failed_) return;
+        if (uri.empty()) return fail("a namespace prefix cannot be bound to the empty URI", start);
+        if (!accept_char(';')) return fail("expected ';' after the namespace declaration", pos_);
+        for (const auto& ns : query_->namespaces) {
+          if (ns.first == name) return fail("namespace prefix '" + name + "' declared twice", start);
+        }
+        query_->namespaces.emplace_back(name, uri);
+        continue;
+      }
+      if (at_word("import") && (next_is_word(pos_ + 6, "module") || next_is_word(pos_ + 6, "schema"))) {
+        return fail("module and schema imports are not supported", pos_);
+      }
+      if (at_word("module") && next_is_word(pos_ + 6, "namespace")) {
+        return fail("library modules are not supported", pos_);
+      }
+      return;
+    }
+  }
+
+  bool next_is_word(size_t from, std::string_view word) {
+    size_t next = next_significant(from);
+    if (next == from) return false;  // the keyword must be followed by a blank
+    size_t end = next;
+    while (end < src_.size() && is_name_char(static_cast<unsigned char>(src_[end]))) ++end;
+    return src_.substr(next, end - next) == word;
+  }
+
+  bool next_is_name(size_t from) {
+    size_t next = next_significant(from);
+    return next != from && next < src_.size() && is_name_start(static_cast<unsigned char>(src_[next]));
+  }
+
+  // ---- expressions ------------------------------------------------------
+
+  // Expr := ExprSingle (',' ExprSingle)*. In result position (the query
+  // body, a return clause, a let binding) a sequence of several statically
+  // atomic items can never be a valid result and is refused here.
+  ExprPtr parse_expr(bool result_position) {
+    size_t start = pos_;
+    bool atomic = false;
+    ExprPtr first = parse_single(atomic);
+    if (failed_) return nullptr;
+    skip_ws();
+    if (pos_ >= src_.size() || src_[pos_] != ',') return first;
+    auto seq = std::make_unique<Expr>();
+    seq->kind = ExprKind::Sequence;
+    int atomic_count = atomic ? 1 : 0;
+    seq->items.push_back(std::move(first));
+    while (!failed_ && accept_char(',')) {
+      bool item_atomic = false;
+      ExprPtr item = parse_single(item_atomic);
+      if (failed_) return nullptr;
+      atomic_count += item_atomic ? 1 : 0;
+      seq->items.push_back(std::move(item));
+      skip_ws();
+    }
+    if (result_position && atomic_count > 1) {
+      fail("a sequence of several atomic values cannot be returned; a query returns elements "
+           "or a single boolean, number or string",
+           start);
+      return nullptr;
+    }
+    return seq;
+  }
+
+  // ExprSingle := FLWOR | '(' Expr? ')' | XPath. `atomic` is set when the
+  // expression is statically known to give one boolean, number or string.
+  ExprPtr parse_single(bool& atomic) {
+    atomic = false;
+    skip_ws();
+    if (failed_) return nullptr;
+    if (at_flwor_start()) return parse_flwor();
+    if (pos_ < src_.size() && src_[pos_] == '(' && is_xquery_parens()) return parse_parens();
+    return parse_path(atomic);
+  }
+
+  // A parenthesised expression that XPath cannot parse on its own: empty,
+  // a FLWOR, or a comma sequence.
+  bool is_xquery_parens() {
+    size_t inner = next_significant(pos_ + 1);
+    if (inner >= src_.size()) return false;
+    if (src_[inner] == ')') return true;
+    size_t saved = pos_;
+    pos_ = inner;
+    bool flwor = at_flwor_start();
+    pos_ = saved;
+    if (flwor) return true;
+    // Does the content end at a depth-0 comma? Scan it as XPath without
+    // compiling; any error is reported again by the real parse.
+    bool was_failed = failed_;
+    Failure saved_failure = failure_;
+    pos_ = inner;
+    ScanResult scan = scan_xpath();
+    bool comma = !failed_ && scan.end < src_.size() && src_[scan.end] == ',';
+    failed_ = was_failed;
+    failure_ = saved_failure;
+    pos_ = saved;
+    return comma;
+  }
+
+  ExprPtr parse_parens() {
+    size_t open = pos_;
+    accept_char('(');
+    ExprPtr result;
+    if (pos_ < src_.size() && src_[pos_] == ')') {
+      result = std::make_unique<Expr>();
+      result->kind = ExprKind::Sequence;
+    } else {
+      result = parse_expr(false);
+      if (failed_) return nullptr;
+    }
+    skip_ws();
+    if (pos_ >= src_.size() || src_[pos_] != ')') {
+      fail("expected ')' to close the '(' at column " + std::to_string(column_of(open)), pos_);
+      return nullptr;
+    }
+    ++pos_;
+    size_t after = next_significant(pos_);
+    if (after < src_.size()) {
+      char c = src_[after];
+      if (c != ',' && c != ')' && !is_name_start(static_cast<unsigned char>(c))) {
+        fail("a parenthesised FLWOR or sequence cannot be followed by '" + std::string(1, c) +
+                 "': filters, paths and operators apply to XPath expressions only",
+             after);
+        return nullptr;
+      }
+    }
+    skip_ws();
+    return result;
+  }
+
+  ExprPtr parse_path(bool& atomic) {
+    size_t start = pos_;
+    ScanResult scan = scan_xpath();
+    if (failed_) return nullptr;
+    if (scan.end == start) {
+      if (start >= src_.size()) {
+        fail("expected an expression, found the end of the query", start);
+      } else {
+        unexpected_here();
+      }
+      return nullptr;
+    }
+    size_t end = scan.end;
+    while (end > start && (src_[end - 1] == ' ' || src_[end - 1] == '\t' ||
+                           src_[end - 1] == '\n' || src_[end - 1] == '\r'))
+      --end;
+    auto expr = std::make_unique<Expr>();
+    expr->kind = ExprKind::Path;
+    expr->text = strip_comments(src_.substr(start, end - start));
+    expr->comp = compile(expr->text, start);
+    if (failed_) return nullptr;
+    atomic = scan.atomic;
+    pos_ = scan.end;
+    skip_ws();
+    return expr;
+  }
+
+  // XPath 1.0 has no comments: blank them out of the expression text.
+  std::string strip_comments(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    char quote = 0;
+    int depth = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      char c = text[i];
+      if (depth == 0 && quote) {
+        if (c == quote) quote = 0;
+        out += c;
+      } else if (depth == 0 && (c == '"' || c == '\'')) {
+        quote = c;
+        out += c;
+      } else if (c == '(' && i + 1 < text.size() && text[i + 1] == ':') {
+        ++depth;
+        ++i;
+      } else if (depth > 0 && c == ':' && i + 1 < text.size() && text[i + 1] == ')') {
+        if (--depth == 0) out += ' ';
+        ++i;
+      } else if (depth == 0) {
+        out += c;
+      }
+    }
+    return out;
+  }
+
+  CompPtr compile(const std::string& text, size_t offset) {
+    CompileResult compiled = compile_xpath(text, query_->namespaces);
+    if (!compiled.comp) {
+      fail("invalid XPath expression '" + text + "': " + compiled.error, offset);
+    }
+    return std::move(compiled.comp);
+  }
+
+  size_t column_of(size_t offset) const {
+    size_t line_start = src_.rfind('\n', offset == 0 ? 0 : offset - 1);
+    if (line_start == std::string_view::npos || offset == 0) return offset + 1;
+    return offset - line_start;
+  }
+
+  // Walks one XPath expression from pos_ without moving pos_; returns where
+  // it ends. Checks variables against the scope and function names against
+  // the supported set, and rejects XQuery-only syntax with a clear message.
+  ScanResult scan_xpath() {
+    ScanResult result;
+    size_t p = pos_;
+    bool operand = true;  // the next token must start an operand
+    std::vector<char> stack;
+    bool atomic_op = false;       // an operator at depth 0 makes the whole atomic
+    int depth0_tokens = 0;        // operands at depth 0
+    bool first_atomic = false;    // the first operand is a literal, number or atomic call
+    auto top = [&] { return stack.empty(); };
+    while (p < src_.size() && !failed_) {
+      char c = src_[p];
+      unsigned char u = static_cast<unsigned char>(c);
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+        ++p;
+        continue;
+      }
+      if (c == '(' && p + 1 < src_.size() && src_[p + 1] == ':') {
+        size_t saved = pos_;
+        pos_ = p;
+        skip_comment();
+        p = pos_;
+        pos_ = saved;
+        continue;
+      }
+      bool depth0 = top();
+      if (c == '"' || c == '\'') {
+        size_t close = src_.find(c, p + 1);
+        if (close == std::string_view::npos) {
+          fail("unterminated string literal", p);
+          break;
+        }
+        if (depth0 && depth0_tokens++ == 0) first_atomic = true;
+        p = close + 1;
+        operand = false;
+      } else if (is_digit(c) || (c == '.' && p + 1 < src_.size() && is_digit(src_[p + 1]))) {
+        while (p < src_.size() && (is_digit(src_[p]) || src_[p] == '.')) ++p;
+        size_t exp = p + 1;
+        if (exp < src_.size() && (src_[exp] == '-' || src_[exp] == '+')) ++exp;
+        if (p < src_.size() && (src_[p] == 'e' || src_[p] == 'E') && exp < src_.size() &&
+            is_digit(src_[exp])) {
+          fail("exponent notation in numbers is not supported", p);
+          break;
+        }
+        if (depth0 && depth0_tokens++ == 0) first_atomic = true;
+        operand = false;
+      } else if (c == '.') {
+        p += (p + 1 < src_.size() && src_[p + 1] == '.') ? 2 : 1;
+        if (depth0) ++depth0_tokens;
+        operand = false;
+      } else if (c == '$') {
+        size_t start = p;
+        ++p;
+        size_t name_end = p;
+        while (name_end < src_.size() && is_name_char(static_cast<unsigned char>(src_[name_end])))
+          ++name_end;
+        if (name_end == p || !is_name_start(static_cast<unsigned char>(src_[p]))) {
+          fail("expected a variable name after '$'", start);
+          break;
+        }
+        std::string name(src_.substr(p, name_end - p));
+        if (name_end < src_.size() && src_[name_end] == ':' && name_end + 1 < src_.size() &&
+            is_name_start(static_cast<unsigned char>(src_[name_end + 1]))) {
+          fail("prefixed variable names are not supported", start);
+          break;
+        }
+        if (std::find(scope_.begin(), scope_.end(), name) == scope_.end()) {
+          fail("undefined variable $" + name, start);
+          break;
+        }
+        p = name_end;
+        if (depth0) ++depth0_tokens;
+        operand = false;
+      } else if (c == '@') {
+        ++p;
+        operand = true;
+      } else if (c == '(') {
+        stack.push_back('(');
+        ++p;
+        operand = true;
+      } else if (c == ')') {
+        if (depth0) break;
+        if (stack.back() != '(') {
+          fail("')' does not match the open '['", p);
+          break;
+        }
+        stack.pop_back();
+        ++p;
+        operand = false;
+      } else if (c == '[') {
+        stack.push_back('[');
+        ++p;
+        operand = true;
+      } else if (c == ']') {
+        if (depth0 || stack.back() != '[') {
+          fail("unmatched ']'", p);
+          break;
+        }
+        stack.pop_back();
+        ++p;
+        operand = false;
+      } else if (c == ',') {
+        if (depth0) break;
+        if (stack.back() != '(') {
+          fail("',' inside a predicate is not supported", p);
+          break;
+        }
+        ++p;
+        operand = true;
+      } else if (c == '/') {
+        p += (p + 1 < src_.size() && src_[p + 1] == '/') ? 2 : 1;
+        if (depth0 && depth0_tokens == 0) ++depth0_tokens;
+        if (depth0) first_atomic = false;
+        operand = true;
+      } else if (c == '|') {
+        if (p + 1 < src_.size() && src_[p + 1] == '|') {
+          fail("the '||' operator is not supported; use concat()", p);
+          break;
+        }
+        ++p;
+        operand = true;
+      } else if (c == '+' || c == '-' || c == '=') {
+        if (depth0) atomic_op = true;
+        ++p;
+        operand = true;
+      } else if (c == '!') {
+        if (p + 1 < src_.size() && src_[p + 1] == '=') {
+          p += 2;
+          if (depth0) atomic_op = true;
+          operand = true;
+        } else {
+          fail("the simple map operator '!' is not supported", p);
+          break;
+        }
+      } else if (c == '<' || c == '>') {
+        if (operand && c == '<') {
+          fail("direct element constructors are not supported", p);
+          break;
+        }
+        if (p + 1 < src_.size() && src_[p + 1] == c) {
+          fail("node order comparisons ('<<', '>>') are not supported", p);
+          break;
+        }
+        p += (p + 1 < src_.size() && src_[p + 1] == '=') ? 2 : 1;
+        if (depth0) atomic_op = true;
+        operand = true;
+      } else if (c == '*') {
+        ++p;
+        if (operand) {
+          if (depth0) ++depth0_tokens;
+          operand = false;
+        } else {
+          if (depth0) atomic_op = true;
+          operand = true;
+        }
+      } else if (c == '{' || c == '}') {
+        fail("curly braces are not supported (no constructors or enclosed expressions)", p);
+        break;
+      } else if (c == ':' && p + 1 < src_.size() && src_[p + 1] == '=') {
+        if (depth0) break;
+        fail("unexpected ':='", p);
+        break;
+      } else if (is_name_start(u)) {
+        size_t start = p;
+        while (p < src_.size() && is_name_char(static_cast<unsigned char>(src_[p]))) ++p;
+        std::string_view word = src_.substr(start, p - start);
+        if (!operand) {
+          if (word == "and" || word == "or" || word == "div" || word == "mod") {
+            if (depth0) atomic_op = true;
+            operand = true;
+            continue;
+          }
+          if (depth0) {
+            p = start;  // a clause keyword: the expression ends before it
+            break;
+          }
+          std::string message = keyword_message(word);
+          if (message.empty()) message = "unexpected '" + std::string(word) + "'";
+          fail(message, start);
+          break;
+        }
+        std::string prefix;
+        std::string_view local = word;
+        if (p + 1 < src_.size() && src_[p] == ':' && src_[p + 1] == '*') {
+          p += 2;  // prefix:*
+          check_prefix(word, start);
+          if (depth0) ++depth0_tokens;
+          operand = false;
+          continue;
+        }
+        if (p + 1 < src_.size() && src_[p] == ':' && is_name_start(static_cast<unsigned char>(src_[p + 1]))) {
+          prefix = std::string(word);
+          size_t local_start = p + 1;
+          p = local_start;
+          while (p < src_.size() && is_name_char(static_cast<unsigned char>(src_[p]))) ++p;
+          local = src_.substr(local_start, p - local_start);
+        }
+        size_t next = next_significant(p);
+        if (prefix.empty() && next + 1 < src_.size() && src_[next] == ':' && src_[next + 1] == ':') {
+          p = next + 2;  // an axis
+          operand = true;
+          continue;
+        }
+        bool call = next < src_.size() && src_[next] == '(' &&
+                    !(next + 1 < src_.size() && src_[next + 1] == ':');
+        if (call && prefix.empty() && contains(kNodeTypes, local)) {
+          if (depth0) ++depth0_tokens;
+          operand = true;  // the '(' that follows is handled as a bracket
+          p = next;
+          stack.push_back('(');
+          ++p;
+          continue;
+        }
+        if (call) {
+          if (!check_function(prefix, local, start)) break;
+          if (depth0 && depth0_tokens++ == 0) {
+            first_atomic = prefix.empty() &&
+                           (contains(kAtomicFunctions, local) || is_atomic_extension(local));
+          }
+          p = next + 1;
+          stack.push_back('(');
+          operand = true;
+          continue;
+        }
+        if (prefix.empty() && (word == "for" || word == "let" || word == "some" || word == "every") &&
+            next < src_.size() && src_[next] == '$') {
+          if (word == "some" || word == "every") {
+            fail("quantified expressions (some/every) are not supported", start);
+          } else {
+            fail("a FLWOR expression cannot be used inside an XPath expression or function call; "
+                 "bind it with 'let' first",
+                 start);
+          }
+          break;
+        }
+        if (!prefix.empty()) check_prefix(prefix, start);
+        if (depth0) ++depth0_tokens;
+        operand = false;
+      } else if (c == ';') {
+        fail("unexpected ';'", p);
+        break;
+      } else {
+        fail("unexpected character '" + std::string(1, c) + "'", p);
+        break;
+      }
+    }
+    if (!failed_ && !stack.empty()) {
+      fail(std::string("unclosed '") + stack.back() + "'", p);
+    }
+    result.end = p;
+    result.atomic = atomic_op || (first_atomic && depth0_tokens == 1);
+    return result;
+  }
+
+  void check_prefix(std::string_view prefix, size_t offset) {
+    for (const auto& ns : query_->namespaces) {
+      if (ns.first == prefix) return;
+    }
+    fail("namespace prefix '" + std::string(prefix) +
+             "' is not declared; add: declare namespace " + std::string(prefix) + " = \"...\";",
+         offset);
+  }
+
+  bool check_function(const std::string& prefix, std::string_view local, size_t offset) {
+    std::string name = prefix.empty() ? std::string(local) : prefix + ":" + std::string(local);
+    if (prefix.empty() && (contains(kXPathFunctions, local) || is_extension_function(local)))
+      return true;
+    if (prefix.empty() && local == "if") {
+      fail("if/then/else expressions are not supported", offset);
+    } else if (prefix.empty() && (local == "typeswitch" || local == "switch")) {
+      fail("'" + name + "' expressions are not supported", offset);
+    } else {
+      fail("function '" + name + "()' is not supported", offset);
+    }
+    return false;
+  }
+
+  // ---- FLWOR ------------------------------------------------------------
+
+  ExprPtr parse_flwor() {
+    auto flwor = std::make_unique<Flwor>();
+    size_t scope_mark = scope_.size();
+    while (!failed_ && at_flwor_start()) {
+      if (accept_word("for")) {
+        do {
+          Clause clause;
+          clause.kind = ClauseKind::For;
+          clause.var = read_var_decl();
+          if (failed_) break;
+          if (accept_word("at")) {
+            clause.pos_var = read_var_decl();
+            if (failed_) break;
+            if (clause.pos_var == clause.var) {
+              fail("the position variable must differ from $" + clause.var, pos_);
+              break;
+            }
+          }
+          expect_word("in", "after the for variable");
+          if (failed_) break;
+          bool atomic = false;
+          clause.source = parse_single(atomic);
+          if (failed_) break;
+          scope_.push_back(clause.var);
+          if (!clause.pos_var.empty()) scope_.push_back(clause.pos_var);
+          flwor->clauses.push_back(std::move(clause));
+        } while (accept_comma_before_var());
+      } else {
+        accept_word("let");
+        do {
+          Clause clause;
+          clause.kind = ClauseKind::Let;
+          clause.var = read_var_decl();
+          if (failed_) break;
+          if (!(pos_ + 1 < src_.size() && src_[pos_] == ':' && src_[pos_ + 1] == '=')) {
+            fail("expected ':=' after the let variable, found " + token_at(pos_), pos_);
+            break;
+          }
+          pos_ += 2;
+          skip_ws();
+          bool atomic = false;
+          clause.source = parse_single(atomic);
+          if (failed_) break;
+          scope_.push_back(clause.var);
+          flwor->clauses.push_back(std::move(clause));
+        } while (accept_comma_before_var());
+      }
+    }
+    if (!failed_ && accept_word("where")) {
+      flwor->where = parse_clause_path("where");
+      if (!failed_ && at_flwor_start()) {
+        fail("'for' or 'let' after 'where' is not supported; put 'where' after the last for/let",
+             pos_);
+      }
+    }
+    if (!failed_ && (at_word("order") || at_word("stable"))) {
+      accept_word("stable");
+      expect_word("order", "after 'stable'");
+      if (!failed_) expect_word("by", "after 'order'");
+      while (!failed_) {
+        OrderSpec spec;
+        spec.key = parse_clause_path("order by");
+        if (failed_) break;
+        if (accept_word("descending")) {
+          spec.descending = true;
+        } else {
+          accept_word("ascending");
+        }
+        if (accept_word("empty")) {
+          if (accept_word("greatest")) {
+            spec.empty_greatest = true;
+          } else if (!accept_word("least")) {
+            fail("expected 'greatest' or 'least' after 'empty'", pos_);
+            break;
+          }
+        }
+        if (at_word("collation")) {
+          fail("collations are not supported", pos_);
+          break;
+        }
+        flwor->order.push_back(std::move(spec));
+        if (!accept_char(',')) break;
+      }
+    }
+    if (!failed_) {
+      if (at_word("return")) {
+        accept_word("return");
+        bool atomic = false;
+        flwor->body = parse_single(atomic);
+      } else {
+        unexpected_or_expected_return();
+      }
+    }
+    scope_.resize(scope_mark);
+    if (failed_) return nullptr;
+    auto expr = std::make_unique<Expr>();
+    expr->kind = ExprKind::Flwor;
+    expr->flwor = std::move(flwor);
+    return expr;
+  }
+
+  void unexpected_or_expected_return() {
+    std::string_view word = peek_word();
+    if (word == "group" || word == "count" || word == "window" || word == "then" ||
+        word == "else" || !keyword_message(word).empty()) {
+      return unexpected_here();
+    }
+    fail("expected 'return', found " + token_at(pos_), pos_);
+  }
+
+  bool accept_comma_before_var() {
+    if (failed_ || pos_ >= src_.size() || src_[pos_] != ',') return false;
+    size_t next = next_significant(pos_ + 1);
+    if (next >= src_.size() || src_[next] != '$') return false;
+    pos_ = next;
+    return true;
+  }
+
+  // `where` and `order by` take one XPath expression.
+  ExprPtr parse_clause_path(std::string_view clause) {
+    skip_ws();
+    if (at_flwor_start() || (pos_ < src_.size() && src_[pos_] == '(' && is_xquery_parens())) {
+      fail("'" + std::string(clause) + "' takes an XPath expression, not a FLWOR or a sequence",
+           pos_);
+      return nullptr;
+    }
+    bool atomic = false;
+    return parse_path(atomic);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Query> prepare(const char* text, std::string& error, int& line, int& column) {
+  line = 0;
+  column = 0;
+  if (text == nullptr) {
+    error = "no query text";
+    return nullptr;
+  }
+  std::string_view src(text, std::strlen(text));
+  Parser parser(src);
+  std::unique_ptr<Query> query = parser.run();
+  if (!query) {
+    const Failure& failure = parser.failure();
+    error = failure.message;
+    size_t offset = std::min(failure.offset, src.size());
+    line = 1 + static_cast<int>(std::count(src.begin(), src.begin() + offset, '\n'));
+    size_t line_start = offset == 0 ? std::string_view::npos : src.rfind('\n', offset - 1);
+    column = static_cast<int>(line_start == std::string_view::npos ? offset + 1 : offset - line_start);
+  }
+  return query;
+}
+
+}  // namespace korvith::xq

@@ -184,6 +184,7 @@ class _Builder:
         return at
 
     def row(self, name: str, spec: Any) -> tuple[str, int, int, int, int]:
+        _check_spec(name, spec)  # fields may have been added after construction
         if _is_leaf(spec):
             return (name, _TEXT, -1, _TAGS[spec], 0)
         if isinstance(spec, Plan):

@@ -254,6 +254,11 @@ def test_custom_callback_type(books):
     assert isinstance(got, Where) and got.args == ("Dune", 4, 0)
 
 
+def _late_field(plan: Plan, name: str, spec: object) -> Plan:
+    plan.fields[name] = spec
+    return plan
+
+
 @pytest.mark.parametrize("build, error, message", [
     (lambda: Plan(attributes=["a"], a=str), ValueError, "both an attribute and a field"),
     (lambda: Plan(attributes=["a", "a"]), ValueError, "listed twice"),
@@ -264,6 +269,7 @@ def test_custom_callback_type(books):
     (lambda: Plan({"": str}), TypeError, "non-empty str"),
     (lambda: Plan(a=Located, b=Plan(c=dict)).compiled(), ValueError, "one callback type"),
     (lambda: Plan({"{x": str}).compiled(), ValueError, "malformed namespaced name"),
+    (lambda: _late_field(Plan(), "a", 5).compiled(), TypeError, "unsupported field type"),
 ])
 def test_plan_errors(build, error, message):
     with pytest.raises(error, match=message):

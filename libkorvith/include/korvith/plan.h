@@ -28,7 +28,8 @@ KORVITH_API void korvith_plan_free(void* plan);
 /* Evaluates a plan against an element into a new result that owns every
  * value of the tree in one arena. The texts are copies: the result stays
  * valid after the element's document changes or goes away. Null when the
- * plan or element is null or memory runs out. */
+ * plan or element is null or memory runs out. Names in the tree are the
+ * plan's own strings: free a result before its plan. */
 KORVITH_API void* korvith_plan_eval(const void* plan, void* element);
 /* The root plan value of a result (a record value), for plan_convert. */
 KORVITH_API const void* korvith_plan_result_root(const void* result);

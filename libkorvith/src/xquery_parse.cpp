@@ -29,6 +29,10 @@ constexpr std::array<std::string_view, 27> kXPathFunctions = {
     "translate", "boolean", "not", "true", "false", "lang", "number", "sum",
     "floor", "ceiling", "round"};
 
+constexpr std::array<std::string_view, 9> kConstructorWords = {
+    "element", "attribute", "document", "text", "comment", "processing-instruction",
+    "namespace", "ordered", "unordered"};
+
 constexpr std::array<std::string_view, 4> kNodeTypes = {"node", "text", "comment",
                                                         "processing-instruction"};
 
@@ -352,7 +356,7 @@ class Parser {
   ExprPtr parse_expr(bool result_position) {
     size_t start = pos_;
     bool atomic = false;
-    ExprPtr first = parse_single(atomic);
+    ExprPtr first = parse_single(atomic, result_position);
     if (failed_) return nullptr;
     skip_ws();
     if (pos_ >= src_.size() || src_[pos_] != ',') return first;
@@ -362,7 +366,7 @@ class Parser {
     seq->items.push_back(std::move(first));
     while (!failed_ && accept_char(',')) {
       bool item_atomic = false;
-      ExprPtr item = parse_single(item_atomic);
+      ExprPtr item = parse_single(item_atomic, result_position);
       if (failed_) return nullptr;
       atomic_count += item_atomic ? 1 : 0;
       seq->items.push_back(std::move(item));
@@ -379,12 +383,15 @@ class Parser {
 
   // ExprSingle := FLWOR | '(' Expr? ')' | XPath. `atomic` is set when the
   // expression is statically known to give one boolean, number or string.
-  ExprPtr parse_single(bool& atomic) {
+  // `result_position`: the value becomes (part of) a result or a let value,
+  // not the domain of a for.
+  ExprPtr parse_single(bool& atomic, bool result_position) {
     atomic = false;
     skip_ws();
     if (failed_) return nullptr;
-    if (at_flwor_start()) return parse_flwor();
-    if (pos_ < src_.size() && src_[pos_] == '(' && is_xquery_parens()) return parse_parens();
+    if (at_flwor_start()) return parse_flwor(result_position);
+    if (pos_ < src_.size() && src_[pos_] == '(' && is_xquery_parens())
+      return parse_parens(result_position);
     return parse_path(atomic);
   }
 
@@ -412,7 +419,7 @@ class Parser {
     return comma;
   }
 
-  ExprPtr parse_parens() {
+  ExprPtr parse_parens(bool result_position) {
     size_t open = pos_;
     accept_char('(');
     ExprPtr result;
@@ -420,7 +427,7 @@ class Parser {
       result = std::make_unique<Expr>();
       result->kind = ExprKind::Sequence;
     } else {
-      result = parse_expr(false);
+      result = parse_expr(result_position);
       if (failed_) return nullptr;
     }
     skip_ws();
@@ -748,6 +755,10 @@ class Parser {
           }
           break;
         }
+        if (prefix.empty() && contains(kConstructorWords, word) && starts_constructor(next)) {
+          fail("computed constructors ('" + std::string(word) + " ...{ }') are not supported", start);
+          break;
+        }
         if (!prefix.empty()) check_prefix(prefix, start);
         if (depth0) ++depth0_tokens;
         operand = false;
@@ -765,6 +776,18 @@ class Parser {
     result.end = p;
     result.atomic = atomic_op || (first_atomic && depth0_tokens == 1);
     return result;
+  }
+
+  // `element {`, `element name {`: what follows a constructor keyword.
+  bool starts_constructor(size_t next) {
+    if (next >= src_.size()) return false;
+    if (src_[next] == '{') return true;
+    if (!is_name_start(static_cast<unsigned char>(src_[next]))) return false;
+    size_t end = next;
+    while (end < src_.size() && (is_name_char(static_cast<unsigned char>(src_[end])) || src_[end] == ':'))
+      ++end;
+    size_t after = next_significant(end);
+    return after < src_.size() && src_[after] == '{';
   }
 
   void check_prefix(std::string_view prefix, size_t offset) {
@@ -792,7 +815,7 @@ class Parser {
 
   // ---- FLWOR ------------------------------------------------------------
 
-  ExprPtr parse_flwor() {
+  ExprPtr parse_flwor(bool result_position) {
     auto flwor = std::make_unique<Flwor>();
     size_t scope_mark = scope_.size();
     while (!failed_ && at_flwor_start()) {
@@ -813,7 +836,7 @@ class Parser {
           expect_word("in", "after the for variable");
           if (failed_) break;
           bool atomic = false;
-          clause.source = parse_single(atomic);
+          clause.source = parse_single(atomic, false);
           if (failed_) break;
           scope_.push_back(clause.var);
           if (!clause.pos_var.empty()) scope_.push_back(clause.pos_var);
@@ -833,7 +856,7 @@ class Parser {
           pos_ += 2;
           skip_ws();
           bool atomic = false;
-          clause.source = parse_single(atomic);
+          clause.source = parse_single(atomic, true);
           if (failed_) break;
           scope_.push_back(clause.var);
           flwor->clauses.push_back(std::move(clause));
@@ -880,7 +903,7 @@ class Parser {
       if (at_word("return")) {
         accept_word("return");
         bool atomic = false;
-        flwor->body = parse_single(atomic);
+        flwor->body = parse_single(atomic, result_position);
       } else {
         unexpected_or_expected_return();
       }

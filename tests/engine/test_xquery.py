@@ -1,0 +1,247 @@
+"""XQuery on real documents: FLWOR results, plain XPath, and clear errors for
+queries outside the supported language."""
+
+from __future__ import annotations
+
+import math
+
+import pytest
+
+from korvith.xquery import XQuery, XQueryError
+
+CATALOG = b"""<catalog>
+  <book id="b1" year="2001"><title>Zeta</title><price>30</price></book>
+  <book id="b2" year="1999"><title>Alpha</title><price>5</price><tag>old</tag></book>
+  <book id="b3" year="2010"><title>Mid</title><price>12</price><tag>new</tag><tag>hot</tag></book>
+  <book id="b4" year="1999"><title>Beta</title><price>12</price></book>
+</catalog>"""
+
+NS_DOC = b"""<r xmlns="urn:main" xmlns:x="urn:extra">
+  <item n="2"><x:note>two</x:note></item><item n="1"><x:note>one</x:note></item>
+</r>"""
+
+
+def labels(result: object) -> list[str]:
+    """Books by id, other elements by their text."""
+    assert isinstance(result, list)
+    return [e.get("id") or e.text for e in result]
+
+
+@pytest.fixture
+def run(mdoc):
+    def evaluate(query: str, xml: bytes = CATALOG, context=None):
+        doc, root = mdoc(xml)
+        with XQuery(query) as q:
+            address = None if context is None else context(root)._raw
+            return q.evaluate(doc.address, address, doc)
+    return evaluate
+
+
+@pytest.mark.parametrize(
+    ("query", "expected"),
+    [
+        # string keys order by code point
+        ("for $b in //book order by $b/title return $b", ["b2", "b4", "b3", "b1"]),
+        # number() makes a key numeric; ties keep document order (stable sort)
+        ("for $b in //book order by number($b/price) descending return $b",
+         ["b1", "b3", "b4", "b2"]),
+        # without number(), element content orders as strings: "12" < "30" < "5"
+        ("for $b in //book order by $b/price return $b", ["b3", "b4", "b1", "b2"]),
+        ("for $b in //book order by number($b/@year), $b/title return $b",
+         ["b2", "b4", "b1", "b3"]),
+        ("for $b in //book order by number($b/@year) descending, $b/title ascending return $b",
+         ["b3", "b1", "b2", "b4"]),
+        ("for $b in //book where $b/price > 10 return $b/title", ["Zeta", "Mid", "Beta"]),
+        ("for $b at $i in //book where $i mod 2 = 0 return $b", ["b2", "b4"]),
+        ("for $b at $i in //book order by $b/title return //book[$i]", ["b2", "b4", "b3", "b1"]),
+        ("for $b in //book let $p := number($b/price) where $p >= 12 and $p < 30 return $b",
+         ["b3", "b4"]),
+        ("let $cheap := //book[price < 20] for $b in $cheap return $b/title",
+         ["Alpha", "Mid", "Beta"]),
+        ("for $b in //book, $t in $b/tag return $t", ["old", "new", "hot"]),
+        ("for $b in //book return for $t in $b/tag order by $t return $t", ["old", "hot", "new"]),
+        ("for $b in //book[tag] return ($b/title, $b/tag)", ["Alpha", "old", "Mid", "new", "hot"]),
+        # duplicates are kept: a sequence, not a set
+        ("for $t in //tag return $t/..", ["b2", "b3", "b3"]),
+        ("for $i in (3, 1, 2) return //book[$i]", ["b3", "b1", "b2"]),
+        # an inner variable shadows the outer one only inside its own FLWOR
+        ("for $x in //book[tag] order by $x/title descending "
+         "return (for $x in $x/tag return $x, $x/title)", ["new", "hot", "Mid", "old", "Alpha"]),
+        ("for $b in (for $c in //book order by $c/title return $c) where $b/tag return $b",
+         ["b2", "b3"]),
+        ("let $s := (for $c in //book order by $c/title descending return $c) "
+         "for $b at $i in $s where $i = 1 return $b", ["b1"]),
+        ("for $b in //book where $b/@id = 'none' return $b", []),
+        ("(//book[1], for $b in //book[2] return $b/title)", ["b1", "Alpha"]),
+        ("()", []),
+        ("(: a comment (: nested :) :) for $b in //book[1] (: here too :) return $b", ["b1"]),
+    ],
+)
+def test_flwor_node_results(run, query: str, expected: list[str]) -> None:
+    assert labels(run(query)) == expected
+
+
+@pytest.mark.parametrize(
+    ("query", "expected"),
+    [
+        ("let $n := count(//book) return $n", 4.0),
+        ("for $b in //book[@id = 'b2'] return string($b/title)", "Alpha"),
+        ("let $b := //book[1] return $b/price > 10", True),
+        ("for $b in //book[title = 'Nope'] return string($b)", []),
+        ("count(//tag)", 3.0),
+        ("string(//book[3]/@year)", "2010"),
+        ("sum(//price) div count(//price)", 14.75),
+        ("let $s := (for $c in //book where $c/tag return $c) return count($s)", 2.0),
+        ("let $s := (for $t in //tag return $t/..) return count($s)", 3.0),
+    ],
+)
+def test_atomic_results(run, query: str, expected: object) -> None:
+    result = run(query)
+    assert result == expected
+    assert type(result) is type(expected)
+
+
+def test_plain_xpath_keeps_xpath_semantics(run) -> None:
+    # A plain XPath union is a node-set in document order, duplicates merged.
+    assert labels(run("//book[tag]/title | //book[1]")) == ["b1", "Alpha", "Mid"]
+
+
+def test_relative_paths_start_at_the_context_element(run) -> None:
+    assert labels(run("for $t in tag return $t", context=lambda root: root[2])) == ["new", "hot"]
+    assert labels(run("book[1]", context=lambda root: root)) == ["b1"]
+
+
+def test_relative_paths_without_context_start_at_the_document_node(run) -> None:
+    assert labels(run("for $b in catalog/book[price = 5] return $b")) == ["b2"]
+
+
+def test_declared_namespaces(run) -> None:
+    query = ('declare namespace m = "urn:main"; declare namespace x = "urn:extra"; '
+             "for $i in //m:item order by number($i/@n) return $i/x:note")
+    assert labels(run(query, NS_DOC)) == ["one", "two"]
+
+
+@pytest.mark.parametrize(
+    ("query", "expected"),
+    [
+        ("count(//book[ends-with(title, 'ta')])", 2.0),
+        ("max(//price)", 30.0),
+        ("min(//price)", 5.0),
+        ("avg(//book/@year)", 2002.25),
+        ("string-join(//tag, ',')", "old,new,hot"),
+        ("exists(//tag)", True),
+        ("empty(//book[price > 100])", True),
+        ("abs(-2.5)", 2.5),
+        ("max(//book[price > 100]/price)", []),
+    ],
+)
+def test_extension_functions(run, query: str, expected: object) -> None:
+    assert run(query) == expected
+
+
+def test_aggregate_of_non_numbers_is_nan(run) -> None:
+    assert math.isnan(run("max(//title)"))
+
+
+@pytest.mark.parametrize(
+    ("query", "message", "column"),
+    [
+        ("if (//a) then 1 else 2", "if/then/else expressions are not supported", 1),
+        ("for $b in //book return <b>{$b}</b>", "direct element constructors are not supported", 25),
+        ("element b { 1 }", "computed constructors ('element ...{ }') are not supported", 1),
+        ("//a[{1}]", "curly braces are not supported", 5),
+        ("distinct-values(//title)", "function 'distinct-values()' is not supported", 1),
+        ("for $b in //book return upper-case($b/title)", "function 'upper-case()' is not supported", 25),
+        ("count(for $b in //book return $b)",
+         "a FLWOR expression cannot be used inside an XPath expression", 7),
+        ("some $b in //book satisfies $b/price > 1", "quantified expressions", 1),
+        ("for $b in //book where $b/price eq 5 return $b", "value comparison 'eq' is not supported", 33),
+        ("for $i in 1 to 3 return $i", "range expressions ('to') are not supported", 13),
+        ("for $b in //book return $y", "undefined variable $y", 25),
+        ("for $b in //book let $b2 := $b return $c", "undefined variable $c", 39),
+        ("for $b in //book", "expected 'return', found end of query", 17),
+        ("for $b in //book return", "expected an expression, found the end of the query", 24),
+        ("for $b in //book order by $b/title", "expected 'return', found end of query", 35),
+        ("for $b in //book group by $b/title return $b", "'group by' clauses are not supported", 18),
+        ("for $b in //book where 1 for $c in //x return $c", "'for' or 'let' after 'where'", 26),
+        ("for $b in //book return ($b, 1, 2)", "a sequence of several atomic values cannot be returned", 26),
+        ("//p:item", "namespace prefix 'p' is not declared", 3),
+        ("declare function local:f() { 1 }; 1", "'declare function' is not supported", 1),
+        ("(//book, //title)[1]", "cannot be followed by '['", 18),
+        ("//book[", "unclosed '['", 8),
+        ("'abc", "unterminated string literal", 1),
+        ("//book ||", "the '||' operator is not supported", 8),
+        ("for $b in //book return $b/title!string()", "the simple map operator '!' is not supported", 33),
+        ("//book[1]/title +", "invalid XPath expression '//book[1]/title +'", 1),
+        ("let $x = 1 return $x", "expected ':=' after the let variable", 8),
+        ("for $b in //book at $i return $b", "expected 'return', found 'at'", 18),
+        ("xquery version \"4.0\"; 1", "unsupported XQuery version", 1),
+        ("1e3", "exponent notation in numbers is not supported", 2),
+    ],
+)
+def test_prepare_errors(query: str, message: str, column: int) -> None:
+    with pytest.raises(XQueryError) as info:
+        XQuery(query)
+    err = info.value
+    assert message in err.message
+    assert (err.line, err.column) == (1, column)
+    assert err.query == query
+
+
+def test_prepare_error_position_on_a_later_line() -> None:
+    with pytest.raises(XQueryError) as info:
+        XQuery("for $b in //book\n  where $b/x\n  return $b/y eq 1")
+    assert (info.value.line, info.value.column) == (3, 15)
+    assert str(info.value).startswith("line 3, column 15: value comparison 'eq'")
+
+
+@pytest.mark.parametrize(
+    ("query", "message"),
+    [
+        ("for $b in //book return string($b/@id)",
+         "the query returned 4 atomic values; a query returns a sequence of elements or a "
+         "single boolean, number or string"),
+        ("for $b in //book[1] return ($b, string($b/@id))",
+         "the query returned a sequence that mixes elements and atomic values"),
+        ("for $b in //book return $b/@id", "the query returned an attribute node"),
+        ("for $b in //book[1] return $b/title/text()", "the query returned a text node"),
+        ("for $b in //book order by $b/tag return $b",
+         "the order by key '$b/tag' selected 2 nodes; a key must be a single value"),
+        ("for $n in (//book[1], 7) order by $n return $n",
+         "the order by key '$n' mixes numbers, strings and booleans"),
+        ("let $s := (for $b in //book return string($b/@id)) return count($s)",
+         "$s cannot be bound to a sequence of 4 items that holds atomic values"),
+    ],
+)
+def test_evaluation_errors(run, query: str, message: str) -> None:
+    with pytest.raises(XQueryError) as info:
+        run(query)
+    assert message in info.value.message
+    assert (info.value.line, info.value.column) == (0, 0)
+
+
+def test_prepared_query_is_reusable_across_documents(mdoc) -> None:
+    doc1, _ = mdoc(CATALOG)
+    doc2, _ = mdoc(b"<catalog><book id='z'><title>A</title></book></catalog>")
+    q = XQuery("for $b in //book order by $b/title return $b")
+    assert labels(q.evaluate(doc1.address, None, doc1)) == ["b2", "b4", "b3", "b1"]
+    assert labels(q.evaluate(doc2.address, None, doc2)) == ["z"]
+    assert labels(q.evaluate(doc1.address, 0, doc1)) == ["b2", "b4", "b3", "b1"]
+    q.close()
+
+
+def test_closed_query_refuses_evaluation(mdoc) -> None:
+    doc, _ = mdoc(CATALOG)
+    q = XQuery("//book")
+    assert not q.closed
+    q.close()
+    q.close()
+    assert q.closed
+    with pytest.raises(ValueError, match="operation on a closed XQuery"):
+        q.evaluate(doc.address, None, doc)
+
+
+@pytest.mark.parametrize(("text", "error"), [(b"//a", TypeError), ("//a\0", ValueError)])
+def test_query_text_must_be_a_str_without_nul(text: object, error: type) -> None:
+    with pytest.raises(error):
+        XQuery(text)  # type: ignore[arg-type]

@@ -32,29 +32,35 @@ def tostring(node: Element | Document, indent: int = 0, declaration: bool = Fals
     return node.tobytes(indent=indent, declaration=declaration, encoding=encoding)
 
 
-# Pieces built on the plan and SAX engines and on XQuery load on first use,
-# so the package imports even where one of them is unavailable.
-_LAZY = {
-    "extract": ("extract", "extract"),
-    "iterextract": ("extract", "iterextract"),
-    "sax_parse": ("sax", "sax_parse"),
-    "XQuery": ("xquery", "XQuery"),
-}
+# Typed extraction and SAX live in their own modules; the package keeps
+# importing where one of them is unavailable. Binding the functions after
+# the import matters: importing the submodule `korvith.extract` would
+# otherwise leave the module, not the function, as `korvith.extract`.
+try:
+    from . import extract as _extract_module
+except ImportError:  # pragma: no cover - partial installs only
+    _extract_module = None
+if _extract_module is not None:
+    from .extract import Located, Plan, Text, Tokens, Wrapped, iterextract  # noqa: E402
+    extract = _extract_module.extract
+try:
+    from .sax import SaxHandler, sax_parse  # noqa: E402
+except ImportError:  # pragma: no cover
+    pass
 
 
 def __getattr__(name: str) -> Any:
-    where = _LAZY.get(name)
-    if where is None:
-        raise AttributeError(f"module 'korvith' has no attribute {name!r}")
-    from importlib import import_module
-    value = getattr(import_module(f".{where[0]}", __name__), where[1])
-    globals()[name] = value
-    return value
+    if name == "XQuery":
+        from .xpath import xquery_class
+        globals()[name] = value = xquery_class()
+        return value
+    raise AttributeError(f"module 'korvith' has no attribute {name!r}")
 
 
 __all__ = [
-    "XML", "Document", "Element", "KorvithError", "ParseError", "SubtreeIterator", "XPath",
-    "XPathError", "XQuery", "extract", "fromstring", "iterextract", "iterparse", "parse",
-    "parse_file", "parse_inplace", "sax_parse", "tostring",
+    "XML", "Document", "Element", "KorvithError", "Located", "ParseError", "Plan",
+    "SaxHandler", "SubtreeIterator", "Text", "Tokens", "Wrapped", "XPath", "XPathError",
+    "XQuery", "extract", "fromstring", "iterextract", "iterparse", "parse", "parse_file",
+    "parse_inplace", "sax_parse", "tostring",
 ]
 __version__ = "0.1.0"

@@ -105,12 +105,12 @@ def _number(value: float) -> str:
     return str(int(value)) if value == int(value) else repr(value)
 
 
-def _parse_pairs(items: Sequence[str], what: str) -> dict[str, str]:
+def _parse_pairs(items: Sequence[str], what: str, form: str = "NAME=VALUE") -> dict[str, str]:
     pairs: dict[str, str] = {}
     for item in items:
         key, sep, value = item.partition("=")
         if not sep or not key:
-            raise UsageError(f"{what} must look like name=value, not {item!r}")
+            raise UsageError(f"{what} takes {form}, not {item!r}")
         pairs[key] = value
     return pairs
 
@@ -168,7 +168,7 @@ def _query_value(value: Any, mode: str) -> Iterator[str | bytes]:
 
 
 def cmd_query(args: argparse.Namespace) -> int:
-    namespaces = _parse_pairs(args.namespace, "-n")
+    namespaces = _parse_pairs(args.namespace, "-n", "PREFIX=URI")
     variables = _variables(args.var)
     try:
         compiled = korvith.XPath(args.xpath, namespaces or None)
@@ -221,25 +221,96 @@ def _load_plan(path: str) -> Any:
     return plan
 
 
-def cmd_extract(args: argparse.Namespace) -> int:
-    from korvith import extract as _extract_mod  # noqa: F401  (lazy piece)
-    plan_json = _load_plan(args.plan)
-    from korvith.extract import Plan
+_LEAVES: dict[str, type] = {"str": str, "int": int, "float": float, "bool": bool}
+
+
+def _leaf_type(spec: Any, where: str) -> type:
+    if isinstance(spec, str) and spec in _LEAVES:
+        return _LEAVES[spec]
+    raise UsageError(f"{where}: expected one of str, int, float, bool, not {json.dumps(spec)}")
+
+
+def _plans() -> Any:
+    # The module, not the function that the package exports under its name.
+    from importlib import import_module
+    return import_module("korvith.extract")
+
+
+def plan_from_json(obj: Any, where: str = "plan") -> Any:
+    """Build an extraction plan from its JSON form (see docs/cli.md)::
+
+        {"attributes": ["id"],
+         "fields": {"title": "str", "year": "int", "tags": ["str"],
+                    "author": {"fields": {"name": "str"}},
+                    "reviews": [{"attributes": ["stars"], "fields": {...}}],
+                    "keywords": {"tokens": "str"}, "chapters": {"wrapped": "str"},
+                    "body": {"text": "str"}, "isbn": "located"}}
+    """
+    ex = _plans()
+    if not isinstance(obj, dict):
+        raise UsageError(f"{where}: a plan is a JSON object")
+    unknown = set(obj) - {"attributes", "fields", "tag"}
+    if unknown:
+        raise UsageError(f"{where}: unknown key {sorted(unknown)[0]!r} "
+                         "(a plan has \"attributes\", \"fields\" and, at the top, \"tag\")")
+    attributes = obj.get("attributes", [])
+    if not isinstance(attributes, list) or not all(isinstance(a, str) for a in attributes):
+        raise UsageError(f"{where}: \"attributes\" is a list of names")
+    fields = obj.get("fields", {})
+    if not isinstance(fields, dict):
+        raise UsageError(f"{where}: \"fields\" is an object of name: kind")
+    specs = {name: _field_from_json(spec, f"{where}: field {name!r}")
+             for name, spec in fields.items()}
     try:
-        plan = Plan.from_json(plan_json) if hasattr(Plan, "from_json") else Plan(plan_json)
-    except (ValueError, TypeError, KorvithError) as e:
-        raise UsageError(f"{args.plan}: {e}") from None
+        return ex.Plan(specs, attributes=attributes)
+    except (TypeError, ValueError) as e:
+        raise UsageError(f"{where}: {e}") from None
+
+
+def _field_from_json(spec: Any, where: str) -> Any:
+    ex = _plans()
+    if spec == "located":
+        return ex.Located
+    if isinstance(spec, str):
+        return _leaf_type(spec, where)
+    if isinstance(spec, list):
+        if len(spec) != 1:
+            raise UsageError(f"{where}: a list field holds exactly one kind, like [\"str\"]")
+        item = spec[0]
+        return [plan_from_json(item, where) if isinstance(item, dict)
+                else _leaf_type(item, where)]
+    if isinstance(spec, dict):
+        kinds = {"tokens", "wrapped", "text"} & set(spec)
+        if kinds and len(spec) == 1:
+            kind = kinds.pop()
+            inner = spec[kind]
+            if kind == "tokens":
+                return ex.Tokens(_leaf_type(inner, where))
+            if kind == "text":
+                return ex.Text(_leaf_type(inner, where))
+            if isinstance(inner, dict):
+                return ex.Wrapped(plan_from_json(inner, where))
+            return ex.Wrapped(_leaf_type(inner, where))
+        return plan_from_json(spec, where)
+    raise UsageError(f"{where}: unsupported field kind {json.dumps(spec)}")
+
+
+def cmd_extract(args: argparse.Namespace) -> int:
+    plan_json = _load_plan(args.plan)
+    plan = plan_from_json(plan_json, args.plan)
     tag = args.tag or plan_json.get("tag")
-    if not tag:
+    if not tag or not isinstance(tag, str):
         raise UsageError(f"{args.plan}: no record tag: give --tag or a \"tag\" in the plan")
     source: Any = args.file
     if args.file == "-":
         source = sys.stdin.buffer.read()
     elif not os.path.exists(args.file):
         raise Failure(f"{args.file}: No such file or directory")
+    elif os.path.isdir(args.file):
+        raise Failure(f"{args.file}: Is a directory")
     label = "<stdin>" if args.file == "-" else args.file
     try:
-        for record in korvith.iterextract(source, plan, tag):
+        for record in korvith.iterextract(source, tag, plan):
             _write_line(json.dumps(record, ensure_ascii=False, default=_json_default))
     except ParseError as e:
         raise Failure(_where(label, e)) from None
@@ -406,10 +477,9 @@ def demo_tour() -> None:
 
 def _demo_extract(doc: korvith.Document) -> None:
     try:
-        from korvith.extract import Plan
-        plan = Plan.from_json(DEMO_PLAN) if hasattr(Plan, "from_json") else Plan(DEMO_PLAN)
+        plan = plan_from_json(DEMO_PLAN)
         records = [korvith.extract(book, plan) for book in doc.root.iter("book")]
-    except (ImportError, AttributeError, TypeError, NotImplementedError, KorvithError) as e:
+    except (ImportError, UsageError, KorvithError) as e:
         _say(f"extract: unavailable in this build ({e})")
         return
     _say("extract with a plan (typed records):")
@@ -419,11 +489,11 @@ def _demo_extract(doc: korvith.Document) -> None:
 
 DEMO_PLAN: dict[str, Any] = {
     "tag": "book",
+    "attributes": ["id"],
     "fields": {
-        "id": {"attribute": "id"},
-        "title": {"text": "{http://purl.org/dc/elements/1.1/}title"},
-        "year": {"text": "year", "type": "int"},
-        "tags": {"tokens": "tags"},
+        "{http://purl.org/dc/elements/1.1/}title": "str",
+        "year": "int",
+        "tags": {"tokens": "str"},
     },
 }
 

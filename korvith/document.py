@@ -179,12 +179,15 @@ class Document:
         return evaluate(expr, self, 0, namespaces, variables)
 
     def xquery(self, query: Any, context: Element | None = None) -> Any:
-        """Run an XQuery (text or a compiled :class:`korvith.XQuery`)."""
+        """Run an XQuery (text or a :class:`korvith.XQuery`) on the document,
+        or with ``context`` as the context element."""
         from .xpath import xquery_class
         self._check()
         cls = xquery_class()
-        compiled = query if isinstance(query, cls) else cls(query)
-        return compiled(context if context is not None else self)
+        if isinstance(query, cls):
+            return query(context if context is not None else self)
+        with cls(query) as prepared:
+            return prepared(context if context is not None else self)
 
     def tobytes(self, indent: int = 0, declaration: bool = False,
                 encoding: str | None = None) -> bytes:
@@ -282,6 +285,8 @@ def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
     flags = parse_flags(options)
     if flags or max_depth:
         return _finish(_parse_ex(bytes(raw), recover, flags, int(max_depth)))
+    if not isinstance(raw, bytes):
+        raw = bytes(raw)  # the engine entry point takes read-only bytes
     return _finish(_accel.parse_with_encoding(raw, recover))
 
 

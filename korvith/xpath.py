@@ -202,9 +202,31 @@ def _evaluate_text(expr: str, document: Any, context: int,
     return result
 
 
+_xquery_class: Any = None
+
+
 def xquery_class() -> Any:
-    from .xquery import XQuery  # imported on first use: optional piece
-    return XQuery
+    """The package's ``XQuery``: the engine's prepared query, callable with
+    a Document or an Element like :class:`XPath`. Built on first use."""
+    global _xquery_class
+    if _xquery_class is None:
+        from .xquery import XQuery as _Prepared
+
+        class XQuery(_Prepared):  # type: ignore[misc, valid-type]
+            """An XQuery (XPath 1.0 plus FLWOR) prepared once.
+
+            ``XQuery(text)(doc)`` runs it on a document, ``(element)`` with
+            that element as context; returns elements in return order, or a
+            bool, float or str.
+            """
+
+            def __call__(self, node: Any) -> Any:
+                document, context = _target(node)
+                return self.evaluate(document._check(), context, document)
+
+        XQuery.__module__ = "korvith"
+        _xquery_class = XQuery
+    return _xquery_class
 
 
 # --------------------------------------------------------------- ElementTree paths

@@ -249,7 +249,7 @@ class TestXPath:
     @pytest.mark.parametrize(
         "expression, expected",
         [("//x", ["1", "2", "4"]), ("//nothing", []), ("count(//x)", 3.0),
-         ("boolean(//z)", True), ("string(//x[2]/@id)", "4"), ("string(//z/x/@id)", "4")],
+         ("boolean(//z)", True), ("string((//x)[3]/@id)", "4"), ("string(//x[2]/@id)", ""), ("string(//z/x/@id)", "4")],
     )
     def test_nodeset(self, ns_doc, expression, expected):
         got = accel.nodeset(ns_doc.address, None, expression, ns_doc)

@@ -791,6 +791,7 @@ class Parser {
   }
 
   void check_prefix(std::string_view prefix, size_t offset) {
+    if (prefix == "xml") return;  // bound in every XPath context
     for (const auto& ns : query_->namespaces) {
       if (ns.first == prefix) return;
     }

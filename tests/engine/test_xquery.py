@@ -17,7 +17,7 @@ CATALOG = b"""<catalog>
 </catalog>"""
 
 NS_DOC = b"""<r xmlns="urn:main" xmlns:x="urn:extra">
-  <item n="2"><x:note>two</x:note></item><item n="1"><x:note>one</x:note></item>
+  <item n="2" xml:lang="de"><x:note>two</x:note></item><item n="1"><x:note>one</x:note></item>
 </r>"""
 
 
@@ -51,6 +51,12 @@ def run(mdoc):
          ["b2", "b4", "b1", "b3"]),
         ("for $b in //book order by number($b/@year) descending, $b/title ascending return $b",
          ["b3", "b1", "b2", "b4"]),
+        # empty keys sort first unless `empty greatest`; descending reverses all
+        ("for $b in //book order by $b/tag[1] return $b", ["b1", "b4", "b3", "b2"]),
+        ("for $b in //book order by $b/tag[1] empty greatest return $b", ["b3", "b2", "b1", "b4"]),
+        ("for $b in //book order by $b/tag[1] descending return $b", ["b2", "b3", "b1", "b4"]),
+        ("for $b in //book stable order by string($b/price) return $b", ["b3", "b4", "b1", "b2"]),
+        ("for $b in //book order by number($b/discount) return $b", ["b1", "b2", "b3", "b4"]),
         ("for $b in //book where $b/price > 10 return $b/title", ["Zeta", "Mid", "Beta"]),
         ("for $b at $i in //book where $i mod 2 = 0 return $b", ["b2", "b4"]),
         ("for $b at $i in //book order by $b/title return //book[$i]", ["b2", "b4", "b3", "b1"]),
@@ -119,6 +125,7 @@ def test_declared_namespaces(run) -> None:
     query = ('declare namespace m = "urn:main"; declare namespace x = "urn:extra"; '
              "for $i in //m:item order by number($i/@n) return $i/x:note")
     assert labels(run(query, NS_DOC)) == ["one", "two"]
+    assert run("string(//@xml:lang)", NS_DOC) == "de"
 
 
 @pytest.mark.parametrize(

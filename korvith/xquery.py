@@ -29,25 +29,16 @@ _free.restype = None
 _free.argtypes = [ctypes.c_void_p]
 
 
-
-def _error_reader() -> Any:
-    """A private prototype of the engine's error reader (so that this module
-    does not depend on how others declare it), or None without one."""
-    try:
-        fn = _lib["korvith_last_error"]
-    except AttributeError:
-        return None
-    fn.restype = ctypes.c_int
-    fn.argtypes = [
-        ctypes.c_char_p,
-        ctypes.c_size_t,
-        ctypes.POINTER(ctypes.c_int),
-        ctypes.POINTER(ctypes.c_int),
-    ]
-    return fn
-
-
-_last_error = _error_reader()
+# A private prototype of the engine's error reader, so that this module does
+# not depend on how others declare it.
+_last_error = _lib["korvith_last_error"]
+_last_error.restype = ctypes.c_int
+_last_error.argtypes = [
+    ctypes.c_char_p,
+    ctypes.c_size_t,
+    ctypes.POINTER(ctypes.c_int),
+    ctypes.POINTER(ctypes.c_int),
+]
 
 _MESSAGE_CAPACITY = 1024
 
@@ -71,8 +62,6 @@ class XQueryError(KorvithError):
 
 
 def _engine_error() -> tuple[str, int, int]:
-    if _last_error is None:
-        return "query failed", 0, 0
     buf = ctypes.create_string_buffer(_MESSAGE_CAPACITY)
     line = ctypes.c_int(0)
     column = ctypes.c_int(0)

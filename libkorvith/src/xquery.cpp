@@ -2,28 +2,15 @@
 // evaluation slot. Failures are reported through korvith_last_error.
 #include "korvith/xquery.h"
 
+#include "internal.h"
 #include "xquery_ast.h"
 
 #include <new>
-#include <string_view>
-
-// The engine's thread-local error record (errors.cpp). Declared weak so that
-// the query unit links on its own while the record is being built.
-namespace korvith {
-[[gnu::weak]] void error_clear();
-[[gnu::weak]] void error_set(int code, std::string_view message, int line, int column);
-}  // namespace korvith
 
 namespace {
 
-void clear_error() {
-  if (korvith::error_clear != nullptr) korvith::error_clear();
-}
-
 void report(const std::string& message, int line, int column) {
-  if (korvith::error_set != nullptr) {
-    korvith::error_set(KORVITH_XQUERY_STATUS, message, line, column);
-  }
+  korvith::error_set(KORVITH_XQUERY_STATUS, message, line, column);
 }
 
 }  // namespace
@@ -31,7 +18,7 @@ void report(const std::string& message, int line, int column) {
 extern "C" {
 
 void* korvith_xquery_prepare(const char* text) {
-  clear_error();
+  korvith::error_clear();
   std::string error;
   int line = 0;
   int column = 0;
@@ -51,7 +38,7 @@ void* korvith_xquery_prepare(const char* text) {
 void korvith_xquery_free(void* query) { delete static_cast<korvith::xq::Query*>(query); }
 
 void* korvith_xquery_eval(void* query, void* document, void* context) {
-  clear_error();
+  korvith::error_clear();
   if (query == nullptr) {
     report("no query", 0, 0);
     return nullptr;

@@ -4,6 +4,7 @@ queries outside the supported language."""
 from __future__ import annotations
 
 import math
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -234,6 +235,19 @@ def test_prepared_query_is_reusable_across_documents(mdoc) -> None:
     assert labels(q.evaluate(doc1.address, None, doc1)) == ["b2", "b4", "b3", "b1"]
     assert labels(q.evaluate(doc2.address, None, doc2)) == ["z"]
     assert labels(q.evaluate(doc1.address, 0, doc1)) == ["b2", "b4", "b3", "b1"]
+    q.close()
+
+
+def test_one_query_evaluated_from_several_threads(mdoc) -> None:
+    docs = [mdoc(CATALOG)[0] for _ in range(4)]
+    q = XQuery("for $b at $i in //book order by number($b/price) return //book[$i]")
+
+    def work(doc) -> list[list[str]]:
+        return [labels(q.evaluate(doc.address, None, doc)) for _ in range(200)]
+
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(work, docs))
+    assert results == [[["b2", "b3", "b4", "b1"]] * 200] * 4
     q.close()
 
 

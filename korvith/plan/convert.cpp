@@ -358,10 +358,15 @@ PyObject* convert_record(PlanValue record, Walk& walk, int plan_index) {
   Ref attributes(PyDict_New());
   if (!attributes) return nullptr;
   if (convert_attributes(attributes.get(), record, plan) < 0) return nullptr;
+  // The two keys are made once (interned, never released) instead of
+  // once per record.
+  static PyObject* const attributes_key = PyUnicode_InternFromString("attributes");
+  static PyObject* const children_key = PyUnicode_InternFromString("children");
+  if (!attributes_key || !children_key) return PyErr_NoMemory();
   Ref result(PyDict_New());
   if (!result) return nullptr;
-  if (PyDict_SetItemString(result.get(), "attributes", attributes.get()) < 0 ||
-      PyDict_SetItemString(result.get(), "children", children.get()) < 0) {
+  if (PyDict_SetItem(result.get(), attributes_key, attributes.get()) < 0 ||
+      PyDict_SetItem(result.get(), children_key, children.get()) < 0) {
     return nullptr;
   }
   return result.release();

@@ -106,11 +106,6 @@ def test_iterables_are_accepted(engine):
     assert result == {"attributes": {"id": "7"}, "children": {"a": "x"}}
 
 
-def test_empty_plan_is_valid(engine):
-    assert convert(engine, rec(None, leaf("a", "x")), ((), ())) == {
-        "attributes": {}, "children": {}}
-
-
 @pytest.mark.parametrize("names, expected", [
     (["item", "other", "item"], {"item": ["1", None], "other": None}),
     (["item", "Item"], {"item": "1", "Item": None}),

@@ -373,8 +373,8 @@ class Parser {
       skip_ws();
     }
     if (result_position && atomic_count > 1) {
-      fail("a sequence of several atomic values cannot be returned; a query returns elements "
-           "or a single boolean, number or string",
+      fail("a sequence of several atomic values cannot be returned or bound with let; a query "
+           "returns elements or a single boolean, number or string",
            start);
       return nullptr;
     }
@@ -404,8 +404,9 @@ class Parser {
     size_t saved = pos_;
     pos_ = inner;
     bool flwor = at_flwor_start();
+    bool nested = !flwor && src_[inner] == '(' && is_xquery_parens();
     pos_ = saved;
-    if (flwor) return true;
+    if (flwor || nested) return true;
     // Does the content end at a depth-0 comma? Scan it as XPath without
     // compiling; any error is reported again by the real parse.
     bool was_failed = failed_;

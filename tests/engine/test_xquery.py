@@ -81,6 +81,7 @@ def run(mdoc):
         ("for $b in //book where $b/@id = 'none' return $b", []),
         ("(//book[1], for $b in //book[2] return $b/title)", ["b1", "Alpha"]),
         ("()", []),
+        ("((//book[4], //book[3]))", ["b4", "b3"]),
         ("(: a comment (: nested :) :) for $b in //book[1] (: here too :) return $b", ["b1"]),
     ],
 )
@@ -181,6 +182,7 @@ def test_aggregate_of_non_numbers_is_nan(run) -> None:
         ("//book ||", "the '||' operator is not supported", 8),
         ("for $b in //book return $b/title!string()", "the simple map operator '!' is not supported", 33),
         ("//book[1]/title +", "invalid XPath expression '//book[1]/title +'", 1),
+        ("let $s := ('a', 'b') return $s", "cannot be returned or bound with let", 12),
         ("let $x = 1 return $x", "expected ':=' after the let variable", 8),
         ("for $b in //book at $i return $b", "expected 'return', found 'at'", 18),
         ("xquery version \"4.0\"; 1", "unsupported XQuery version", 1),
@@ -249,6 +251,14 @@ def test_one_query_evaluated_from_several_threads(mdoc) -> None:
         results = list(pool.map(work, docs))
     assert results == [[["b2", "b3", "b4", "b1"]] * 200] * 4
     q.close()
+
+
+def test_context_from_another_document_is_refused(mdoc) -> None:
+    doc1, _ = mdoc(CATALOG)
+    _, root2 = mdoc(CATALOG)
+    with XQuery("book") as q:
+        with pytest.raises(XQueryError, match="the context element does not belong to the document"):
+            q.evaluate(doc1.address, root2._raw, doc1)
 
 
 def test_closed_query_refuses_evaluation(mdoc) -> None:

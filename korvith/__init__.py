@@ -8,7 +8,7 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import _engine
 from ._korvithaccel import Element, SubtreeIterator
@@ -22,6 +22,9 @@ from .iterparse import iterparse  # noqa: E402
 from .xpath import XPath  # noqa: E402
 
 _element.install()
+
+if TYPE_CHECKING:
+    from .xquery import XQuery
 
 
 def tostring(node: Element | Document, indent: int = 0, declaration: bool = False,

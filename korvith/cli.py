@@ -451,7 +451,7 @@ def _say(text: str = "") -> None:
 def demo_tour() -> None:
     """Parse, query, extract and serialize the embedded sample."""
     _say("== korvith tour (embedded sample catalog) ==")
-    with korvith.parse(SAMPLE) as doc:
+    with korvith.parse(SAMPLE, remove_blank_text=True) as doc:
         root = doc.root
         _say(f"root: {root!r} with {len(root)} books")
         for book in root.iter("book"):
@@ -465,7 +465,8 @@ def demo_tour() -> None:
         _say(f"xpath count(//book[@stock > 0]): {_number(doc.xpath('count(//book[@stock > 0])'))}")
         fiction = korvith.XPath("//book[@category = $c]")
         _say(f"compiled XPath, c='fiction': {[b.get('id') for b in fiction(doc, c='fiction')]}")
-        _say(f"root['@xmlns:dc'] is not an attribute; root['book']['@id'] = {root['book']['@id']}")
+        _say(f"indexing: root['book']['@id'] = {root['book']['@id']!r}, "
+             f"root[-1].findtext('author') = {root[-1].findtext('author')!r}")
         _demo_extract(doc)
         _say("serialized first book, indent=2:")
         _out().write(root[0].tobytes(indent=2))

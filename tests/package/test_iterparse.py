@@ -1,0 +1,117 @@
+"""Streaming iterparse: elements at their end tags, safe after release."""
+
+from __future__ import annotations
+
+import io
+
+import pytest
+
+import korvith
+
+FEED = b"""<feed>
+  <meta><title>News</title></meta>
+  <entry id="1"><title>One</title><body>first</body></entry>
+  <entry id="2"><title>Two</title><body>second</body></entry>
+  <ns:entry xmlns:ns="urn:n" id="3"><title>Three</title></ns:entry>
+</feed>
+"""
+
+
+def test_every_element_in_end_tag_order():
+    with korvith.iterparse(FEED) as it:
+        tags = [el.tag for el in it]
+    assert tags == ["title", "meta", "title", "body", "entry", "title", "body", "entry",
+                    "title", "{urn:n}entry", "feed"]
+
+
+@pytest.mark.parametrize("tag, ids", [
+    ("entry", ["1", "2"]),
+    ("{urn:n}entry", ["3"]),
+    ("{*}entry", ["1", "2", "3"]),
+    (["entry", "{urn:n}entry"], ["1", "2", "3"]),
+    ("missing", []),
+])
+def test_tag_filter(tag, ids):
+    assert [el.get("id") for el in korvith.iterparse(FEED, tag=tag)] == ids
+
+
+@pytest.mark.parametrize("source", ["path", "bytes", "file"])
+def test_sources(tmp_path, source):
+    path = tmp_path / "feed.xml"
+    path.write_bytes(FEED)
+    arg = {"path": path, "bytes": FEED, "file": io.BytesIO(FEED)}[source]
+    assert [e.findtext("title") for e in korvith.iterparse(arg, tag="entry")] == ["One", "Two"]
+
+
+def test_yielded_element_is_complete_and_usable():
+    for entry in korvith.iterparse(FEED, tag="entry"):
+        assert entry.find("body").text in ("first", "second")
+        assert entry.xpath("count(*)") == 2.0
+        assert entry.tobytes().startswith(b'<entry id="')
+        break
+
+
+def test_events_pairs_like_elementtree():
+    seen = [(event, el.get("id")) for event, el in korvith.iterparse(FEED, tag="entry",
+                                                                     events=("end",))]
+    assert seen == [("end", "1"), ("end", "2")]
+    with pytest.raises(ValueError, match="only"):
+        korvith.iterparse(FEED, events=("start", "end"))
+
+
+def test_released_element_raises_instead_of_crashing():
+    it = korvith.iterparse(FEED, tag="entry")
+    first = next(it)
+    title = first.find("title")
+    assert title.text == "One"
+    second = next(it)  # moving on frees the first entry
+    assert second.get("id") == "2"
+    for stale in (first, title):
+        with pytest.raises(korvith.KorvithError, match="closed document"):
+            stale.tag
+    it.close()
+
+
+def test_close_poisons_every_element():
+    it = korvith.iterparse(FEED)
+    kept = [next(it) for _ in range(3)]
+    assert [e.tag for e in kept] == ["title", "meta", "title"]
+    it.close()
+    assert it.closed
+    for el in kept:
+        with pytest.raises(korvith.KorvithError, match="closed document"):
+            el.text
+    with pytest.raises(StopIteration):
+        next(it)
+
+
+def test_without_release_the_tree_stays_whole():
+    it = korvith.iterparse(FEED)
+    entries = [el for el in it if el.tag == "entry"]
+    assert [e.findtext("body") for e in entries] == ["first", "second"]
+    assert [c.tag for c in it.root] == ["meta", "entry", "entry", "{urn:n}entry"]
+    it.close()
+
+
+@pytest.mark.parametrize("data, line", [
+    (b"<r>\n<entry id='1'/>\n<entry>\n</r>", 4),
+    (b"<r><entry id='1'/>\n\n<entry id='2'>&bogus;</entry></r>", 3),
+])
+def test_parse_error_after_good_elements(data, line):
+    got = []
+    with pytest.raises(korvith.ParseError) as info:
+        for entry in korvith.iterparse(data, tag="entry"):
+            got.append(entry.get("id"))
+    assert got == ["1"]
+    assert info.value.line == line
+
+
+def test_missing_file():
+    with pytest.raises(FileNotFoundError):
+        korvith.iterparse("/nonexistent/feed.xml")
+
+
+def test_large_stream_keeps_working():
+    data = b"<r>" + b"".join(b"<e n='%d'><v>%d</v></e>" % (i, i) for i in range(20000)) + b"</r>"
+    total = sum(int(e.findtext("v")) for e in korvith.iterparse(data, tag="e"))
+    assert total == sum(range(20000))

@@ -81,6 +81,14 @@ def run(mdoc):
         ("for $b in //book where $b/@id = 'none' return $b", []),
         ("(//book[1], for $b in //book[2] return $b/title)", ["b1", "Alpha"]),
         ("()", []),
+        ("xquery version \"1.0\"; for $b in //book[1] return $b", ["b1"]),
+        # a comment opener inside a string literal is text, not a comment
+        ("for $b in //book where concat('(:', $b/@id) = '(:b3' return $b", ["b3"]),
+        ("for $b in //book order by boolean($b/tag) descending, $b/title return $b",
+         ["b2", "b3", "b4", "b1"]),
+        # an inner FLWOR sees the outer variables in its where and order by
+        ("for $y in ('1999', '2010') return for $b in //book[@year = $y] "
+         "order by $b/title descending return $b", ["b4", "b2", "b3"]),
         ("((//book[4], //book[3]))", ["b4", "b3"]),
         ("(: a comment (: nested :) :) for $b in //book[1] (: here too :) return $b", ["b1"]),
     ],
@@ -112,6 +120,13 @@ def test_atomic_results(run, query: str, expected: object) -> None:
 def test_plain_xpath_keeps_xpath_semantics(run) -> None:
     # A plain XPath union is a node-set in document order, duplicates merged.
     assert labels(run("//book[tag]/title | //book[1]")) == ["b1", "Alpha", "Mid"]
+
+
+def test_element_names_that_are_keywords(run) -> None:
+    xml = b"<r><for><return>1</return></for><for><return>2</return><where>w</where></for></r>"
+    query = "for $for in //for where $for/where order by $for/return return $for/return"
+    assert labels(run(query, xml)) == ["2"]
+    assert labels(run("for $x in //return return $x", xml)) == ["1", "2"]
 
 
 def test_relative_paths_start_at_the_context_element(run) -> None:

@@ -10,6 +10,7 @@ from __future__ import annotations
 import ctypes
 import os
 import sys
+from ctypes import POINTER, c_char_p, c_int, c_size_t, c_void_p
 
 from . import _korvithaccel
 from ._slots import SLOTS
@@ -34,7 +35,87 @@ def _load() -> ctypes.CDLL:
     return lib
 
 
+# Entry points that only the package calls (libkorvith/include/korvith/engine_ext.h).
+EXTRAS: tuple[tuple[str, object, tuple[object, ...]], ...] = (
+    ("last_error", c_int, (c_char_p, c_size_t, POINTER(c_int), POINTER(c_int))),
+    ("xpath_compile", c_void_p, (c_char_p,)),
+    ("xpath_compiled_free", None, (c_void_p,)),
+    ("iterparse_open_file", c_void_p, (c_char_p, c_int, POINTER(c_int))),
+    ("iterparse_open_buffer", c_void_p, (c_char_p, c_size_t, c_int, POINTER(c_int))),
+    ("iterparse_release", None, (c_void_p, c_void_p)),
+    ("iterparse_error", c_int, (c_void_p, c_char_p, c_size_t, POINTER(c_int), POINTER(c_int))),
+    ("iterparse_document", c_void_p, (c_void_p,)),
+    ("iterparse_free", None, (c_void_p,)),
+)
+
+# Bits of the parse options ``flags`` field (and of iterparse's ``flags``).
+PARSE_NOBLANKS = 0x01
+PARSE_NOCDATA = 0x02
+PARSE_HUGE = 0x04
+PARSE_KEEP_ENTITIES = 0x08
+PARSE_NSCLEAN = 0x10
+
+# Codes of ``node_get_type``.
+NODE_ELEMENT, NODE_TEXT, NODE_ATTRIBUTE, NODE_CDATA = 0, 1, 2, 3
+NODE_COMMENT, NODE_PI, NODE_ENTITY_REF, NODE_DOCUMENT, NODE_OTHER = 4, 5, 6, 7, 8
+
+_MESSAGE_CAP = 1024
+
+
+def _declare_extras(library: ctypes.CDLL) -> None:
+    for name, restype, argtypes in EXTRAS:
+        fn = getattr(library, "korvith_" + name)
+        fn.restype = restype
+        fn.argtypes = list(argtypes)
+
+
 lib = _load()
+_declare_extras(lib)
+
+
+def _message(fill) -> tuple[int, str, int, int]:  # type: ignore[no-untyped-def]
+    buf = ctypes.create_string_buffer(_MESSAGE_CAP)
+    line, column = c_int(0), c_int(0)
+    code = fill(buf, _MESSAGE_CAP, ctypes.byref(line), ctypes.byref(column))
+    return code, buf.value.decode("utf-8", "replace"), line.value, column.value
+
+
+def last_error() -> tuple[int, str, int, int]:
+    """(status, message, line, column) of this thread's most recent failed
+    parse, compile or XPath evaluation; status 0 when it succeeded."""
+    return _message(lib.korvith_last_error)
+
+
+def xpath_compile(expression: str) -> int | None:
+    """Compiles an XPath expression; the handle goes back through
+    :func:`xpath_compiled_free`. None when it does not compile (see
+    :func:`last_error`)."""
+    return lib.korvith_xpath_compile(expression.encode("utf-8"))
+
+
+def xpath_compiled_free(handle: int | None) -> None:
+    if handle:
+        lib.korvith_xpath_compiled_free(handle)
+
+
+def iterparse_open_file(path: str | bytes, flags: int = 0) -> tuple[int | None, int]:
+    """Opens an incremental parse of a file: (iterator handle or None, status)."""
+    raw = os.fsencode(path)
+    status = c_int(0)
+    handle = lib.korvith_iterparse_open_file(raw, flags, ctypes.byref(status))
+    return handle, status.value
+
+
+def iterparse_open_buffer(data: bytes, flags: int = 0) -> tuple[int | None, int]:
+    """Opens an incremental parse of bytes (copied by the engine)."""
+    status = c_int(0)
+    handle = lib.korvith_iterparse_open_buffer(data, len(data), flags, ctypes.byref(status))
+    return handle, status.value
+
+
+def iterparse_error(handle: int) -> tuple[int, str, int, int]:
+    """(status, message, line, column) of the iterator's parse error; status 0 when none."""
+    return _message(lambda *a: lib.korvith_iterparse_error(handle, *a))
 
 
 def slot_addresses() -> list[int]:

@@ -106,8 +106,11 @@ void start_element(void* ctx, const xmlChar* localname, const xmlChar* prefix,
     }
     xmlSAX2StartElementNs(ctx, localname, prefix, uri, nb_namespaces, namespaces, nb_attributes,
                           nb_defaulted, attributes);
-    if (st != nullptr) st->depth++;
     xmlNodePtr node = xmlCtxtGetNode(ctxt);
+    if (st != nullptr) {
+        st->depth++;
+        if (st->doc == nullptr && node != nullptr) st->doc = node->doc;
+    }
     if (node != nullptr && node->type == XML_ELEMENT_NODE && node->line == 65535) {
         // libxml2 keeps 16 bits per element line: remember the exact one.
         int line = 0;

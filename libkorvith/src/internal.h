@@ -79,6 +79,7 @@ struct ParseState {
     int depth = 0;
     bool ns_error = false;
     bool depth_exceeded = false;
+    xmlDocPtr doc = nullptr;  // the document under construction, seen at its first element
     // iterparse: called with each element whose end tag was parsed.
     void (*on_end)(void* data, xmlNodePtr node) = nullptr;
     void* on_end_data = nullptr;

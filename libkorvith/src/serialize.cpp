@@ -1,0 +1,238 @@
+// Serialisation of elements and documents: indentation, declaration and
+// output encoding through libxml2's save contexts (no process-wide
+// settings), with the last element output kept for the filling call.
+#include <libxml/xmlsave.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+namespace korvith {
+namespace {
+
+struct SerializeOptions {
+    int32_t indent;
+    int32_t xml_declaration;
+    const char* encoding;
+};
+
+struct Options {
+    int indent = 0;
+    int declaration = 0;
+    const char* encoding = nullptr;  // null: UTF-8
+};
+
+Options read_options(const void* p, bool document) {
+    Options o;
+    if (document) o.declaration = 1;  // a whole document carries its declaration by default
+    if (p == nullptr) return o;
+    SerializeOptions rec;
+    std::memcpy(&rec, p, sizeof rec);
+    o.indent = rec.indent > 0 ? rec.indent : 0;
+    o.declaration = rec.xml_declaration != 0;
+    o.encoding = rec.encoding != nullptr && rec.encoding[0] != '\0' ? rec.encoding : nullptr;
+    return o;
+}
+
+constexpr int kMaxIndent = 60;  // the longest indent string libxml2 accepts
+
+struct BufferHolder {
+    xmlBufferPtr buf = xmlBufferCreate();
+    ~BufferHolder() {
+        if (buf != nullptr) xmlBufferFree(buf);
+    }
+};
+
+// Declares on `node`, for the length of one serialisation, every namespace
+// in scope from its ancestors that it does not declare itself, so that the
+// output stands alone as namespace-well-formed XML.
+struct InheritedNamespaces {
+    xmlNodePtr node = nullptr;
+    xmlNsPtr added_head = nullptr;
+    xmlNsPtr old_tail = nullptr;
+
+    explicit InheritedNamespaces(xmlNodePtr n) : node(n) {
+        if (!is_element(n)) return;
+        std::vector<const xmlChar*> seen;
+        for (xmlNsPtr ns = n->nsDef; ns != nullptr; ns = ns->next) seen.push_back(ns->prefix);
+        xmlNsPtr tail = n->nsDef;
+        while (tail != nullptr && tail->next != nullptr) tail = tail->next;
+        old_tail = tail;
+        xmlNsPtr last_added = nullptr;
+        for (xmlNodePtr p = n->parent; is_element(p); p = p->parent) {
+            for (xmlNsPtr ns = p->nsDef; ns != nullptr; ns = ns->next) {
+                bool shadowed = false;
+                for (const xmlChar* pre : seen) {
+                    if (xmlStrEqual(pre, ns->prefix)) { shadowed = true; break; }
+                }
+                if (shadowed) continue;
+                seen.push_back(ns->prefix);
+                // An undeclared default namespace (xmlns="") needs no copy.
+                if (ns->prefix == nullptr && (ns->href == nullptr || ns->href[0] == 0)) continue;
+                xmlNsPtr copy = static_cast<xmlNsPtr>(xmlMalloc(sizeof(xmlNs)));
+                if (copy == nullptr) continue;
+                std::memset(copy, 0, sizeof(xmlNs));
+                copy->type = XML_NAMESPACE_DECL;
+                copy->href = ns->href;      // borrowed: the copy lives only
+                copy->prefix = ns->prefix;  // while the ancestors do
+                if (last_added == nullptr) added_head = copy; else last_added->next = copy;
+                last_added = copy;
+            }
+        }
+        if (added_head == nullptr) return;
+        if (old_tail == nullptr) n->nsDef = added_head; else old_tail->next = added_head;
+    }
+
+    ~InheritedNamespaces() {
+        if (added_head == nullptr) return;
+        if (old_tail == nullptr) node->nsDef = nullptr; else old_tail->next = nullptr;
+        for (xmlNsPtr ns = added_head; ns != nullptr;) {
+            xmlNsPtr next = ns->next;
+            xmlFree(ns);
+            ns = next;
+        }
+    }
+};
+
+bool run_save(xmlNodePtr node, xmlDocPtr doc, const Options& o, std::string& out) {
+    if (o.indent > kMaxIndent) return false;
+    BufferHolder holder;
+    if (holder.buf == nullptr) return false;
+    int flags = 0;
+    if (o.indent > 0) flags |= XML_SAVE_FORMAT | XML_SAVE_INDENT;
+    if (doc != nullptr && !o.declaration) flags |= XML_SAVE_NO_DECL;
+    const char* encoding = o.encoding != nullptr ? o.encoding : "UTF-8";
+    xmlSaveCtxtPtr ctx = xmlSaveToBuffer(holder.buf, encoding, flags);
+    if (ctx == nullptr) return false;  // unknown encoding
+    if (o.indent > 0) {
+        std::string spaces(static_cast<size_t>(o.indent), ' ');
+        if (xmlSaveSetIndentString(ctx, spaces.c_str()) != 0) {
+            xmlSaveClose(ctx);
+            return false;
+        }
+    }
+    if (doc != nullptr) {
+        xmlSaveDoc(ctx, doc);
+    } else {
+        if (o.declaration) {
+            // The declaration goes through the same encoder as the element,
+            // written as the processing instruction it looks like.
+            std::string decl = std::string("version=\"1.0\" encoding=\"") + encoding + "\"";
+            xmlNodePtr pi = xmlNewDocPI(node->doc, BAD_CAST "xml", BAD_CAST decl.c_str());
+            xmlNodePtr nl = xmlNewDocText(node->doc, BAD_CAST "\n");
+            if (pi == nullptr || nl == nullptr) {
+                xmlFreeNode(pi);
+                xmlFreeNode(nl);
+                xmlSaveClose(ctx);
+                return false;
+            }
+            xmlSaveTree(ctx, pi);
+            xmlSaveTree(ctx, nl);
+            xmlFreeNode(pi);
+            xmlFreeNode(nl);
+        }
+        InheritedNamespaces scope(node);
+        xmlSaveTree(ctx, node);
+        xmlSaveFlush(ctx);
+    }
+    int rc = xmlSaveFinish(ctx);
+    if (rc != XML_ERR_OK) return false;
+    out.assign(reinterpret_cast<const char*>(xmlBufferContent(holder.buf)),
+               static_cast<size_t>(xmlBufferLength(holder.buf)));
+    return true;
+}
+
+bool serialize_element(xmlNodePtr node, const Options& o, std::string& out) {
+    if (node == nullptr || (node->type != XML_ELEMENT_NODE && node->type != XML_TEXT_NODE &&
+                            node->type != XML_COMMENT_NODE && node->type != XML_PI_NODE &&
+                            node->type != XML_CDATA_SECTION_NODE)) {
+        return false;
+    }
+    return run_save(node, nullptr, o, out);
+}
+
+// A caller-owned, NUL-terminated copy; null when the text holds a NUL byte
+// (UTF-16 or UTF-32 output), which a C string cannot carry.
+char* owned_copy(const std::string& text) {
+    if (std::memchr(text.data(), '\0', text.size()) != nullptr) return nullptr;
+    char* out = static_cast<char*>(std::malloc(text.size() + 1));
+    if (out == nullptr) return nullptr;
+    std::memcpy(out, text.data(), text.size());
+    out[text.size()] = '\0';
+    return out;
+}
+
+bool same_key(const DocSide& side, const void* node, const Options& o) {
+    if (!side.ser_valid || side.ser_node != node || side.ser_indent != o.indent ||
+        side.ser_decl != o.declaration) {
+        return false;
+    }
+    if (o.encoding == nullptr) return !side.ser_has_encoding;
+    return side.ser_has_encoding && side.ser_encoding == o.encoding;
+}
+
+}  // namespace
+}  // namespace korvith
+
+using namespace korvith;
+
+extern "C" {
+
+void korvith_free_string(char* s) { std::free(s); }
+
+char* korvith_element_serialize(void* element, void* options) {
+    std::string out;
+    xmlNodePtr node = as_node(element);
+    if (node == nullptr) return nullptr;
+    DocSide* side = side_of(node->doc);
+    std::unique_lock<std::mutex> lock;
+    if (side != nullptr) lock = std::unique_lock<std::mutex>(side->mu);
+    if (!serialize_element(node, read_options(options, false), out)) return nullptr;
+    return owned_copy(out);
+}
+
+size_t korvith_element_serialize_into(void* element, char* buffer, size_t capacity,
+                                      size_t* written, const void* options) {
+    xmlNodePtr node = as_node(element);
+    if (node == nullptr || node->doc == nullptr) return 0;
+    DocSide* side = side_of(node->doc);
+    if (side == nullptr) return 0;
+    Options o = read_options(options, false);
+    std::lock_guard<std::mutex> lock(side->mu);
+    if (!same_key(*side, element, o)) {
+        side->ser_valid = false;
+        if (!serialize_element(node, o, side->ser_out)) {
+            side->ser_out.clear();
+            return 0;
+        }
+        side->ser_node = element;
+        side->ser_indent = o.indent;
+        side->ser_decl = o.declaration;
+        side->ser_has_encoding = o.encoding != nullptr;
+        side->ser_encoding = o.encoding != nullptr ? o.encoding : "";
+        side->ser_valid = true;
+    }
+    size_t needed = side->ser_out.size() + 1;
+    if (buffer == nullptr || capacity == 0) return needed;
+    size_t n = side->ser_out.size() < capacity - 1 ? side->ser_out.size() : capacity - 1;
+    std::memcpy(buffer, side->ser_out.data(), n);
+    buffer[n] = '\0';
+    if (written != nullptr) *written = n;
+    // The pair is complete: let the memory go.
+    side->ser_valid = false;
+    std::string().swap(side->ser_out);
+    return needed;
+}
+
+char* korvith_document_serialize(void* document, void* options) {
+    auto* doc = static_cast<xmlDocPtr>(document);
+    if (doc == nullptr) return nullptr;
+    std::string out;
+    if (!run_save(nullptr, doc, read_options(options, true), out)) return nullptr;
+    return owned_copy(out);
+}
+
+}  // extern "C"

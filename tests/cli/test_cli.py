@@ -236,3 +236,20 @@ def test_demo_tour_and_ratios(tmp_path):
         row = next(line for line in timing.splitlines() if line.startswith(task))
         assert row.count("x") >= 1 and " ms" in row
     assert result.stderr == b""  # no progress output when stderr is not a terminal
+
+
+def test_version_and_console_entry(tmp_path):
+    result = run(tmp_path, "--version")
+    assert result.returncode == 0
+    assert result.stdout.decode().startswith("korvith ")
+
+
+def test_output_to_closed_pipe_is_quiet(tmp_path):
+    big = tmp_path / "big.xml"
+    big.write_bytes(b"<r>" + b"<i>%d</i>" % 7 * 100_000 + b"</r>")
+    proc = subprocess.Popen([sys.executable, "-m", "korvith", "query", str(big), "//i"],
+                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert proc.stdout.readline() == b"7\n"
+    proc.stdout.close()  # like `| head -1`
+    assert proc.wait(timeout=60) == 0
+    assert proc.stderr.read() == b""

@@ -32,11 +32,11 @@ CLOSED_MESSAGE = "operation on a closed document"
 # Parse flag bits, by readable keyword name. The bit values are the
 # engine's; `parse_flags` turns keywords into the flags word.
 PARSE_FLAGS: dict[str, int] = {
-    "remove_blank_text": 0x01,  # drop ignorable whitespace-only text
-    "no_cdata": 0x02,           # CDATA sections become plain text
-    "huge": 0x04,               # lift the engine's size and depth limits
-    "keep_entities": 0x08,      # keep internal entity references as nodes
-    "ns_clean": 0x10,           # drop redundant namespace declarations
+    "remove_blank_text": _engine.PARSE_NOBLANKS,  # drop ignorable whitespace-only text
+    "no_cdata": _engine.PARSE_NOCDATA,            # CDATA sections become plain text
+    "huge": _engine.PARSE_HUGE,                   # lift the engine's size and depth limits
+    "keep_entities": _engine.PARSE_KEEP_ENTITIES,  # keep internal entity references as nodes
+    "ns_clean": _engine.PARSE_NSCLEAN,            # drop redundant namespace declarations
 }
 
 
@@ -57,22 +57,13 @@ def _ext(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any] | N
     return fn
 
 
-_INT_P = ctypes.POINTER(ctypes.c_int)
-
-
 def last_error() -> tuple[str, int, int] | None:
-    """The engine's most recent parse/compile failure on this thread."""
-    fn = _ext("korvith_last_error", ctypes.c_int,
-              [ctypes.c_char_p, ctypes.c_size_t, _INT_P, _INT_P])
-    if fn is None:
-        return None
-    buf = ctypes.create_string_buffer(1024)
-    line, column = ctypes.c_int(0), ctypes.c_int(0)
-    status = fn(buf, len(buf), ctypes.byref(line), ctypes.byref(column))
+    """The engine's most recent parse/compile/evaluation failure on this
+    thread, as (message, line, column); None when the last one succeeded."""
+    status, message, line, column = _engine.last_error()
     if not status:
         return None
-    message = buf.value.decode("utf-8", "replace").strip() or f"error {status}"
-    return message, line.value, column.value
+    return message.strip() or f"error {status}", line, column
 
 
 def parse_error(status: int, filename: str | None = None,

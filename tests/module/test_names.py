@@ -120,12 +120,6 @@ def test_poisoned_raises_even_when_cached(engine, accel_module, doc, attr):
     assert engine.log == []
 
 
-@pytest.mark.parametrize("attr", ["tag", "namespace", "prefix", "sourceline"])
-def test_getters_are_read_only(el, attr):
-    with pytest.raises(AttributeError):
-        setattr(el, attr, "x")
-
-
 def test_before_bind_all_none(unbound):
     out = unbound("""
         el = accel.create(0x1000, None, None)

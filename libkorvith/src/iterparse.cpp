@@ -32,8 +32,17 @@ struct Iterator {
     xmlDocPtr doc = nullptr;
 };
 
+bool failed(const Iterator* it);
+
+// An element completed after the parse went wrong (an undeclared prefix on
+// it, say) is not handed out, and parsing stops there.
 void on_end(void* data, xmlNodePtr node) {
-    static_cast<Iterator*>(data)->ready.push_back(node);
+    auto* it = static_cast<Iterator*>(data);
+    if (failed(it)) {
+        xmlStopParser(it->ctxt);
+        return;
+    }
+    it->ready.push_back(node);
 }
 
 void record_failure(Iterator* it, int code, std::string message, int line, int column) {

@@ -204,7 +204,8 @@ size_t korvith_element_serialize_into(void* element, char* buffer, size_t capaci
     std::lock_guard<std::mutex> lock(side->mu);
     if (!same_key(*side, element, o)) {
         side->ser_valid = false;
-        if (!serialize_element(node, o, side->ser_out)) {
+        if (!serialize_element(node, o, side->ser_out) ||
+            std::memchr(side->ser_out.data(), '\0', side->ser_out.size()) != nullptr) {
             side->ser_out.clear();
             return 0;
         }

@@ -1,0 +1,168 @@
+"""Incremental parsing with the push parser: order, streaming, release, errors."""
+
+from __future__ import annotations
+
+import ctypes
+import subprocess
+import sys
+
+import pytest
+
+from conftest import NOBLANKS, accel, lib, s
+from korvith import _engine
+
+
+def names_of(handle: int, release: bool = False) -> list[str]:
+    out = []
+    while True:
+        el = lib.korvith_iterparse_next(handle)
+        if not el:
+            return out
+        out.append(s(lib.korvith_element_name(el)))
+        if release:
+            lib.korvith_iterparse_release(handle, el)
+
+
+def test_elements_arrive_in_end_tag_order() -> None:
+    h, status = _engine.iterparse_open_buffer(b"<r><a><b/></a><c/></r>")
+    try:
+        assert status == 0
+        assert names_of(h) == ["b", "a", "c", "r"]
+        assert _engine.iterparse_error(h) == (0, "", 0, 0)
+        doc = lib.korvith_iterparse_document(h)
+        assert s(lib.korvith_element_name(lib.korvith_document_root(doc))) == "r"
+    finally:
+        lib.korvith_iterparse_free(h)
+
+
+def test_first_element_arrives_before_the_file_is_read(tmp_path) -> None:
+    path = tmp_path / "big.xml"
+    with open(path, "wb") as f:
+        f.write(b"<r>" + b"<item>x</item>" * 400_000 + b"</r>")
+    h, status = _engine.iterparse_open_file(path)
+    try:
+        first = lib.korvith_iterparse_next(h)
+        assert s(lib.korvith_element_name(first)) == "item"
+        root = lib.korvith_document_root(lib.korvith_iterparse_document(h))
+        assert lib.korvith_element_child_count(root) < 400_000 // 10
+    finally:
+        lib.korvith_iterparse_free(h)
+
+
+def test_release_frees_element_and_processed_siblings() -> None:
+    h, _ = _engine.iterparse_open_buffer(b"<r><a/>t<b/>u<c/></r>")
+    try:
+        a = lib.korvith_iterparse_next(h)
+        b = lib.korvith_iterparse_next(h)
+        assert s(lib.korvith_element_name(a)) == "a"
+        root = lib.korvith_element_parent(b)
+        lib.korvith_iterparse_release(h, b)
+        # a, the text between and b are gone; the tail of b stays.
+        first = lib.korvith_node_first_child(root)
+        assert s(lib.korvith_text_node_get_content(first)) == "u"
+        assert names_of(h) == ["c", "r"]
+        assert lib.korvith_element_child_count(root) == 1
+    finally:
+        lib.korvith_iterparse_free(h)
+
+
+def test_release_of_an_open_element_is_ignored() -> None:
+    h, _ = _engine.iterparse_open_buffer(b"<r><a/><b/></r>")
+    try:
+        a = lib.korvith_iterparse_next(h)
+        root = lib.korvith_element_parent(a)
+        lib.korvith_iterparse_release(h, root)  # still open: kept
+        assert names_of(h) == ["b", "r"]
+    finally:
+        lib.korvith_iterparse_free(h)
+
+
+def test_memory_stays_flat_when_releasing() -> None:
+    script = r"""
+import resource, sys
+from korvith import _engine
+lib = _engine.lib
+count = int(sys.argv[1])
+head = b"<root>"
+item = b"<item id='1'><name>some name</name><qty>5</qty></item>"
+data = head + item * count + b"</root>"
+h, _ = _engine.iterparse_open_buffer(data)
+del data
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+n = 0
+while True:
+    el = lib.korvith_iterparse_next(h)
+    if not el:
+        break
+    n += 1
+    lib.korvith_iterparse_release(h, el)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+lib.korvith_iterparse_free(h)
+print(n, (after - before) * 1024)
+"""
+    out = subprocess.run([sys.executable, "-P", "-c", script, "300000"], check=True,
+                         capture_output=True, text=True).stdout.split()
+    assert int(out[0]) == 300000 * 3 + 1
+    assert int(out[1]) < 20 * 1024 * 1024  # the whole tree would take well over 100 MB
+
+
+@pytest.mark.parametrize(
+    ("data", "code", "names"),
+    [
+        (b"<r><a/><b></r>", 76, ["a"]),
+        (b"<r><a/>\xff</r>", 81, ["a"]),
+        (b"<r><p:a/></r>", 201, []),
+    ],
+)
+def test_errors_end_the_stream(data: bytes, code: int, names: list[str]) -> None:
+    h, _ = _engine.iterparse_open_buffer(data)
+    try:
+        assert names_of(h) == names
+        err = _engine.iterparse_error(h)
+        assert err[0] == code and err[1] and err[2] == 1
+        assert lib.korvith_iterparse_next(h) is None
+    finally:
+        lib.korvith_iterparse_free(h)
+
+
+def test_flags_apply_and_bad_flags_are_refused() -> None:
+    h, _ = _engine.iterparse_open_buffer(b"<r>\n <a/>\n</r>", NOBLANKS)
+    try:
+        a = lib.korvith_iterparse_next(h)
+        assert lib.korvith_node_next_sibling(a) is None
+    finally:
+        lib.korvith_iterparse_free(h)
+    h, status = _engine.iterparse_open_buffer(b"<r/>", 0x400)
+    assert h is None and status == 115
+
+
+def test_missing_file_and_empty_input() -> None:
+    h, status = _engine.iterparse_open_file("/nonexistent/korvith.xml")
+    assert h is None and status == 1524
+    h, status = _engine.iterparse_open_buffer(b"")
+    try:
+        assert status == 0 and lib.korvith_iterparse_next(h) is None
+        assert _engine.iterparse_error(h)[0] == 4
+        assert lib.korvith_iterparse_document(h) is None
+    finally:
+        lib.korvith_iterparse_free(h)
+
+
+def test_module_iterparse_next_wraps_elements() -> None:
+    h, _ = _engine.iterparse_open_buffer(b"<r><a x='1'>t</a></r>")
+    sentinel = object()
+    try:
+        el = accel.iterparse_next(h, sentinel)
+        assert (el.tag, el.text, el.get("x"), el._document) == ("a", "t", "1", sentinel)
+    finally:
+        lib.korvith_iterparse_free(h)
+
+
+def test_hostile_entities_in_a_stream() -> None:
+    from test_parsing import BILLION_LAUGHS
+    h, _ = _engine.iterparse_open_buffer(BILLION_LAUGHS)
+    try:
+        assert names_of(h) == []
+        assert "amplification" in _engine.iterparse_error(h)[1].lower()
+    finally:
+        lib.korvith_iterparse_free(h)

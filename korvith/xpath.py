@@ -32,8 +32,14 @@ _VARIABLE = re.compile(r"\$([A-Za-z_][\w.-]*(?::[A-Za-z_][\w.-]*)?)")
 _ALWAYS_BOUND = frozenset({"xml"})
 
 
+_compile: Any = None
+
+
 def _compile_fn() -> Any:
-    return _ext("korvith_xpath_compile", ctypes.c_void_p, [ctypes.c_char_p])
+    global _compile
+    if _compile is None:
+        _compile = _ext("korvith_xpath_compile", ctypes.c_void_p, [ctypes.c_char_p])
+    return _compile
 
 
 def _free_fn() -> Any:
@@ -71,15 +77,21 @@ def _flat_variables(variables: Mapping[str, Any]) -> list[Any] | None:
     return flat
 
 
-def _check_names(expr: str, namespaces: Mapping[str, str] | None,
-                 variables: Mapping[str, Any]) -> None:
-    """Report unbound prefixes and variables by name, before evaluating."""
+def _names(expr: str) -> tuple[frozenset[str], frozenset[str]]:
+    """The namespace prefixes and the variable names an expression uses."""
     bare = _STRING.sub("''", expr)
+    return frozenset(_PREFIX.findall(bare)) - _ALWAYS_BOUND, frozenset(_VARIABLE.findall(bare))
+
+
+def _check_names(expr: str, names: tuple[frozenset[str], frozenset[str]],
+                 namespaces: Mapping[str, str] | None, variables: Mapping[str, Any]) -> None:
+    """Report unbound prefixes and variables by name, before evaluating."""
+    prefixes, wanted = names
     bound = namespaces or {}
-    for prefix in _PREFIX.findall(bare):
-        if prefix not in bound and prefix not in _ALWAYS_BOUND:
+    for prefix in sorted(prefixes):
+        if prefix not in bound:
             raise XPathError(f"undefined namespace prefix {prefix!r}", expr)
-    for name in _VARIABLE.findall(bare):
+    for name in sorted(wanted):
         if name not in variables:
             raise XPathError(f"undefined variable ${name}", expr)
 
@@ -94,7 +106,8 @@ class XPath:
     :class:`Element` (context: that element) and keyword variables.
     """
 
-    __slots__ = ("path", "namespaces", "_handle", "_bindings", "_finalizer", "__weakref__")
+    __slots__ = ("path", "namespaces", "_handle", "_bindings", "_names", "_finalizer",
+                 "__weakref__")
 
     def __init__(self, path: str, namespaces: Mapping[str, str] | None = None) -> None:
         if not isinstance(path, str):
@@ -102,6 +115,7 @@ class XPath:
         self.path = path
         self.namespaces = dict(namespaces) if namespaces else None
         self._bindings = _flat_bindings(self.namespaces)
+        self._names = _names(path)
         compile_fn = _compile_fn()
         if compile_fn is None:
             raise KorvithError("the engine cannot compile XPath expressions")
@@ -123,7 +137,7 @@ class XPath:
                  variables: Mapping[str, Any]) -> Any:
         bindings = self._bindings if namespaces is None else _flat_bindings(namespaces)
         bound_ns = self.namespaces if namespaces is None else namespaces
-        _check_names(self.path, bound_ns, variables)
+        _check_names(self.path, self._names, bound_ns, variables)
         address = document._check()
         result = _accel.compiled_eval(self._handle, address, context, document,
                                       bindings, _flat_variables(variables))
@@ -183,7 +197,7 @@ def _evaluate_text(expr: str, document: Any, context: int,
                    namespaces: Mapping[str, str] | None, variables: Mapping[str, Any]) -> Any:
     """Evaluation without a compiled expression, for engines that cannot
     compile: prefixes or variables, not both at once."""
-    _check_names(expr, namespaces, variables)
+    _check_names(expr, _names(expr), namespaces, variables)
     address = document._check()
     bindings = _flat_bindings(namespaces)
     flat = _flat_variables(variables)

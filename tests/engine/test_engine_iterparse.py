@@ -159,7 +159,7 @@ def test_module_iterparse_next_wraps_elements() -> None:
 
 
 def test_hostile_entities_in_a_stream() -> None:
-    from test_parsing import BILLION_LAUGHS
+    from test_engine_parsing import BILLION_LAUGHS
     h, _ = _engine.iterparse_open_buffer(BILLION_LAUGHS)
     try:
         assert names_of(h) == []

@@ -2,19 +2,45 @@
 #include "cache.h"
 #include "element.h"
 
+#include <cstring>
+
 namespace korvith {
 
 namespace {
 
 AccelElement* as_element(PyObject* self) { return reinterpret_cast<AccelElement*>(self); }
 
-// Clark notation "{uri}name" when the engine reports a namespace (even an
-// empty one), else the bare name. A null name reads as "".
+// "{uri}name", decoded with U+FFFD for invalid bytes in either part. This is
+// what PyUnicode_FromFormat("{%s}%s") gives, at a fraction of its cost: the
+// parts are joined as bytes and decoded once, and since the braces are ASCII
+// no invalid sequence can reach across them, so each part is replaced
+// exactly as if it had been decoded on its own.
+PyObject* clark_name(const char* uri, const char* name) {
+  size_t uri_len = std::strlen(uri);
+  size_t name_len = std::strlen(name);
+  if (uri_len > static_cast<size_t>(PY_SSIZE_T_MAX) - 2 - name_len) return PyErr_NoMemory();
+  size_t total = uri_len + name_len + 2;
+  char small[256];
+  MemBlock large;
+  char* buf = small;
+  if (total > sizeof(small)) {
+    if (!large.resize(total)) return PyErr_NoMemory();
+    buf = large.as<char>();
+  }
+  buf[0] = '{';
+  std::memcpy(buf + 1, uri, uri_len);
+  buf[uri_len + 1] = '}';
+  std::memcpy(buf + uri_len + 2, name, name_len);
+  return PyUnicode_DecodeUTF8(buf, static_cast<Py_ssize_t>(total), "replace");
+}
+
+// Clark notation when the engine reports a namespace (even an empty one),
+// else the bare name, decoded strictly. A null name reads as "".
 PyObject* build_tag(void* raw) {
   const char* uri = Fns.element_namespace(raw);
   const char* name = Fns.element_name(raw);
   if (!name) name = "";
-  if (uri) return PyUnicode_FromFormat("{%s}%s", uri, name);
+  if (uri) return clark_name(uri, name);
   return str_or_empty(name);
 }
 

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import ctypes
 import threading
+
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 import pytest
 
@@ -33,6 +36,9 @@ def script(engine, name=None, namespace=None, prefix=None):
         (b"caf\xc3\xa9", b"urn:\xc3\xa9", "{urn:\u00e9}caf\u00e9"),
         (b"item", b"urn:\xff", "{urn:\ufffd}item"),  # formatter replaces bad bytes
         (b"a\xffb", b"urn:x", "{urn:x}a\ufffdb"),
+        (b"a\xe2\x82", b"urn:\xe2\x82", "{urn:\ufffd}a\ufffd"),  # truncated at the ends
+        (b"\x82a", b"\xf0\x9f", "{\ufffd}\ufffda"),
+        (b"n", b"u" * 300 + b"\xff", "{" + "u" * 300 + "\ufffd}n"),  # past the stack buffer
     ],
 )
 def test_tag_clark_notation(engine, el, name, namespace, tag):
@@ -40,6 +46,21 @@ def test_tag_clark_notation(engine, el, name, namespace, tag):
     assert el.tag == tag
     assert engine.calls() == ["element_namespace", "element_name"]
     assert engine.args_of("element_name") == [(EL,)]
+
+
+def from_format(uri: bytes, name: bytes) -> str:
+    api = ctypes.pythonapi.PyUnicode_FromFormat
+    api.restype = ctypes.py_object
+    return api(b"{%s}%s", ctypes.c_char_p(uri), ctypes.c_char_p(name))
+
+
+@settings(max_examples=300, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(uri=st.binary().filter(lambda b: b"\0" not in b),
+       name=st.binary().filter(lambda b: b"\0" not in b))
+def test_tag_matches_the_interpreter_formatter(accel_module, engine, uri, name):
+    script(engine, name, uri)
+    assert accel_module.create(EL, None, None).tag == from_format(uri, name)
 
 
 def test_tag_is_cached_as_the_same_object(engine, el):

@@ -150,7 +150,9 @@ def _query_value(value: Any, mode: str) -> Iterator[str | bytes]:
             yield str(len(value))
             return
         for el in value:
-            if mode == "xml":
+            if isinstance(el, str):  # attribute values ("//item/@id")
+                yield json.dumps({"value": el}, ensure_ascii=False) if mode == "json" else el
+            elif mode == "xml":
                 yield el.tobytes()
             elif mode == "json":
                 yield json.dumps(_element_json(el), ensure_ascii=False)

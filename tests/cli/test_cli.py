@@ -52,6 +52,8 @@ class TestQuery:
         (["//book[@id = $id]/tags", "--var", "id=b3"], "sf ocean\n"),
         (["//book[$all]", "--var", "all:bool=false", "-o", "count"], "0\n"),
         (["//nothing"], ""),
+        (["//book/@id"], "b1\nb2\nb3\n"),
+        (["//book[n > 2]/@year", "-o", "json"], '{"value": "1969"}\n{"value": "1961"}\n'),
     ])
     def test_outputs(self, tmp_path, books, args, expected):
         xpath, *options = args

@@ -31,9 +31,37 @@ def test_node_sets_are_elements_in_document_order(shop):
     assert shop.xpath("//nothing") == []
 
 
-def test_attribute_and_text_nodes_are_not_returned_as_elements(shop):
-    assert shop.xpath("//item/@id") == []
-    assert shop.xpath("//name/text()") == []
+@pytest.mark.parametrize("expr, expected", [
+    ("//item/@id", ["1", "2", "3"]),
+    ("//@id", ["1", "2", "3"]),
+    ("//item[price > 4]/@kind", ["coffee", "tea"]),
+    ("(//item)[1]/@*", ["1", "tea", "EUR"]),
+    ("//item[1]/@id", ["1", "3"]),
+    ("//item/@q:currency", ["EUR"]),
+    ("//@q:*", ["EUR", "2027"]),
+    ("//box/item/attribute::id", ["3"]),
+    ("//item/@missing", []),
+    ("//item[@kind='a/@b']/@id", []),
+    ("@name", []),
+])
+def test_attribute_paths_give_values(shop, expr, expected):
+    assert shop.xpath(expr, namespaces={"q": P}) == expected
+
+
+def test_attribute_path_from_element_context(shop):
+    assert shop.root.xpath("@name") == ["corner"]
+    assert shop.root.find("box").xpath("item/@id") == ["3"]
+
+
+@pytest.mark.parametrize("expr, expected", [
+    ("//name/text()", []),                 # text nodes are not elements
+    ("//item/@id | //box", ["box"]),       # a union keeps only its elements
+    ("count(//@id)", 3.0),
+    ("string(//item/@kind)", "tea"),
+])
+def test_other_non_element_results(shop, expr, expected):
+    got = shop.xpath(expr)
+    assert (got if not isinstance(got, list) else [e.tag for e in got]) == expected
 
 
 def test_element_context(shop):
@@ -99,7 +127,7 @@ class TestCompiled:
 
     def test_namespaces_bound_at_compile_time(self, shop):
         offer = korvith.XPath("//q:offer/@q:until", {"q": P})
-        assert offer(shop) == []
+        assert offer(shop) == ["2027"]
         assert korvith.XPath("string(//q:offer/@q:until)", {"q": P})(shop) == "2027"
 
     @pytest.mark.parametrize("expr", ["//item[", "1 +", "//item[@id='1'"])

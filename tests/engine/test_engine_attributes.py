@@ -83,6 +83,7 @@ def test_get_int_is_strict(mdoc, text: str, expected: int) -> None:
         ("INF", math.inf), ("-INF", -math.inf),
         ("inf", -1.0), ("nan", -1.0), ("1e999", -1.0), ("0x1p3", -1.0), ("1,5", -1.0),
         ("", -1.0), ("e5", -1.0), ("1.5.2", -1.0), ("--1", -1.0),
+        ("4.9e-324", 5e-324), ("1e-400", -1.0),
     ],
 )
 def test_get_float_is_strict(mdoc, text: str, expected: float) -> None:

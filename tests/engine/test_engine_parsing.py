@@ -139,6 +139,18 @@ def test_max_depth_limits_nesting(docs) -> None:
     assert doc and status == 0
 
 
+@pytest.mark.parametrize(("depth", "flags", "status"),
+                         [(256, 0, 0), (257, 0, XML_ERR_RESOURCE_LIMIT), (1000, HUGE, 0)])
+def test_libxml2_depth_limit_and_huge_flag(docs, depth: int, flags: int, status: int) -> None:
+    doc, st = docs.parse_ex(b"<a>" * depth + b"</a>" * depth, flags=flags)
+    assert st == status and bool(doc) is (status == 0)
+
+
+def test_max_depth_cannot_raise_the_limit(docs) -> None:
+    doc, status = docs.parse_ex(b"<a>" * 300 + b"</a>" * 300, max_depth=1000)
+    assert doc is None and status == XML_ERR_RESOURCE_LIMIT
+
+
 def test_deep_nesting_fails_cleanly(docs) -> None:
     deep = b"<a>" * 100_000 + b"</a>" * 100_000
     started = time.monotonic()

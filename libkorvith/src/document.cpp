@@ -186,7 +186,7 @@ xmlDocPtr finish_parse(xmlDocPtr doc, ParseState& st, int* status) {
         xmlFreeDoc(doc);
         doc = nullptr;
     }
-    if (doc != nullptr) side_attach(doc);
+    if (doc != nullptr) side_of(doc)->stable = true;
     if (status != nullptr) *status = code;
     publish(st, code);
     return doc;

@@ -37,6 +37,16 @@ struct DocSide {
     bool ser_has_encoding = false;
     std::string ser_out;
     bool ser_valid = false;
+    // Child lookups by position: the last position found and the last count,
+    // so that walking children by index is linear overall. Only used while
+    // the element structure cannot change (documents from the parse
+    // functions; not documents still being built by iterparse).
+    bool stable = false;
+    const xmlNode* pos_parent = nullptr;
+    size_t pos_index = 0;
+    xmlNodePtr pos_node = nullptr;
+    const xmlNode* count_parent = nullptr;
+    size_t count_value = 0;
 };
 
 DocSide* side_of(xmlDocPtr doc);  // creates it on first use

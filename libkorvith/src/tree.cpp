@@ -22,6 +22,13 @@ bool is_textual(const xmlNode* n) {
     return n != nullptr && (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE);
 }
 
+// Side storage of a document whose element structure no longer changes.
+DocSide* stable_side(const xmlNode* n) {
+    if (n->doc == nullptr || n->doc->_private == nullptr) return nullptr;
+    auto* side = static_cast<DocSide*>(n->doc->_private);
+    return side->stable ? side : nullptr;
+}
+
 const char* content_or_empty(const xmlNode* n) {
     if (n == nullptr) return nullptr;
     return n->content != nullptr ? cstr(n->content) : "";
@@ -55,17 +62,38 @@ const char* korvith_element_prefix_fn(void* element) {
 void* korvith_element_child(void* element, size_t index) {
     xmlNodePtr n = as_node(element);
     if (!is_element(n)) return nullptr;
-    for (xmlNodePtr c = xmlFirstElementChild(n); c != nullptr; c = xmlNextElementSibling(c)) {
-        if (index == 0) return c;
-        --index;
+    DocSide* side = stable_side(n);
+    std::unique_lock<std::mutex> lock;
+    xmlNodePtr c = nullptr;
+    size_t at = 0;
+    if (side != nullptr) {
+        lock = std::unique_lock<std::mutex>(side->mu);
+        if (side->pos_parent == n && side->pos_index <= index && side->pos_node != nullptr) {
+            c = side->pos_node;
+            at = side->pos_index;
+        }
     }
-    return nullptr;
+    if (c == nullptr) c = xmlFirstElementChild(n);
+    for (; c != nullptr && at < index; ++at) c = xmlNextElementSibling(c);
+    if (side != nullptr && c != nullptr) {
+        side->pos_parent = n;
+        side->pos_index = index;
+        side->pos_node = c;
+    }
+    return c;
 }
 
 size_t korvith_element_child_count(void* element) {
     xmlNodePtr n = as_node(element);
     if (!is_element(n)) return 0;
-    return static_cast<size_t>(xmlChildElementCount(n));
+    DocSide* side = stable_side(n);
+    if (side == nullptr) return static_cast<size_t>(xmlChildElementCount(n));
+    std::lock_guard<std::mutex> lock(side->mu);
+    if (side->count_parent != n) {
+        side->count_value = static_cast<size_t>(xmlChildElementCount(n));
+        side->count_parent = n;
+    }
+    return side->count_value;
 }
 
 void* korvith_element_as_node(void* element) { return element; }

@@ -146,3 +146,22 @@ def test_null_handles_are_harmless() -> None:
     assert lib.korvith_node_line(None) == 0
     assert lib.korvith_document_root(None) is None
     lib.korvith_document_free(None)
+
+
+@pytest.mark.parametrize("order", ["forward", "backward", "jumps"])
+def test_positional_access_in_any_order(mdoc, order: str) -> None:
+    _, r = mdoc(b"<r>" + b"".join(b"<c n='%d'/>x" % i for i in range(50)) + b"</r>")
+    indices = {"forward": list(range(50)), "backward": list(range(49, -1, -1)),
+               "jumps": [5, 40, 3, 3, 49, 0, 25]}[order]
+    assert [r[i].get("n") for i in indices] == [str(i) for i in indices]
+    assert len(r) == 50
+    assert r[1][0:1] == [] and len(r[1]) == 0  # another parent's count is its own
+
+
+def test_many_children_by_index_is_linear(mdoc) -> None:
+    import time
+    n = 40_000
+    _, r = mdoc(b"<r>" + b"<c/>" * n + b"</r>")
+    started = time.perf_counter()
+    assert sum(1 for i in range(n) if r[i].tag == "c") == n
+    assert time.perf_counter() - started < 2.0  # quadratic walking would take far longer

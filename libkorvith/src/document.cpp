@@ -5,6 +5,7 @@
 #include <libxml/parserInternals.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -302,25 +303,42 @@ int io_status_for(int err) {
     switch (err) {
         case ENOENT: return XML_IO_ENOENT;
         case EACCES: return XML_IO_EACCES;
+        case EISDIR: return XML_IO_EISDIR;
         default: return XML_IO_UNKNOWN;
     }
 }
 
 }  // namespace
 
+int open_source(const char* path, int* status) {
+    int err = 0;
+    int fd = -1;
+    if (path == nullptr || *path == '\0') {
+        err = ENOENT;
+    } else {
+        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            err = errno;
+        } else {
+            struct stat st;
+            if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+                ::close(fd);
+                fd = -1;
+                err = EISDIR;
+            }
+        }
+    }
+    if (fd >= 0) return fd;
+    int code = io_status_for(err);
+    if (status != nullptr) *status = code;
+    error_set(code, std::string("cannot open '") + (path != nullptr ? path : "") + "': " +
+                        std::strerror(err), 0, 0);
+    return -1;
+}
+
 xmlDocPtr parse_file_config(const char* path, const ParseConfig& cfg, int* status) {
-    if (path == nullptr) {
-        if (status != nullptr) *status = XML_ERR_ARGUMENT;
-        error_set(XML_ERR_ARGUMENT, "no path given", 0, 0);
-        return nullptr;
-    }
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        int code = io_status_for(errno);
-        if (status != nullptr) *status = code;
-        error_set(code, std::string("cannot open ") + path + ": " + std::strerror(errno), 0, 0);
-        return nullptr;
-    }
+    int fd = open_source(path, status);
+    if (fd < 0) return nullptr;
     FileSource f{path, fd};
     return parse_input(make_file_input, &f, cfg, status, nullptr);
 }

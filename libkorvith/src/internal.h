@@ -107,6 +107,10 @@ xmlAttrPtr find_attribute(xmlNodePtr element, const char* name);
 xmlAttrPtr find_attribute_ns(xmlNodePtr element, const char* uri, const char* local);
 const char* attribute_value(xmlNodePtr element, xmlAttrPtr attr);
 
+// Opens a file for reading; on failure returns -1 after setting the status
+// (libxml2's I/O codes) and the thread's error record.
+int open_source(const char* path, int* status);
+
 // Source line of a node, exact beyond 65535.
 int node_line_of(xmlNodePtr node);
 

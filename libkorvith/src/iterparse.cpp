@@ -134,17 +134,8 @@ extern "C" {
 
 void* korvith_iterparse_open_file(const char* path, int flags, int* status) {
     if (status != nullptr) *status = 0;
-    if (path == nullptr) {
-        if (status != nullptr) *status = XML_ERR_ARGUMENT;
-        return nullptr;
-    }
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        int code = errno == ENOENT ? XML_IO_ENOENT : errno == EACCES ? XML_IO_EACCES : XML_IO_UNKNOWN;
-        if (status != nullptr) *status = code;
-        error_set(code, std::string("cannot open ") + path + ": " + std::strerror(errno), 0, 0);
-        return nullptr;
-    }
+    int fd = open_source(path, status);
+    if (fd < 0) return nullptr;
     Iterator* it = open_iterator(flags, status, path);
     if (it == nullptr) {
         ::close(fd);

@@ -139,6 +139,8 @@ def test_flags_apply_and_bad_flags_are_refused() -> None:
 def test_missing_file_and_empty_input() -> None:
     h, status = _engine.iterparse_open_file("/nonexistent/korvith.xml")
     assert h is None and status == 1524
+    h, status = _engine.iterparse_open_file("/")
+    assert h is None and status == 1517
     h, status = _engine.iterparse_open_buffer(b"")
     try:
         assert status == 0 and lib.korvith_iterparse_next(h) is None

@@ -329,12 +329,13 @@ def test_module_parse_file(tmp_path) -> None:
         doc.close()
 
 
-@pytest.mark.parametrize(("name", "code"), [("missing.xml", XML_IO_ENOENT)])
+@pytest.mark.parametrize(("name", "code"), [("missing.xml", XML_IO_ENOENT), ("", 1517)])
 def test_parse_file_errors(tmp_path, name: str, code: int) -> None:
     status = ctypes.c_int(0)
-    assert lib.korvith_parse_file(str(tmp_path / name).encode(), ctypes.byref(status)) is None
+    path = str(tmp_path / name).encode()  # "" names the directory itself
+    assert lib.korvith_parse_file(path, ctypes.byref(status)) is None
     assert status.value == code
-    assert name in last_error()[1]
+    assert tmp_path.name in last_error()[1]
 
 
 def test_parse_file_of_malformed_content(tmp_path) -> None:

@@ -215,6 +215,18 @@ def test_external_resources_are_not_loaded(docs, tmp_path, form: str) -> None:
                 lib.korvith_free_string(out)
 
 
+def test_external_entity_reference_reads_as_empty(mdoc, tmp_path) -> None:
+    secret = tmp_path / "secret.txt"
+    secret.write_text("TOPSECRET")
+    _, root = mdoc(f'<!DOCTYPE r [<!ENTITY x SYSTEM "{secret}">]><r>a&x;b</r>'.encode())
+    assert root.text == "ab"
+
+
+def test_dtd_attribute_defaults_are_not_applied(mdoc) -> None:
+    _, root = mdoc(b'<!DOCTYPE r [<!ATTLIST r def CDATA "dv">]><r/>')
+    assert root.attrib == {} and root.get("def") is None
+
+
 def test_network_is_never_touched(docs) -> None:
     server = socket.socket()
     server.bind(("127.0.0.1", 0))

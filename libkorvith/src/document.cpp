@@ -49,7 +49,7 @@ const char* intern(xmlDocPtr doc, std::string_view text) {
 int libxml_options(int flags, bool recover) {
     // Always: no network, no external entities or DTDs, exact big line
     // numbers, no output on stderr (errors reach the context's handler).
-    int opts = XML_PARSE_NONET | XML_PARSE_NO_XXE | XML_PARSE_BIG_LINES | XML_PARSE_NO_SYS_CATALOG;
+    int opts = XML_PARSE_NONET | XML_PARSE_NO_XXE | XML_PARSE_BIG_LINES | XML_PARSE_NO_SYS_CATALOG | XML_PARSE_COMPACT;
     if ((flags & KORVITH_PARSE_KEEP_ENTITIES) == 0) opts |= XML_PARSE_NOENT;
     if (flags & KORVITH_PARSE_NOBLANKS) opts |= XML_PARSE_NOBLANKS;
     if (flags & KORVITH_PARSE_NOCDATA) opts |= XML_PARSE_NOCDATA;

@@ -120,12 +120,9 @@ PyObject* accel_parse_file(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "y#:parse_file", &data, &length)) return nullptr;
   if (!bound) return raise_not_bound();
   // A bytes-like path need not end in a NUL (a memoryview slice does not),
-  // so the engine gets a terminated copy; a NUL inside would silently name
-  // another file and is refused.
-  if (std::memchr(data, '\0', static_cast<size_t>(length))) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte in path");
-    return nullptr;
-  }
+  // so the engine gets a terminated copy and never reads past the data. The
+  // engine takes the path as a C string: it ends at the first NUL, as it
+  // would in the caller's own buffer.
   MemBlock path(static_cast<size_t>(length) + 1);
   if (!path) return PyErr_NoMemory();
   std::memcpy(path.as<char>(), data, static_cast<size_t>(length));

@@ -55,6 +55,16 @@ def test_parse_picks_slot_and_options(engine, accel_module, function, recover, s
     assert accel_module.invalidate(capsule) is None
 
 
+@pytest.mark.parametrize("document", [2**63 + 0x10, 2**64 - 0x20])
+def test_parse_result_address_is_unsigned(engine, accel_module, document):
+    scripted_parse(engine, "parse_string_fn", document=document, status=0)
+    result = accel_module.parse(b"<a/>", False)
+    assert type(result) is tuple and len(result) == 3
+    assert result[0] == document and type(result[2]) is int
+    assert type(result[1]).__name__ == "PyCapsule"
+    assert engine.args_of("document_root") == [(document,)]
+
+
 @pytest.mark.parametrize(
     "recover, flags, slot, options",
     [
@@ -117,11 +127,17 @@ def test_parse_file_passes_terminated_copy(engine, accel_module):
     assert seen["data"] == b"/tmp/a.xml"
 
 
-@pytest.mark.parametrize("path", [b"/tmp/a\x00b.xml", b"\x00"])
-def test_parse_file_refuses_embedded_nul(engine, accel_module, path):
-    with pytest.raises(ValueError, match="embedded null byte"):
-        accel_module.parse_file(path)
-    assert engine.calls() == []
+@pytest.mark.parametrize(
+    "path, seen_path",
+    [(b"/tmp/a\x00b.xml", b"/tmp/a"), (b"\x00", b""), (b"", b"")],
+)
+def test_parse_file_path_is_a_c_string(engine, accel_module, path, seen_path):
+    # The engine gets the path as a NUL-terminated string: it ends at the
+    # first NUL byte, and an empty path still reaches the engine.
+    seen = scripted_parse(engine, "parse_file", document=0, status=5)
+    assert accel_module.parse_file(path) == (None, None, 5)
+    assert seen["data"] == seen_path
+    assert engine.calls() == ["parse_file"]
 
 
 @pytest.mark.parametrize(

@@ -192,6 +192,37 @@ def test_new_wrappers_are_distinct_and_registered(accel_module, engine, family, 
             w.tag
 
 
+class RegistryDoc:
+    def __init__(self, accel) -> None:
+        self._accel_registry = accel.new_registry()
+
+
+def test_relatives_join_the_source_registry_not_the_document_one(accel_module, family):
+    _, kids = family
+    first, second = RegistryDoc(accel_module), RegistryDoc(accel_module)
+    el = accel_module.create(kids[1], None, first)
+    el._document = second  # the wrapper stays linked into first's registry
+    relatives = [el.getparent(), el.getnext(), el.getprevious()]
+    relatives += [relatives[0][0], relatives[0][1:][0]]
+    assert all(r._document is second for r in relatives)
+    accel_module.invalidate(second._accel_registry)
+    assert [r.tag for r in relatives] == ["root", "c", "a", "a", "b"]
+    accel_module.invalidate(first._accel_registry)
+    for r in relatives:
+        with pytest.raises(FakeError, match="^operation on a closed document$"):
+            r.tag
+
+
+def test_relatives_of_unlinked_wrapper_are_unlinked(accel_module, family, doc):
+    _, kids = family
+    el = accel_module.Element()
+    el._raw, el._document = kids[0], doc
+    nxt = el.getnext()
+    assert nxt._document is doc
+    accel_module.invalidate(doc._accel_registry)
+    assert nxt.tag == "b"
+
+
 def test_children(accel_module, tree, family, doc):
     root, _ = family
     result = accel_module.children(accel_module.create(root, None, doc))
@@ -205,6 +236,13 @@ def test_children_walks_chain_once(accel_module, engine, family):
     accel_module.children(accel_module.create(root, None, None))
     assert engine.calls() == ["element_child_count", "element_first_child_any",
                               "element_next_sibling_any", "element_next_sibling_any"]
+
+
+def test_children_of_leaf_asks_only_the_count(accel_module, engine, family):
+    _, kids = family
+    engine.clear_log()
+    assert accel_module.children(accel_module.create(kids[0], None, None)) == []
+    assert engine.calls() == ["element_child_count"]
 
 
 def test_children_chain_shorter_than_count_is_cut(accel_module, engine):
@@ -289,9 +327,13 @@ def test_before_bind(unbound):
                 return ("hook", key)
         sub = Sub()
         sub._raw = 0x1000
-        print([len(el), sub[0], el.getparent(), el.getnext(), el.getprevious(),
-               accel.children(el)])
+        print([len(el), sub[0], sub[-1], sub[1:], sub["x"], el.getparent(), el.getnext(),
+               el.getprevious(), accel.children(el)])
         el._raw = -1
         print(len(el))
     """)
-    assert out.splitlines() == ["[0, ('hook', 0), None, None, None, []]", "0"]
+    assert out.splitlines() == [
+        "[0, ('hook', 0), ('hook', -1), ('hook', slice(1, None, None)), ('hook', 'x'), "
+        "None, None, None, []]",
+        "0",
+    ]

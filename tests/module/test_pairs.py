@@ -129,11 +129,16 @@ def test_too_small_then_regrown_by_reported_size(accel_module, engine, first_siz
 
 
 def test_all_ones_forever_gives_up_after_four_fills(accel_module, engine):
-    serve_snapshot(engine, [(b"a", b"1", None, None)], fills=[ALL_ONES] * 10)
+    capacities = serve_snapshot(engine, [(b"a", b"1", None, None)], fills=[ALL_ONES] * 10,
+                                sizes=[3, 5, 9, 17])
     with pytest.raises(FakeError, match="^attribute snapshot failed$"):
         accel_module.attribute_pairs(accel_module.create(EL, None, None), True)
-    # one sizing call, then four fills each followed by a re-sizing except the last
-    assert len(engine.calls("element_attributes_snapshot")) == 8
+    # sizing, fill, then three rounds of re-sizing and filling again: four
+    # of each, every fill sized by the sizing answer just before it
+    kinds = ["size" if not args[1] else "fill"
+             for args in engine.args_of("element_attributes_snapshot")]
+    assert kinds == ["size", "fill"] * 4
+    assert capacities == [3, 5, 9, 17]
 
 
 @pytest.mark.parametrize("code", [1, 2, ALL_ONES - 1])

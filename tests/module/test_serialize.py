@@ -83,6 +83,26 @@ def test_serialize_elem_sizes(engine, accel_module, output, result, calls):
     assert len(engine.calls("element_serialize_into")) == calls
 
 
+@pytest.mark.parametrize("fill_result", [0, 1, 2**64 - 1])
+def test_fill_result_and_written_count_are_not_consulted(engine, accel_module, fill_result):
+    def serialize_into(element, buf, capacity, written, options):
+        if not buf:
+            return 7
+        ctypes.memmove(buf, b"<abc/>\0", 7)
+        written[0] = 1
+        return fill_result
+
+    engine.on("element_serialize_into", serialize_into)
+    assert accel_module.serialize_elem(EL, 0, 0) == b"<abc/>"
+
+
+def test_impossible_size_is_memory_error(engine, accel_module):
+    engine.returns("element_serialize_into", 2**64 - 1)
+    with pytest.raises(MemoryError):
+        accel_module.serialize_elem(EL, 0, 0)
+    assert len(engine.calls("element_serialize_into")) == 1
+
+
 def test_short_fill_never_exposes_uninitialised_bytes(engine, accel_module):
     # The engine announces 64 bytes but writes only "<c/>": the result is
     # cut at the terminator instead of carrying stale memory.
@@ -101,19 +121,32 @@ def test_null_slot_gives_none(accel_module):
 
 
 def document_output(engine, text: bytes | None):
-    freed = []
-    engine.on("document_serialize", lambda doc, options: engine.cstr(text))
+    """Scripts `document_serialize`; returns (handed out, freed) address lists."""
+    handed, freed = [], []
+
+    def serialize(doc, options):
+        address = engine.cstr(text)
+        handed.append(address)
+        return address
+
+    engine.on("document_serialize", serialize)
     engine.on("free_string", freed.append)
-    return freed
+    return handed, freed
 
 
 @pytest.mark.parametrize("text", [b"<?xml version='1.0'?>\n<r/>", b""])
-def test_serialize_doc_copies_and_frees(engine, accel_module, text):
-    freed = document_output(engine, text)
-    assert accel_module.serialize_doc(DOC) == text
-    (doc, options), = engine.args_of("document_serialize")
-    assert (doc, options) == (DOC, None)
-    assert freed == [engine.args_of("free_string")[0][0]] and len(freed) == 1
+@pytest.mark.parametrize("opts", [False, True])
+def test_serialize_doc_copies_and_frees(engine, accel_module, text, opts):
+    handed, freed = document_output(engine, text)
+    if opts:
+        assert accel_module.serialize_doc_opts(DOC, 0, 0, None) == text
+    else:
+        assert accel_module.serialize_doc(DOC) == text
+        (doc, options), = engine.args_of("document_serialize")
+        assert (doc, options) == (DOC, None)
+    # the very string the engine handed out goes back exactly once, last
+    assert freed == handed and len(handed) == 1
+    assert engine.calls() == ["document_serialize", "free_string"]
 
 
 def test_serialize_doc_opts_passes_record_and_frees(engine, accel_module):
@@ -133,7 +166,7 @@ def test_serialize_doc_opts_passes_record_and_frees(engine, accel_module):
 
 
 def test_failed_document_serialisation(engine, accel_module):
-    freed = document_output(engine, None)
+    _, freed = document_output(engine, None)
     with pytest.raises(FakeError, match="^serialization failed$"):
         accel_module.serialize_doc(DOC)
     assert accel_module.serialize_doc_opts(DOC, 0, 0, None) is None

@@ -120,6 +120,52 @@ def test_bad_filters_raise_at_creation(accel_module, tree, ns, local, error):
         accel_module.subtree_iter(start, True, ns, local)
 
 
+def test_local_filter_is_encoded_before_namespace(accel_module, tree):
+    start = accel_module.create(tree["r"], None, None)
+    with pytest.raises(UnicodeEncodeError):
+        accel_module.subtree_iter(start, True, 5, "\ud800")
+    with pytest.raises(TypeError):
+        accel_module.subtree_iter(start, True, "\ud800", 5)
+
+
+def test_null_name_and_empty_namespace(accel_module, engine):
+    # <r><x/><noname/><{}x/></r>: a null name never matches, not even "";
+    # an empty namespace URI is a namespace, not "no namespace".
+    tree = WalkTree(engine, ("r", "x", "gone", "{}x"))
+    gone = tree["gone"]
+    names = {a: engine.cstr(tree.by_address[a].local) for a in tree.by_address}
+    names[gone] = None
+    engine.on("element_name", lambda a: names.get(a))
+    start = accel_module.create(tree.root.address, None, None)
+
+    def run(ns, local):
+        return [e._raw for e in accel_module.subtree_iter(start, False, ns, local)]
+
+    x, empty_x = tree.root.children[0].address, tree.root.children[2].address
+    assert run(None, "x") == [x]
+    assert run("", "x") == [empty_x]
+    assert run(None, "") == []
+    assert run(None, None) == [x, gone, empty_x]
+
+
+def test_cursor_releases_what_it_holds(accel_module, tree):
+    import sys
+
+    class Document:
+        pass
+
+    document = Document()
+    start = accel_module.create(tree["r"], None, document)
+    before = sys.getrefcount(start), sys.getrefcount(document)
+    cursor = accel_module.subtree_iter(start, True, "urn:a", "x")
+    assert (sys.getrefcount(start), sys.getrefcount(document)) == (before[0] + 1, before[1] + 1)
+    found = next(cursor)
+    del cursor
+    assert (sys.getrefcount(start), sys.getrefcount(document)) == (before[0], before[1] + 1)
+    del found
+    assert (sys.getrefcount(start), sys.getrefcount(document)) == before
+
+
 @pytest.mark.parametrize("arg", [None, 0x10, "r"])
 def test_start_must_be_element(accel_module, arg):
     with pytest.raises(TypeError):

@@ -84,11 +84,45 @@ def test_find_path_single_step_is_find_first(accel_module, tree):
         assert (one is None and path is None) or one._raw == path._raw
 
 
-def test_find_path_result_is_registered(accel_module, tree, doc):
-    found = accel_module.find_path(tree[""], ["group", "b"], doc)
+@pytest.mark.parametrize(
+    "lookup",
+    [lambda a, t, d: a.find_path(t[""], ["group", "b"], d),
+     lambda a, t, d: a.find_first(t[""], "group", d)],
+    ids=["find_path", "find_first"],
+)
+def test_result_is_registered(accel_module, tree, doc, lookup):
+    found = lookup(accel_module, tree, doc)
     accel_module.invalidate(doc._accel_registry)
     with pytest.raises(FakeError, match="^operation on a closed document$"):
         found.tag
+
+
+class NoCapsule:
+    _accel_registry = 5
+
+
+@pytest.mark.parametrize(
+    "lookup",
+    [lambda a, t, d: a.find_path(t[""], ["group", "b"], d),
+     lambda a, t, d: a.find_first(t[""], "group", d)],
+    ids=["find_path", "find_first"],
+)
+@pytest.mark.parametrize("document", [None, NoCapsule()])
+def test_result_without_registry_is_unregistered(accel_module, tree, doc, lookup, document):
+    found = lookup(accel_module, tree, document)
+    assert found._document is document
+    accel_module.invalidate(doc._accel_registry)
+    assert found.tag in ("b", "group")
+
+
+def test_empty_namespace_is_a_namespace(accel_module, engine):
+    # <r><{}a><b/></{}a><a><c/></a></r>: only the second a is in no namespace.
+    tree = WalkTree(engine, ("r", ("{}a", "b"), ("a", "c")))
+    plain = tree.root.children[1]
+    assert accel_module.find_first(tree.root.address, "a", None)._raw == plain.address
+    assert accel_module.find_path(tree.root.address, ["a", "b"], None) is None
+    assert accel_module.find_path(tree.root.address, ["a", "c"], None)._raw == \
+        plain.children[0].address
 
 
 def test_find_path_backtracks_in_document_order(accel_module, engine, tree):

@@ -3,6 +3,7 @@
 #include "element.h"
 
 #include <cstring>
+#include <utility>
 
 namespace korvith {
 
@@ -40,20 +41,28 @@ void registry_unlink(AccelElement* el) {
 }
 
 // Poisons every wrapper still linked and empties the registry.
+//
+// Each wrapper leaves the list before its handle object is released, and
+// the walk always restarts from the head: releasing `ptr` can run any
+// Python code (a finaliser, or the last reference to another wrapper of
+// this registry, which then unlinks itself), so no pointer into the list
+// may be held across it. Wrappers such code creates for the same registry
+// are appended and poisoned too.
 void registry_poison_all(Registry* registry) {
-  AccelElement* el = registry->first;
-  while (el) {
-    AccelElement* next = el->next;
+  while (AccelElement* el = registry->first) {
+    registry->first = el->next;
+    if (el->next) {
+      el->next->prev = nullptr;
+    } else {
+      registry->last = nullptr;
+    }
     el->raw = kPoison;
-    Py_INCREF(Py_None);
-    Py_XSETREF(el->ptr, Py_None);
     el->next = nullptr;
     el->registry = nullptr;
     el->prev = nullptr;
-    el = next;
+    PyObject* old = std::exchange(el->ptr, Py_NewRef(Py_None));
+    Py_XDECREF(old);
   }
-  registry->first = nullptr;
-  registry->last = nullptr;
 }
 
 // A registry can die while wrappers are still linked to it (its document
@@ -89,7 +98,11 @@ Registry* registry_of(PyObject* document) {
   if (!document || document == Py_None) return nullptr;
   Ref value(PyObject_GetAttrString(document, "_accel_registry"));
   Registry* registry = nullptr;
-  if (value && PyCapsule_CheckExact(value.get())) {
+  // A capsule that only this lookup holds (a getter that makes a new one
+  // on every read) dies with `value` below, taking its Registry with it;
+  // linking a wrapper into that would write into freed memory, so it
+  // counts as no registry.
+  if (value && PyCapsule_CheckExact(value.get()) && Py_REFCNT(value.get()) > 1) {
     registry = static_cast<Registry*>(PyCapsule_GetPointer(value.get(), kRegistryCapsuleName));
   }
   if (PyErr_Occurred()) {
@@ -163,6 +176,19 @@ PyObject* accel_materialize(PyObject*, PyObject* args) {
   if (!ptrs) return nullptr;
   Ref addresses(PySequence_Fast(addresses_arg, "addresses must be a sequence"));
   if (!addresses) return nullptr;
+  // The registry lookup below reads an attribute of `document`, which can
+  // run Python code; were that code to change a list given here, borrowed
+  // items and the item array itself could be freed under the loop. Lists
+  // given by the caller are therefore read through a tuple copy that
+  // nothing else can change (a list made from another iterable is ours).
+  if (ptrs.get() == ptrs_arg && PyList_Check(ptrs_arg)) {
+    ptrs = Ref(PyList_AsTuple(ptrs.get()));
+    if (!ptrs) return nullptr;
+  }
+  if (addresses.get() == addresses_arg && PyList_Check(addresses_arg)) {
+    addresses = Ref(PyList_AsTuple(addresses.get()));
+    if (!addresses) return nullptr;
+  }
   Py_ssize_t n = PySequence_Fast_GET_SIZE(ptrs.get());
   if (PySequence_Fast_GET_SIZE(addresses.get()) < n) {
     PyErr_SetString(PyExc_ValueError, "addresses shorter than ptrs");

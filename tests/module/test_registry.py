@@ -67,11 +67,39 @@ def test_released_wrapper_unlinks_itself(engine, accel_module, doc):
     assert survivor._raw == POISON
 
 
-@pytest.mark.parametrize("document", [None, NoRegistry(), BrokenRegistry()])
+class NotACapsule:
+    _accel_registry = 5
+
+
+@pytest.mark.parametrize("document", [None, NoRegistry(), BrokenRegistry(), NotACapsule()])
 def test_documents_without_usable_registry_give_unregistered_wrappers(accel_module, document):
     el = accel_module.create(0x10, None, document)
     assert el._raw == 0x10
     assert el._document is document
+
+
+def test_registry_made_afresh_on_every_read_is_not_linked_into(accel_module):
+    # Such a capsule dies as soon as the lookup lets go of it; a wrapper
+    # linked into its registry would point into freed memory, and would
+    # corrupt whatever registry is allocated there next.
+    class FreshEachTime:
+        @property
+        def _accel_registry(self):
+            return accel_module.new_registry()
+
+    stray = accel_module.create(0x10, None, FreshEachTime())
+    batch = accel_module.materialize(["a", "b"], FreshEachTime(), [0x11, 0x12])
+
+    class Doc:
+        pass
+
+    d = Doc()
+    d._accel_registry = accel_module.new_registry()
+    kept = accel_module.create(0x20, None, d)
+    del stray, batch
+    gc.collect()
+    accel_module.invalidate(d._accel_registry)
+    assert kept._raw == POISON
 
 
 def test_registry_of_another_capsule_name_is_ignored(accel_module):
@@ -95,6 +123,44 @@ def test_registry_of_another_capsule_name_is_ignored(accel_module):
 def test_invalidate_requires_a_capsule(accel_module, arg):
     with pytest.raises(TypeError, match="^expected a registry capsule$"):
         accel_module.invalidate(arg)
+
+
+class Holder:
+    """A handle object that owns other objects (and may run code when freed)."""
+
+    def __init__(self, held=None, on_free=None) -> None:
+        self.held = held
+        self.on_free = on_free
+
+    def __del__(self) -> None:
+        if self.on_free:
+            self.on_free()
+
+
+def test_invalidate_survives_a_handle_that_frees_the_next_wrapper(accel_module, doc):
+    first = accel_module.create(0x1, None, doc)
+    first._ptr = Holder(held=accel_module.create(0x2, None, doc))  # only owner of the 2nd
+    last = accel_module.create(0x3, None, doc)
+    accel_module.invalidate(doc._accel_registry)
+    assert (first._raw, last._raw) == (POISON, POISON)
+    assert first._ptr is None and last._ptr is None
+    fresh = accel_module.create(0x4, None, doc)
+    accel_module.invalidate(doc._accel_registry)
+    assert fresh._raw == POISON
+
+
+def test_wrapper_made_while_invalidating_is_poisoned_too(accel_module, doc):
+    made = []
+    el = accel_module.create(0x1, None, doc)
+    el._ptr = Holder(on_free=lambda: made.append(accel_module.create(0x2, "h", doc)))
+    accel_module.invalidate(doc._accel_registry)
+    assert el._raw == POISON
+    assert [(m._raw, m._ptr) for m in made] == [(POISON, None)]
+    del made[:]
+    gc.collect()
+    later = accel_module.create(0x3, None, doc)
+    accel_module.invalidate(doc._accel_registry)
+    assert later._raw == POISON
 
 
 def test_dropping_registry_with_live_wrappers_poisons_them(engine, accel_module, doc):
@@ -193,11 +259,35 @@ def test_materialize_builds_registered_wrappers(engine, accel_module, doc):
     assert all(e._ptr is None for e in els)
 
 
-def test_materialize_non_int_address_gives_wrapper_without_element(accel_module, doc):
-    (el,) = accel_module.materialize(("h",), doc, (None,))
-    assert el._raw is None and el._ptr == "h"
+@pytest.mark.parametrize("address, raw", [(None, None), ("0x10", None), (1.0, None),
+                                          (True, 1), (0, None), (-1, POISON)])
+def test_materialize_address_items(accel_module, doc, address, raw):
+    (el,) = accel_module.materialize(("h",), doc, (address,))
+    assert el._raw == raw and el._ptr == "h"
     accel_module.invalidate(doc._accel_registry)
-    assert el._raw == POISON  # still registered
+    assert el._raw == POISON  # registered whatever its address
+
+
+def test_materialize_reads_the_lists_it_was_given(accel_module):
+    # Looking up the registry runs the document's code, which here empties
+    # both lists; the batch is made from what was passed in.
+    ptrs = [object() for _ in range(3)]
+    expected = list(ptrs)
+    addresses = [0x10, 0x20, 0x30]
+    capsule = accel_module.new_registry()
+
+    class Meddling:
+        @property
+        def _accel_registry(self):
+            ptrs.clear()
+            addresses.clear()
+            return capsule
+
+    els = accel_module.materialize(ptrs, Meddling(), addresses)
+    assert [e._ptr for e in els] == expected
+    assert [e._raw for e in els] == [0x10, 0x20, 0x30]
+    accel_module.invalidate(capsule)
+    assert all(e._raw == POISON for e in els)
 
 
 @pytest.mark.parametrize(

@@ -31,7 +31,10 @@ def test_attrib_and_lists_in_document_order(accel_module, tree):
     assert el.values() == ["7", "caf\u00e9", "", ""]
     assert el.items() == [("id", "7"), ("p:x", "caf\u00e9"), ("empty", ""), ("", "")]
     attrib = el.attrib
-    assert type(attrib).__name__ == "ReadOnlyDict" and isinstance(attrib, dict)
+    assert isinstance(attrib, dict)
+    assert f"{type(attrib).__module__}.{type(attrib).__qualname__}" == (
+        "korvith._korvithaccel.ReadOnlyDict")
+    assert type(attrib).__bases__ == (dict,)
     assert list(attrib.items()) == el.items()
 
 
@@ -88,6 +91,31 @@ def test_bad_value_utf8(accel_module, tree):
         with pytest.raises(UnicodeDecodeError):
             call()
     assert el.get("ok") == "1"
+
+
+def test_failed_attrib_caches_nothing(accel_module, tree):
+    handle = tree.element(b"e", attrs=[(b"a", b"\xff")])
+    el = accel_module.create(handle, None, None)
+    with pytest.raises(UnicodeDecodeError):
+        el.attrib
+    node = tree.nodes[handle]
+    attr, name, _ = node.attrs[0]
+    node.attrs[0] = (attr, name, tree.engine.cstr(b"fixed"))
+    assert el.attrib == {"a": "fixed"}
+
+
+def test_items_calls(accel_module, engine, tree):
+    handle = tree.element(b"e", attrs=[(b"a", b"1"), (b"b", b"2")])
+    a1, a2 = (attr for attr, _, _ in tree.nodes[handle].attrs)
+    engine.clear_log()
+    assert accel_module.create(handle, None, None).items() == [("a", "1"), ("b", "2")]
+    assert engine.log == [
+        ("element_first_attribute", (handle,)),
+        ("attribute_get_name", (a1,)), ("attribute_get_value", (handle, a1)),
+        ("attribute_next", (a1,)),
+        ("attribute_get_name", (a2,)), ("attribute_get_value", (handle, a2)),
+        ("attribute_next", (a2,)),
+    ]
 
 
 def test_bad_name_utf8_fails_values(accel_module, tree):

@@ -65,14 +65,91 @@ def test_types(accel_module):
             pass
 
 
-def test_element_members_have_their_docs(accel_module):
+ELEMENT_METHODS = {
+    "getparent": "Parent element or None.",
+    "getnext": "Next element sibling or None.",
+    "get": "get(name, default=None) -> attribute value.",
+    "get_int": "get_int(name, default=0) -> strict int; default when missing/empty/unparseable.",
+    "get_float": ("get_float(name, default=0.0) -> strict float; "
+                  "default when missing/empty/unparseable."),
+    "get_bool": ("get_bool(name, default=False) -> true/1/yes truthy, "
+                 "false/0 falsy, default otherwise."),
+    "getprevious": "Previous element sibling or None.",
+    "keys": "Attribute names in document order.",
+    "items": "(name, value) pairs in document order.",
+    "values": "Attribute values in document order.",
+    "itertext": "Merged text runs of the subtree, document order.",
+}
+
+ELEMENT_GETSETS = {
+    "_ptr": ("cffi handle for the wrapped KorvithElement.", True),
+    "_raw": ("Raw element pointer as an int (internal).", True),
+    "_document": ("Owning Document.", True),
+    "tag": ("Element name (Clark notation).", False),
+    "text": ("First-run text content (settable; libkorvith 1.9.216+).", True),
+    "attrib": ("Attributes as a dict.", False),
+    "tail": ("Trailing text run.", False),
+    "namespace": ("Namespace URI.", False),
+    "prefix": ("Namespace prefix.", False),
+    "sourceline": ("Source line.", False),
+}
+
+
+def test_element_members_in_order_with_their_docs(accel_module):
+    import types
+
     E = accel_module.Element
-    assert E._ptr.__doc__ == "cffi handle for the wrapped KorvithElement."
-    assert E.text.__doc__ == "First-run text content (settable; libkorvith 1.9.216+)."
-    assert E.sourceline.__doc__ == "Source line."
-    assert E.get_bool.__doc__ == ("get_bool(name, default=False) -> true/1/yes truthy, "
-                                  "false/0 falsy, default otherwise.")
-    assert E.itertext.__doc__ == "Merged text runs of the subtree, document order."
+    own = [n for n, v in vars(E).items()
+           if isinstance(v, (types.MethodDescriptorType, types.GetSetDescriptorType))]
+    # The type lists its methods first, then its getsets, each in table order.
+    assert own == list(ELEMENT_METHODS) + list(ELEMENT_GETSETS)
+    for name, doc in ELEMENT_METHODS.items():
+        assert getattr(E, name).__doc__ == doc, name
+    el = E()
+    for name, (doc, settable) in ELEMENT_GETSETS.items():
+        assert getattr(E, name).__doc__ == doc, name
+        if not settable:
+            with pytest.raises(AttributeError):
+                setattr(el, name, None)
+
+
+BIND_ORDER = [
+    "element_name", "element_namespace", "element_attribute", "element_attribute_ns",
+    "element_child", "element_child_count", "element_as_node", "node_first_child",
+    "node_next_sibling", "node_get_type", "text_node_get_content", "cdata_node_get_content",
+    "element_first_child_any", "element_prefix_fn", "element_previous_sibling_any_fn",
+    "element_set_text", "attribute_count", "element_attribute_pairs", "element_attribute_int",
+    "element_attribute_double", "element_attribute_bool", "element_first_attribute",
+    "attribute_next", "attribute_get_name", "attribute_get_value", "element_parent",
+    "element_next_sibling_any", "node_line", "xpath_eval", "xpath_result_type",
+    "xpath_result_count", "xpath_result_get_nodes", "xpath_result_free", "xpath_result_number",
+    "xpath_result_boolean", "xpath_result_string", "free_string", "ns_set_new", "ns_set_free",
+    "ns_set_add", "xpath_eval_ns", "element_serialize", "element_serialize_into",
+    "document_serialize", "parse_string_fn", "parse_string_ex", "parse_file", "document_root",
+    "document_free", "xpath_compiled_eval", "xpath_compiled_eval_ns", "parse_string_inplace_fn",
+    "variable_set_new", "variable_set_free", "variable_set_boolean", "variable_set_number",
+    "variable_set_string", "xpath_compiled_eval_vars", "parse_with_encoding",
+    "xpath_compiled_eval_ns_vars", "iterparse_next", "plan_value_kind", "plan_value_name",
+    "plan_value_type_tag", "plan_value_string", "plan_value_length", "plan_value_position",
+    "plan_value_count", "plan_value_at", "plan_value_int", "plan_value_float", "plan_value_bool",
+    "plan_value_attribute", "xpath_eval_vars_ctx", "sax_records", "sax_arena", "xquery_eval",
+    "plan_value_attribute_count", "plan_value_attributes_snapshot",
+    "element_attributes_snapshot",
+]
+
+
+def test_package_slot_table_is_the_bind_order():
+    # The fake engine and the package bind through this table, so every
+    # call-sequence test below also checks the module's own position table.
+    assert list(SLOT_NAMES) == BIND_ORDER
+
+
+def test_last_position_reaches_the_attribute_snapshot(engine, accel_module):
+    engine.returns("attribute_count", 1)
+    engine.returns("element_attributes_snapshot", 2**64 - 1)
+    with pytest.raises(FakeError):
+        accel_module.attribute_pairs(accel_module.create(0x1000, None, None), True)
+    assert engine.calls()[:2] == ["attribute_count", "element_attributes_snapshot"]
 
 
 def test_bind_routes_positions_to_their_slots(engine, accel_module):
@@ -108,16 +185,23 @@ def test_bind_rejects(accel_module, addresses, error, message):
 
 
 def test_partial_bind_keeps_earlier_positions_and_class(engine, accel_module):
-    # A failing bind has stored positions before the bad item; the class and
-    # the slots after it keep their previous content.
+    # The 11th item is bad: positions 0 to 9 already hold the new addresses,
+    # position 10 on keep the old ones, and so does the error class.
     other = FakeEngine()
-    other.on("element_name", lambda el: other.cstr("from-other"))
-    engine.on("element_name", lambda el: engine.cstr("from-engine"))
-    addresses = other.addresses()[:1] + ["bad"] + other.addresses()[2:]
-    with pytest.raises(TypeError):
+    for fake, label in ((engine, b"from-engine"), (other, b"from-other")):
+        fake.on("element_as_node", lambda h: h)
+        fake.on("node_first_child", lambda n: 0x50)
+        fake.on("text_node_get_content", lambda n, fake=fake, label=label: fake.cstr(label))
+    other.returns("node_get_type", 1)  # position 9: a text node
+    engine.returns("node_get_type", 8)  # a comment, which would make text None
+    addresses = tuple(other.addresses()[:10]) + ("bad",) + tuple(other.addresses()[11:])
+    with pytest.raises(TypeError, match="^addresses must be ints$"):
         accel_module.bind(addresses, ValueError)
     el = accel_module.create(0x10, None, None)
-    assert el.tag == "from-other"
+    assert el.text == "from-engine"
+    assert other.calls() == ["element_as_node", "node_first_child", "node_get_type",
+                             "node_next_sibling"]
+    assert engine.calls() == ["text_node_get_content"]
     el._raw = kpoison = 2**64 - 1
     assert el._raw == kpoison
     with pytest.raises(FakeError, match="operation on a closed document"):
@@ -157,7 +241,24 @@ attempt("iterparse_next", lambda: accel.iterparse_next(1, None))
 attempt("sax_drain", lambda: accel.sax_drain(1, None))
 attempt("xquery_eval", lambda: accel.xquery_eval(1, 1, 1, None))
 el = accel.create(0x1234, None, None)
+attempt("parse_with_encoding", lambda: accel.parse_with_encoding(b"<a/>", False))
+attempt("parse_inplace", lambda: accel.parse_inplace(1, 4, False, 0))
+attempt("nodeset_ns", lambda: accel.nodeset_ns(1, 1, "/a", None, None))
+attempt("nodeset_vars", lambda: accel.nodeset_vars(1, 1, "/a", None, None))
+attempt("compiled_eval", lambda: accel.compiled_eval(1, 1, 1, None, None, None))
+attempt("find_path", lambda: accel.find_path(1, ["a"], None))
+attempt("serialize_doc_opts", lambda: accel.serialize_doc_opts(1, 0, 0, None))
+attempt("serialize_elem_opts", lambda: accel.serialize_elem_opts(1, 0, 0, None))
 attempt("subtree_iter", lambda: accel.subtree_iter(el, True, None, None))
+for member in ("namespace", "prefix", "sourceline", "text", "tail", "attrib"):
+    attempt(member, lambda member=member: getattr(el, member))
+for method in ("getparent", "getnext", "getprevious", "values", "items", "itertext"):
+    attempt(method, lambda method=method: getattr(el, method)())
+attempt("get", lambda: el.get("x", 7))
+attempt("get_float", lambda: el.get_float("x", 1.5))
+attempt("get_bool", lambda: el.get_bool("x", True))
+accel.Element._py_getitem = lambda e, k: ("hook", k)
+attempt("subscript", lambda: el[0])
 attempt("children", lambda: accel.children(el))
 attempt("attribute_pairs", lambda: accel.attribute_pairs(el, True))
 attempt("tag", lambda: el.tag)
@@ -176,12 +277,21 @@ def test_unbound_entry_points(unbound):
 
     out = json.loads(unbound(UNBOUND_CASES))
     assert out["parse"] == "RuntimeError: accelerator is not bound"
-    assert out["parse_file"] == "RuntimeError: accelerator is not bound"
+    for name in ("parse_file", "parse_with_encoding", "parse_inplace"):
+        assert out[name] == "RuntimeError: accelerator is not bound", name
     assert out["subtree_iter"] == "RuntimeError: accelerator is not bound"
     assert out["plan_convert"] == "RuntimeError: accelerator not bound"
     for name in ("serialize_doc", "serialize_elem", "nodeset", "find_first", "close_document",
-                 "document_root", "iterparse_next", "sax_drain", "xquery_eval", "tag"):
+                 "document_root", "iterparse_next", "sax_drain", "xquery_eval", "tag",
+                 "nodeset_ns", "nodeset_vars", "compiled_eval", "find_path",
+                 "serialize_doc_opts", "serialize_elem_opts", "namespace", "prefix",
+                 "sourceline", "text", "tail", "attrib", "getparent", "getnext", "getprevious",
+                 "get"):
         assert out[name] == "None", name
+    for name in ("values", "items", "itertext"):
+        assert out[name] == "[]", name
+    assert (out["get_float"], out["get_bool"]) == ("1.5", "True")
+    assert out["subscript"] == "('hook', 0)"
     assert out["children"] == "[]"
     assert out["attribute_pairs"] == "[]"
     assert out["get_int"] == "7"
@@ -191,3 +301,23 @@ def test_unbound_entry_points(unbound):
     # no class bound yet, the closed-document error is a RuntimeError.
     assert out["poisoned_len"] == "0"
     assert out["poisoned_tag"] == "RuntimeError: operation on a closed document"
+
+
+def test_fresh_bind_with_plain_ints_and_no_class(unbound):
+    # Any ints are accepted; the module is bound from then on (length now
+    # checks the poison value) and, with no class given, the closed-document
+    # error is a RuntimeError.
+    out = unbound("""
+        print(accel.bind(list(range(80)), None))
+        el = accel.create(0, None, None)
+        print(el.tag, el.keys())
+        el._raw = -1
+        for action in (lambda: len(el), lambda: el.tag):
+            try:
+                action()
+            except Exception as exc:
+                print(type(exc).__name__, exc)
+    """)
+    assert out.splitlines() == ["None", "None []",
+                                "RuntimeError operation on a closed document",
+                                "RuntimeError operation on a closed document"]

@@ -84,6 +84,33 @@ def test_tail(accel_module, tree, after, expected):
     assert wrap(accel_module, a).tail == expected
 
 
+def test_tail_calls(accel_module, engine, tree):
+    a = tree.element(b"a")
+    t1, t2 = tree.text(b"x"), tree.cdata(b"y")
+    tree.element(b"r", [a, t1, t2, tree.comment()])
+    engine.clear_log()
+    assert wrap(accel_module, a).tail == "xy"
+    assert engine.log[:4] == [("element_as_node", (a,)), ("node_next_sibling", (a,)),
+                              ("node_get_type", (t1,)), ("node_next_sibling", (t1,))]
+    assert engine.calls("text_node_get_content", "cdata_node_get_content") == [
+        "text_node_get_content", "cdata_node_get_content"]
+
+
+def test_itertext_hands_element_nodes_to_element_as_node(accel_module, engine):
+    # Element handles and node handles differ here: the element's own handle
+    # is turned into a node, and each child element node is passed back to
+    # element_as_node as it is.
+    ROOT, ROOT_NODE, CHILD, TEXT = 0x1000, 0x2000, 0x3000, 0x4000
+    engine.on("element_as_node", lambda h: {ROOT: ROOT_NODE, CHILD: CHILD}[h])
+    engine.on("node_first_child", lambda n: {ROOT_NODE: CHILD, CHILD: TEXT}[n])
+    engine.on("node_next_sibling", lambda n: None)
+    engine.on("node_get_type", lambda n: {CHILD: 0, TEXT: 1}[n])
+    engine.on("text_node_get_content", lambda n: engine.cstr(b"inner"))
+    assert accel_module.create(ROOT, None, None).itertext() == ["inner"]
+    assert engine.args_of("element_as_node") == [(ROOT,), (CHILD,)]
+    assert engine.args_of("node_first_child") == [(ROOT_NODE,), (CHILD,)]
+
+
 def test_itertext_runs_in_document_order(accel_module, tree):
     # <r>x<a>y</a>z<!--c-->w</r>
     a = tree.element(b"a", [tree.text(b"y")])
@@ -171,11 +198,16 @@ def test_set_text_engine_refusal(accel_module, engine):
         el.text = "x"
 
 
-def test_set_text_poisoned(accel_module, engine, doc):
+@pytest.mark.parametrize("action", [lambda el: setattr(el, "text", "x"),
+                                    lambda el: setattr(el, "text", None),
+                                    lambda el: delattr(el, "text")],
+                         ids=["set", "set-none", "delete"])
+def test_set_text_poisoned(accel_module, engine, doc, action):
+    # The poison check comes before the deletion and type checks.
     el = accel_module.create(0x1000, None, doc)
     accel_module.invalidate(doc._accel_registry)
     with pytest.raises(FakeError, match="^operation on a closed document$"):
-        el.text = "x"
+        action(el)
     assert engine.log == []
 
 

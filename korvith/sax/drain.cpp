@@ -129,7 +129,8 @@ PyObject* attribute_dict(const Arena& arena, size_t index, const AccelSaxRecord&
 
 int deliver_start_element(SaxMethods& methods, PyObject* handler, const Arena& arena,
                           size_t index, const AccelSaxRecord& rec) {
-  if (rec.attrs_off > arena.size) {
+  // attrs_off is read only when there are attributes to read.
+  if (rec.attr_count > 0 && rec.attrs_off > arena.size) {
     return raise_outside(index, "attributes", rec.attrs_off, 0, arena);
   }
   Ref attrs(attribute_dict(arena, index, rec));

@@ -9,9 +9,9 @@ Recording layout the engine must produce (read in place by the module):
 * Names and texts are (offset, length) ranges of the arena, no terminator
   needed. A start-element record's attributes are attr_count pairs of
   NUL-terminated strings, name then value, back to back from attrs_off.
-* Only the fields a kind uses are checked and read: 2 name + attributes,
-  3 and 9 name, 4/5/6 text, 7 and 8 name + text, 10 text + line/column.
-  Unused fields may hold anything.
+* Only the fields a kind uses are checked and read: 2 name + attributes
+  (attrs_off only when attr_count is not 0), 3 and 9 name, 4/5/6 text, 7
+  and 8 name + text, 10 text + line/column. Unused fields may hold anything.
 * Every range used must lie inside the arena. A record whose name, text or
   attributes reach outside it raises the engine error class (KorvithError,
   FakeError here) "SAX record I: FIELD (offset O, length L) lies outside
@@ -314,6 +314,16 @@ def test_unused_fields_are_not_checked(engine):
     assert handler.calls == [("start_document",), ("end_element", "e")]
 
 
+@pytest.mark.parametrize("attrs_off", [0, 1, 2, 2**32 - 1])
+def test_start_element_without_attributes_ignores_attrs_off(engine, attrs_off):
+    handler = Handler()
+    rec = Recording()
+    rec.put("e")
+    rec.raw(2, name=(0, 1), attrs=(attrs_off, 0))
+    drain(engine, rec, handler)
+    assert handler.calls == [("start_element", "e", {})]
+
+
 def test_empty_arena_is_accepted(engine):
     handler = Handler()
     rec = Recording().raw(3, name=(0, 0)).raw(2, name=(0, 0), attrs=(0, 0))
@@ -330,7 +340,7 @@ OUTSIDE = [
     (10, (0, 0), (4, 1), (0, 0), "text (offset 4, length 1)"),
     (7, (0, 1), (1, 9), (0, 0), "text (offset 1, length 9)"),
     (8, (9, 1), (0, 1), (0, 0), "name (offset 9, length 1)"),
-    (2, (0, 1), (0, 0), (5, 0), "attributes (offset 5, length 0)"),
+    (2, (0, 1), (0, 0), (5, 1), "attributes (offset 5, length 0)"),
     (2, (0, 1), (0, 0), (0, 2), "attribute value (offset 5, length 0)"),
     (2, (0, 1), (0, 0), (2, 2), "attribute name (offset 5, length 0)"),
     (2, (7, 1), (0, 0), (0, 0), "name (offset 7, length 1)"),

@@ -380,6 +380,38 @@ def test_empty_collection_satisfies_first_collection_row(engine, kind):
     assert got == {"x": [], "y": ["1"]}
 
 
+MATCH = ["plan_value_count", "plan_value_at", "plan_value_kind", "plan_value_name"]
+
+
+@pytest.mark.parametrize("kind, value, calls", [
+    # A collection under a collection row: its count, then its first item's name.
+    (2, coll(None, leaf("x", "1")),
+     MATCH + ["plan_value_count", "plan_value_at", "plan_value_name",
+              "plan_value_count", "plan_value_at",
+              "plan_value_kind", "plan_value_string", "plan_value_length"]),
+    (7, coll("x", leaf(None, "1")),
+     MATCH + ["plan_value_count", "plan_value_at", "plan_value_name",
+              "plan_value_count", "plan_value_at",
+              "plan_value_kind", "plan_value_string", "plan_value_length"]),
+    # An empty one: no item is looked at.
+    (5, coll("x"), MATCH + ["plan_value_count", "plan_value_count"]),
+    # Leaf rows never look into a collection.
+    (1, coll("x", leaf("x", "1")), MATCH),
+])
+def test_collection_match_engine_calls(engine, kind, value, calls):
+    children(engine, rec(None, value), [("x", kind, -1, 0)])
+    assert engine.calls() == calls
+
+
+def test_callback_leaf_engine_calls(engine):
+    got = children(engine, rec(None, V(CALLBACK, "v", "t", 3, 8)), [("v", 4, 0, 1)],
+                   callback_type=Made)
+    assert got == {"v": Made("t", 8, 3)}
+    assert engine.calls() == MATCH + ["plan_value_int", "plan_value_kind", "plan_value_string",
+                                      "plan_value_length", "plan_value_position",
+                                      "plan_value_type_tag"]
+
+
 def test_collection_items_convert_as_leaves_whatever_their_kind(engine):
     items = coll(None, rec(None), V(CALLBACK, None, "cb", 2, 9), leaf(None, None))
     got = children(engine, rec(None, items), [("x", 5, 0, 0)], callback_type=Made)

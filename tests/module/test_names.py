@@ -129,6 +129,15 @@ def test_null_handle_gives_none_without_engine(engine, accel_module, attr):
     assert engine.log == []
 
 
+def test_null_handle_tag_is_not_cached(engine, accel_module):
+    script(engine, b"later")
+    el = accel_module.create(0, None, None)
+    assert el.tag is None
+    el._raw = EL
+    assert el.tag == "later"
+    assert engine.calls() == ["element_namespace", "element_name"]
+
+
 @pytest.mark.parametrize("attr", ["tag", "namespace", "prefix", "sourceline"])
 def test_poisoned_raises_even_when_cached(engine, accel_module, doc, attr):
     script(engine, b"item")

@@ -134,16 +134,28 @@ struct Recorder {
 
 Recorder* of(void* ctx) { return static_cast<Recorder*>(static_cast<xmlParserCtxtPtr>(ctx)->_private); }
 
+// Records one event. An event that cannot be recorded whole (out of memory,
+// or the arena full) leaves no trace: the records, the arena and a joined
+// text run go back to where they were, so nothing points at text that was
+// never written. The step then reports the failure as an error record.
 template <typename F>
 void guarded(void* ctx, F&& f) {
   Recorder* rec = of(ctx);
   if (rec->failed) return;
+  const size_t records_before = rec->records.size();
+  const size_t arena_before = rec->arena.size();
+  const uint32_t last_len_before = records_before ? rec->records.back().text_len : 0;
   try {
     f(*rec);
   } catch (const std::bad_alloc&) {
     rec->failed = true;
   }
-  if (rec->failed) xmlStopParser(static_cast<xmlParserCtxtPtr>(ctx));
+  if (rec->failed) {
+    rec->records.resize(records_before);
+    rec->arena.resize(arena_before);
+    if (records_before) rec->records.back().text_len = last_len_before;
+    xmlStopParser(static_cast<xmlParserCtxtPtr>(ctx));
+  }
 }
 
 void on_start_document(void* ctx) {
@@ -362,6 +374,12 @@ int korvith_sax_step(void* recorder) {
       r.text_event(korvith::sax::kError, BAD_CAST kMessage, static_cast<int>(sizeof kMessage - 1));
     } catch (const std::bad_alloc&) {
       return -1;
+    }
+    if (r.failed) {
+      // Even the message did not fit: the error record carries no text.
+      r.failed = false;
+      r.records.back().text_off = 0;
+      r.records.back().text_len = 0;
     }
     return 0;
   }

@@ -72,6 +72,14 @@ def _declare_extras(library: ctypes.CDLL) -> None:
 lib = _load()
 _declare_extras(lib)
 
+# The same library through functions that keep the GIL for the call. Used
+# for the calls that read or free a tree a Python object owns (plan
+# evaluation, iterparse release and free): with the GIL released, another
+# thread could close that document or iterator during the call and the
+# engine would read freed memory. Every module call holds the GIL too, so
+# closing can never overlap with one.
+pylib = ctypes.PyDLL(_library_path())
+
 
 def _message(fill) -> tuple[int, str, int, int]:  # type: ignore[no-untyped-def]
     buf = ctypes.create_string_buffer(_MESSAGE_CAP)

@@ -57,6 +57,18 @@ def _ext(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any] | N
     return fn
 
 
+def _ext_locked(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any] | None:
+    """Like :func:`_ext`, for a call that keeps the GIL (see ``_engine.pylib``):
+    for engine calls that read or free a tree another thread may close."""
+    fn = getattr(_engine.pylib, name, None)
+    if fn is None:
+        return None
+    if fn.argtypes is None:
+        fn.restype = restype
+        fn.argtypes = argtypes
+    return fn
+
+
 def last_error() -> tuple[str, int, int] | None:
     """The engine's most recent parse/compile/evaluation failure on this
     thread, as (message, line, column); None when the last one succeeded."""
@@ -188,8 +200,11 @@ class Document:
         ``declaration`` writes ``<?xml ...?>``, ``encoding`` names the output
         encoding (UTF-8 when None).
         """
-        out = _accel.serialize_doc_opts(self._check(), _indent(indent), int(bool(declaration)),
-                                        encoding)
+        indent = _indent(indent)
+        # The address is read last, right before the module call: no Python
+        # code (so no switch to a thread that could close the document) runs
+        # in between.
+        out = _accel.serialize_doc_opts(self._check(), indent, int(bool(declaration)), encoding)
         if out is None:
             raise KorvithError("serialization failed")
         return out
@@ -222,10 +237,23 @@ def _doc_path(path: str) -> str:
     return "." + path if path.startswith("/") else path
 
 
+# The engine indents with at most this many spaces per level.
+MAX_INDENT = 60
+
+
 def _indent(indent: int) -> int:
-    if isinstance(indent, bool) or not isinstance(indent, int) or indent < 0:
-        raise ValueError(f"indent must be a non-negative int, not {indent!r}")
+    if isinstance(indent, bool) or not isinstance(indent, int) or not 0 <= indent <= MAX_INDENT:
+        raise ValueError(f"indent must be an int from 0 to {MAX_INDENT}, not {indent!r}")
     return indent
+
+
+def _max_depth(max_depth: Any) -> int:
+    # The engine takes a signed 32-bit count: a larger value would wrap
+    # around (2**32 would silently mean "no limit"), a negative one is refused.
+    if isinstance(max_depth, bool) or not isinstance(max_depth, int) \
+            or not 0 <= max_depth <= 0x7FFFFFFF:
+        raise ValueError(f"max_depth must be an int from 0 to 2147483647, not {max_depth!r}")
+    return max_depth
 
 
 # --------------------------------------------------------------- parsing
@@ -274,8 +302,9 @@ def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
     """
     raw = _as_bytes(data)
     flags = parse_flags(options)
+    max_depth = _max_depth(max_depth)
     if flags or max_depth:
-        return _finish(_parse_ex(bytes(raw), recover, flags, int(max_depth)))
+        return _finish(_parse_ex(bytes(raw), recover, flags, max_depth))
     if not isinstance(raw, bytes):
         raw = bytes(raw)  # the engine entry point takes read-only bytes
     return _finish(_accel.parse_with_encoding(raw, recover))
@@ -286,10 +315,11 @@ def parse_file(path: str | os.PathLike[str], *, recover: bool = False, max_depth
     """Parse the XML file at ``path`` (raises FileNotFoundError, ParseError)."""
     name = os.fspath(path)
     flags = parse_flags(options)
+    max_depth = _max_depth(max_depth)
     if recover or flags or max_depth:
         with open(name, "rb") as f:
             data = f.read()
-        raw = _parse_ex(data, recover, flags, int(max_depth))
+        raw = _parse_ex(data, recover, flags, max_depth)
         return _finish(raw, filename=name)
     encoded = os.fsencode(name)
     if b"\0" in encoded:

@@ -151,6 +151,10 @@ def _find_path(self: Element, *steps: str) -> Element | None:
     """
     if len(steps) == 1 and isinstance(steps[0], (list, tuple)):
         steps = tuple(steps[0])
+    for step in steps:
+        if isinstance(step, str) and "\0" in step:
+            # names reach the engine as C strings: "b\0x" would match <b>
+            raise ValueError(f"invalid name {step!r}")
     return _accel.find_path(_address(self), list(steps), self._document)
 
 
@@ -170,8 +174,10 @@ def _xpath(self: Element, expr: str, namespaces: Mapping[str, str] | None = None
 def _tobytes(self: Element, indent: int = 0, declaration: bool = False,
              encoding: str | None = None) -> bytes:
     """Serialize this element and its subtree (without its tail)."""
-    out = _accel.serialize_elem_opts(_address(self), _indent(indent), int(bool(declaration)),
-                                     encoding)
+    indent = _indent(indent)
+    # The address is read last, right before the module call: no Python code
+    # (so no switch to a thread that could close the document) runs between.
+    out = _accel.serialize_elem_opts(_address(self), indent, int(bool(declaration)), encoding)
     if out is None:
         raise KorvithError("serialization failed")
     return out
@@ -193,6 +199,8 @@ def _py_getitem(self: Element, key: Any) -> Any:
     if isinstance(key, str):
         if key.startswith("@"):
             name = key[1:]
+            if "\0" in name:
+                raise KeyError(key)  # no attribute name holds a NUL
             value = self.get(name)
             if value is None:
                 raise KeyError(key)

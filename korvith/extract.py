@@ -32,7 +32,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from typing import Any, Callable, NamedTuple
 
 from . import _korvithaccel as _accel
-from .document import _ext, parse_flags
+from .document import _ext, _ext_locked, parse_flags
 from .errors import KorvithError, ParseError
 
 __all__ = [
@@ -292,7 +292,11 @@ class _Compiled:
         self._free = weakref.finalize(self, _fn("korvith_plan_free", None, [_vp]), handle)
         self.shape = _accel.plan_shape_build(builder.description(), builder.callback or Located)
         self.finish = _finisher(plan, {})
-        self.eval = _fn("korvith_plan_eval", _vp, [_vp, _vp])
+        # Evaluation reads the user's document: it keeps the GIL, so that no
+        # other thread can close the document during the call.
+        self.eval = _ext_locked("korvith_plan_eval", _vp, [_vp, _vp])
+        if self.eval is None:
+            raise KorvithError("the engine lacks korvith_plan_eval")
         self.root = _fn("korvith_plan_result_root", _vp, [_vp])
         self.free_result = _fn("korvith_plan_result_free", None, [_vp])
 
@@ -367,6 +371,9 @@ def iterextract(source: Any, tag: str, plan: Plan, **options: bool) -> Iterator[
     """
     if not isinstance(tag, str) or not tag:
         raise TypeError("tag must be a non-empty str")
+    if "\0" in tag:
+        # the engine takes the tag as a C string: "b\0x" would match <b>
+        raise ValueError(f"malformed tag {tag!r}")
     compiled = plan.compiled()
     iterator, free_iterator = _open_iterator(source, parse_flags(options))
     stream_new = _fn("korvith_plan_stream_new", _vp, [_vp, _vp, ctypes.c_char_p])

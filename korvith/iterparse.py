@@ -15,12 +15,13 @@ from __future__ import annotations
 
 import ctypes
 import os
+import threading
 import weakref
 from collections.abc import Iterable, Iterator
 from typing import Any
 
 from . import _korvithaccel as _accel
-from .document import CLOSED_MESSAGE, _ext, parse_flags
+from .document import CLOSED_MESSAGE, _ext_locked, parse_flags
 from .element import _matcher
 from .errors import KorvithError, ParseError
 
@@ -28,7 +29,9 @@ _INT_P = ctypes.POINTER(ctypes.c_int)
 
 
 def _fn(name: str, restype: Any, argtypes: list[Any]) -> Any:
-    fn = _ext(name, restype, argtypes)
+    # Every call keeps the GIL: the iterator and its tree belong to a Python
+    # object that another thread could close (and free) during a call.
+    fn = _ext_locked(name, restype, argtypes)
     if fn is None:
         raise KorvithError(f"the engine lacks {name}; cannot stream")
     return fn
@@ -74,14 +77,20 @@ class _Scope:
     registry, so that freeing an element or closing the iterator poisons
     every wrapper made from it."""
 
-    __slots__ = ("_accel_registry", "_owner", "__weakref__")
+    __slots__ = ("_accel_registry", "_owner", "_address", "__weakref__")
 
-    def __init__(self, owner: iterparse) -> None:
+    def __init__(self, owner: iterparse, address: int) -> None:
         self._accel_registry = _accel.new_registry()
         self._owner = owner
+        self._address = address  # the iterator's document; it stays until the iterator is freed
 
     def _check(self) -> int:
-        return self._owner._document_address()
+        # No C call after the test: a thread switch here could let another
+        # thread close the iterator between the test and the caller's use of
+        # the address.
+        if self._owner.closed:
+            raise KorvithError(CLOSED_MESSAGE)
+        return self._address
 
     @property
     def closed(self) -> bool:
@@ -112,6 +121,11 @@ class iterparse(Iterator[Any]):
         self._tests = [_matcher(t) for t in tags]
         self._release = bool(tags) if release is None else bool(release)
         self._registries: list[object] = []
+        # Held by every step that works on the engine iterator and by close:
+        # a close() from another thread waits for the step to end, instead
+        # of freeing the tree while the step makes a wrapper of one of its
+        # elements (which then read freed memory).
+        self._lock = threading.RLock()
         self._handle = _open(source, parse_flags(options))
         self._finalizer = weakref.finalize(self, _free, self._handle, self._registries)
         self._finalizer.atexit = False
@@ -129,8 +143,9 @@ class iterparse(Iterator[Any]):
 
     def close(self) -> None:
         """Poison every element handed out, then free the parser and its tree."""
-        self._done = True
-        self._finalizer()
+        with self._lock:
+            self._done = True
+            self._finalizer()
 
     def __enter__(self) -> iterparse:
         return self
@@ -139,10 +154,11 @@ class iterparse(Iterator[Any]):
         self.close()
 
     def _document_address(self) -> int:
-        if self.closed:
-            raise KorvithError(CLOSED_MESSAGE)
         doc = _fn("korvith_iterparse_document", ctypes.c_void_p, [ctypes.c_void_p])
-        address = doc(self._handle)
+        with self._lock:
+            if self.closed:
+                raise KorvithError(CLOSED_MESSAGE)
+            address = doc(self._handle)
         if not address:
             raise KorvithError("no document yet")
         return address
@@ -152,7 +168,7 @@ class iterparse(Iterator[Any]):
         return self
 
     def _new_scope(self) -> _Scope:
-        scope = _Scope(self)
+        scope = _Scope(self, self._document_address())
         self._registries.append(scope._accel_registry)
         return scope
 
@@ -168,6 +184,10 @@ class iterparse(Iterator[Any]):
         self._previous = 0
 
     def __next__(self) -> Any:
+        with self._lock:
+            return self._step()
+
+    def _step(self) -> Any:
         if self._done or self.closed:
             raise StopIteration
         if self._release:
@@ -201,6 +221,7 @@ class iterparse(Iterator[Any]):
     @property
     def root(self) -> Any:
         """The document's root element (complete once iteration has ended)."""
-        if self._scope is None:
-            self._scope = self._new_scope()
-        return _accel.document_root(self._document_address(), self._scope)
+        with self._lock:
+            if self._scope is None:
+                self._scope = self._new_scope()
+            return _accel.document_root(self._document_address(), self._scope)

@@ -56,6 +56,9 @@ def _flat_bindings(namespaces: Mapping[str, str] | None) -> list[str] | None:
                              "and use prefix:name in the expression")
         if not isinstance(prefix, str) or not isinstance(uri, str):
             raise TypeError("namespace prefixes and URIs must be str")
+        if "\0" in prefix or "\0" in uri:
+            # the engine takes C strings: a NUL would cut the text short
+            raise ValueError(f"NUL character in namespace binding {prefix!r}: {uri!r}")
         flat += (prefix, uri)
     return flat
 
@@ -65,11 +68,16 @@ def _flat_variables(variables: Mapping[str, Any]) -> list[Any] | None:
         return None
     flat: list[Any] = []
     for name, value in variables.items():
+        if "\0" in name:
+            raise ValueError(f"XPath variable name {name!r} contains a NUL character")
         if isinstance(value, bool):
             flat += (name, 0, value)
         elif isinstance(value, (int, float)):
             flat += (name, 1, float(value))
         elif isinstance(value, str):
+            if "\0" in value:
+                # the engine takes C strings: a NUL would cut the value short
+                raise ValueError(f"XPath variable {name!r} contains a NUL character")
             flat += (name, 2, value)
         else:
             raise TypeError(f"XPath variable {name!r} must be bool, int, float or str, "
@@ -148,9 +156,12 @@ class XPath:
         bindings = self._bindings if namespaces is None else _flat_bindings(namespaces)
         bound_ns = self.namespaces if namespaces is None else namespaces
         _check_names(self.path, self._names, bound_ns, variables)
-        address = document._check()
-        result = _accel.compiled_eval(self._handle, address, context, document,
-                                      bindings, _flat_variables(variables))
+        flat = _flat_variables(variables)
+        # The address is read last, right before the module call: no Python
+        # code (so no switch to a thread that could close the document) runs
+        # in between.
+        result = _accel.compiled_eval(self._handle, document._check(), context, document,
+                                      bindings, flat)
         if result is None:
             err = last_error()
             raise XPathError(err[0] if err else "evaluation failed", self.path)
@@ -258,18 +269,18 @@ def _evaluate_text(expr: str, document: Any, context: int,
     """Evaluation without a compiled expression, for engines that cannot
     compile: prefixes or variables, not both at once."""
     _check_names(expr, _names(expr), namespaces, variables)
-    address = document._check()
     bindings = _flat_bindings(namespaces)
     flat = _flat_variables(variables)
     ctx = context or None
     if bindings and flat:
         raise KorvithError("this engine cannot bind namespaces and variables together")
+    # The address is read right before the module call (see XPath.evaluate).
     if bindings:
-        result = _accel.nodeset_ns(address, ctx, expr, document, bindings)
+        result = _accel.nodeset_ns(document._check(), ctx, expr, document, bindings)
     elif flat:
-        result = _accel.nodeset_vars(address, ctx, expr, document, flat)
+        result = _accel.nodeset_vars(document._check(), ctx, expr, document, flat)
     else:
-        result = _accel.nodeset(address, ctx, expr, document)
+        result = _accel.nodeset(document._check(), ctx, expr, document)
     if result is None:
         err = last_error()
         raise XPathError(err[0] if err else "evaluation failed", expr)
@@ -296,7 +307,18 @@ def xquery_class() -> Any:
 
             def __call__(self, node: Any) -> Any:
                 document, context = _target(node)
-                return self.evaluate(document._check(), context, document)
+                handle = self._handle
+                if handle is None:
+                    raise ValueError("operation on a closed XQuery")
+                # The address is read right before the module call: no
+                # Python code (so no switch to a thread that could close the
+                # document) runs in between.
+                result = _accel.xquery_eval(handle, document._check(), context, document)
+                if result is None:
+                    from .xquery import XQueryError, _engine_error
+                    message, _, _ = _engine_error()
+                    raise XQueryError(message, 0, 0, self.text)
+                return result
 
         XQuery.__module__ = "korvith"
         _xquery_class = XQuery
@@ -310,6 +332,9 @@ def split_tag(tag: str) -> tuple[str | None, str]:
     (None, local); ``"{*}local"`` -> ("*", local)."""
     if not isinstance(tag, str):
         raise TypeError(f"tag must be str, not {type(tag).__name__}")
+    if "\0" in tag:
+        # names reach the engine as C strings: "b\0x" would match <b>
+        raise ValueError(f"invalid tag {tag!r}")
     if tag.startswith("{"):
         end = tag.find("}")
         if end < 0 or end == len(tag) - 1:

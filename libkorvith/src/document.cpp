@@ -27,6 +27,15 @@ DocSide* side_of(xmlDocPtr doc) {
 
 void side_attach(xmlDocPtr doc) { (void)side_of(doc); }
 
+void side_forget_output(xmlDocPtr doc) {
+    if (doc == nullptr || doc->_private == nullptr) return;
+    auto* side = static_cast<DocSide*>(doc->_private);
+    std::lock_guard<std::mutex> lock(side->mu);
+    side->ser_valid = false;
+    side->ser_node = nullptr;
+    std::string().swap(side->ser_out);
+}
+
 void side_release(xmlDocPtr doc) {
     if (doc == nullptr || doc->_private == nullptr) return;
     auto* side = static_cast<DocSide*>(doc->_private);

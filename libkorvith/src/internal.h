@@ -50,6 +50,10 @@ struct DocSide {
 };
 
 DocSide* side_of(xmlDocPtr doc);  // creates it on first use
+// Drops the kept element serialisation after the tree changed, so that a
+// filling call (or a sizing call for a new node at a freed node's address)
+// never hands out output of the old content.
+void side_forget_output(xmlDocPtr doc);
 void side_attach(xmlDocPtr doc);  // creates it eagerly (at parse time)
 void side_release(xmlDocPtr doc);
 

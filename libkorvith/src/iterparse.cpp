@@ -183,6 +183,9 @@ void korvith_iterparse_release(void* iterator, void* element) {
             if (p == node) return;  // still to be handed out
         }
     }
+    // A kept serialisation may be keyed by a node about to be freed, whose
+    // address a later node can take.
+    side_forget_output(it->doc);
     // Processed preceding siblings go too; a DTD (owner of the entities)
     // stays.
     xmlNodePtr prev = node->prev;

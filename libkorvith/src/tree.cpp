@@ -172,6 +172,7 @@ int korvith_element_set_text(void* element, const char* text) {
     if (xmlCheckUTF8(xstr(text)) == 0) return 1;
     xmlNodePtr fresh = xmlNewDocText(n->doc, xstr(text));
     if (fresh == nullptr) return 1;
+    side_forget_output(n->doc);
     // Drop the current leading run of text and CDATA nodes, then put the
     // new text node first.
     while (is_textual(n->children)) {

@@ -44,6 +44,12 @@ constexpr std::array<std::string_view, 26> kAtomicFunctions = {
     "substring", "string-length", "normalize-space", "translate", "boolean", "not",
     "true", "false", "lang", "number", "sum", "floor", "ceiling", "round"};
 
+// Deepest nesting of FLWORs, parenthesised expressions and clause
+// sources the parser accepts. The parser (and the evaluator after it)
+// recurse once per level, so this bounds their stack use: a hostile query
+// of a million '(' fails with a message instead of overflowing the stack.
+constexpr int kMaxNesting = 200;
+
 template <size_t N>
 bool contains(const std::array<std::string_view, N>& list, std::string_view word) {
   return std::find(list.begin(), list.end(), word) != list.end();
@@ -98,6 +104,27 @@ class Parser {
   Failure failure_;
   Query* query_ = nullptr;
   std::vector<std::string> scope_;
+  int nesting_ = 0;
+
+  // Counts one level of recursion for its lifetime; false (and the parse
+  // failed) when the query nests deeper than kMaxNesting.
+  class Nest {
+   public:
+    explicit Nest(Parser& p) : p_(p) {
+      if (++p_.nesting_ > kMaxNesting) {
+        p_.fail("the query is nested too deeply (more than " + std::to_string(kMaxNesting) +
+                    " levels)",
+                p_.pos_);
+      }
+    }
+    ~Nest() { --p_.nesting_; }
+    Nest(const Nest&) = delete;
+    Nest& operator=(const Nest&) = delete;
+    bool ok() const { return p_.nesting_ <= kMaxNesting; }
+
+   private:
+    Parser& p_;
+  };
 
   // ---- failures ---------------------------------------------------------
 
@@ -387,6 +414,8 @@ class Parser {
   // not the domain of a for.
   ExprPtr parse_single(bool& atomic, bool result_position) {
     atomic = false;
+    Nest nest(*this);
+    if (!nest.ok()) return nullptr;
     skip_ws();
     if (failed_) return nullptr;
     if (at_flwor_start()) return parse_flwor(result_position);
@@ -398,6 +427,8 @@ class Parser {
   // A parenthesised expression that XPath cannot parse on its own: empty,
   // a FLWOR, or a comma sequence.
   bool is_xquery_parens() {
+    Nest nest(*this);
+    if (!nest.ok()) return false;
     size_t inner = next_significant(pos_ + 1);
     if (inner >= src_.size()) return false;
     if (src_[inner] == ')') return true;

@@ -92,6 +92,57 @@ xmlParserErrors refuse_resource(void*, const char*, const char*, xmlResourceType
     return XML_IO_NETWORK_ATTEMPT;
 }
 
+// Hands out, in end-tag order, the subtree of an element copied into the
+// tree from an entity's content.
+void announce_copy(ParseState* st, xmlNodePtr top) {
+    xmlNodePtr cur = top;
+    // Post-order walk without recursion: descend to the deepest first
+    // element, hand out on the way back up.
+    for (;;) {
+        while (xmlFirstElementChild(cur) != nullptr) cur = xmlFirstElementChild(cur);
+        for (;;) {
+            st->on_end(st->on_end_data, cur);
+            if (cur == top) return;
+            xmlNodePtr next = xmlNextElementSibling(cur);
+            if (next != nullptr) {
+                cur = next;
+                break;
+            }
+            cur = cur->parent;
+        }
+    }
+}
+
+// Hands out the elements copied into the innermost open element since the
+// last event (see ParseState::Open).
+void sync_copies(ParseState* st) {
+    if (st->on_end == nullptr || st->open.empty()) return;
+    ParseState::Open& top = st->open.back();
+    if (top.in_entity || top.node->last == top.seen) return;
+    xmlNodePtr c = top.seen != nullptr ? top.seen->next : top.node->children;
+    for (; c != nullptr; c = c->next) {
+        if (c->type == XML_ELEMENT_NODE) announce_copy(st, c);
+        top.seen = c;
+    }
+}
+
+}  // namespace
+
+void forget_released(ParseState* st, xmlNodePtr node) {
+    if (st == nullptr || node == nullptr) return;
+    for (ParseState::Open& o : st->open) {
+        if (o.node != node->parent || o.seen == nullptr) continue;
+        for (xmlNodePtr p = node; p != nullptr; p = p->prev) {
+            if (p == o.seen) {
+                o.seen = nullptr;  // what stays after `node` is all unseen
+                break;
+            }
+        }
+    }
+}
+
+namespace {
+
 void start_element(void* ctx, const xmlChar* localname, const xmlChar* prefix,
                    const xmlChar* uri, int nb_namespaces, const xmlChar** namespaces,
                    int nb_attributes, int nb_defaulted, const xmlChar** attributes) {
@@ -114,12 +165,26 @@ void start_element(void* ctx, const xmlChar* localname, const xmlChar* prefix,
         xmlStopParser(ctxt);
         return;
     }
+    if (st != nullptr) sync_copies(st);
     xmlSAX2StartElementNs(ctx, localname, prefix, uri, nb_namespaces, namespaces, nb_attributes,
                           nb_defaulted, attributes);
     xmlNodePtr node = xmlCtxtGetNode(ctxt);
     if (st != nullptr) {
         st->depth++;
         if (st->doc == nullptr && node != nullptr) st->doc = node->doc;
+        if (st->on_end != nullptr && node != nullptr && node->type == XML_ELEMENT_NODE) {
+            // Inside an entity's own content when the parent is not the
+            // open element of the tree (or, for the first element, not the
+            // document).
+            bool in_entity;
+            if (st->open.empty()) {
+                in_entity = node->parent == nullptr || node->parent->type != XML_DOCUMENT_NODE;
+            } else {
+                in_entity = st->open.back().in_entity || node->parent != st->open.back().node;
+                if (!in_entity) st->open.back().seen = node;
+            }
+            st->open.push_back(ParseState::Open{node, nullptr, in_entity});
+        }
     }
     if (node != nullptr && node->type == XML_ELEMENT_NODE && node->line == 65535) {
         // libxml2 keeps 16 bits per element line: remember the exact one.
@@ -134,10 +199,17 @@ void end_element(void* ctx, const xmlChar* localname, const xmlChar* prefix, con
     auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
     auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
     xmlNodePtr node = xmlCtxtGetNode(ctxt);
+    if (st != nullptr) sync_copies(st);
     xmlSAX2EndElementNs(ctx, localname, prefix, uri);
     if (st == nullptr) return;
     if (st->depth > 0) st->depth--;
-    if (st->on_end != nullptr && node != nullptr && node->type == XML_ELEMENT_NODE) {
+    if (st->on_end == nullptr) return;
+    bool in_entity = false;
+    if (!st->open.empty() && st->open.back().node == node) {
+        in_entity = st->open.back().in_entity;
+        st->open.pop_back();
+    }
+    if (node != nullptr && node->type == XML_ELEMENT_NODE && !in_entity) {
         st->on_end(st->on_end_data, node);
     }
 }
@@ -267,6 +339,38 @@ bool has_bom(const char* data, size_t length) {
     return false;
 }
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool valid_utf8(const char* data, size_t length) {
+    auto* p = reinterpret_cast<const unsigned char*>(data);
+    size_t i = 0;
+    while (i < length) {
+        unsigned char c = p[i];
+        if (c < 0x80) { ++i; continue; }
+        size_t n;
+        unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 2;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 3;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (length - i <= n) return false;
+        if (p[i + 1] < lo || p[i + 1] > hi) return false;
+        for (size_t k = 2; k <= n; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+        }
+        i += n + 1;
+    }
+    return true;
+}
+
 bool declares_encoding(const char* data, size_t length) {
     std::string_view text(data, length);
     if (!text.starts_with("<?xml")) return false;
@@ -389,7 +493,10 @@ void* korvith_parse_with_encoding(const char* data, size_t length, int* status) 
     xmlDocPtr doc = parse_memory(data, length, ParseConfig{}, &first, Source::Borrow);
     if (doc == nullptr && (first == XML_ERR_INVALID_ENCODING || first == XML_ERR_INVALID_CHAR) &&
         data != nullptr && length >= 2 && data[0] == '<' && data[1] != '\0' &&
-        !has_bom(data, length) && !declares_encoding(data, length)) {
+        !has_bom(data, length) && !declares_encoding(data, length) &&
+        !valid_utf8(data, length)) {
+        // (Valid UTF-8 that fails for a character XML forbids, U+FFFE say,
+        // is an error, not a reason to read the bytes as another encoding.)
         // Undeclared bytes that are not UTF-8: read them as ISO-8859-1.
         doc = parse_memory(data, length, ParseConfig{}, &first, Source::Borrow, "ISO-8859-1");
     }

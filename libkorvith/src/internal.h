@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "korvith/engine.h"
 #include "korvith/engine_ext.h"
@@ -94,10 +95,28 @@ struct ParseState {
     bool ns_error = false;
     bool depth_exceeded = false;
     xmlDocPtr doc = nullptr;  // the document under construction, seen at its first element
-    // iterparse: called with each element whose end tag was parsed.
+    // iterparse: called with each element of the tree once it is complete,
+    // in end-tag order.
     void (*on_end)(void* data, xmlNodePtr node) = nullptr;
     void* on_end_data = nullptr;
+    // iterparse: the open elements. libxml2 parses an entity's content once,
+    // into nodes owned by the entity declaration, and puts copies of them
+    // into the tree for every reference, without parse events. `seen` is
+    // the last child of the open element already accounted for; children
+    // after it that are elements the parser did not announce are such
+    // copies, and are handed out (subtree in end-tag order) at the next
+    // event. Elements inside an entity's own content are never handed out.
+    struct Open {
+        xmlNodePtr node;
+        xmlNodePtr seen;
+        bool in_entity;
+    };
+    std::vector<Open> open;
 };
+
+// iterparse: `node` and its preceding siblings are about to be freed;
+// forget them where the open-element records point at them.
+void forget_released(ParseState* state, xmlNodePtr node);
 
 void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state);
 

@@ -186,6 +186,7 @@ void korvith_iterparse_release(void* iterator, void* element) {
     // A kept serialisation may be keyed by a node about to be freed, whose
     // address a later node can take.
     side_forget_output(it->doc);
+    forget_released(&it->state, node);
     // Processed preceding siblings go too; a DTD (owner of the entities)
     // stays.
     xmlNodePtr prev = node->prev;

@@ -104,6 +104,14 @@ bool lookup_braced(void* raw, const char* encoded, Py_ssize_t length, const char
   return true;
 }
 
+// A name holding a NUL byte would reach the engine cut at that byte and
+// find another attribute; no attribute can carry such a name, so lookups
+// with it answer their default.
+bool holds_nul(PyObject* encoded) {
+  return std::memchr(PyBytes_AS_STRING(encoded), '\0',
+                     static_cast<size_t>(PyBytes_GET_SIZE(encoded))) != nullptr;
+}
+
 // Encodes a typed getter's name, refusing the braced form.
 PyObject* encode_plain_name(PyObject* name) {
   Ref encoded(PyUnicode_AsUTF8String(name));
@@ -136,6 +144,7 @@ PyObject* elem_get(PyObject* self, PyObject* args) {
   if (!has_element(el)) Py_RETURN_NONE;
   Ref encoded(PyUnicode_AsUTF8String(name));
   if (!encoded) return nullptr;
+  if (holds_nul(encoded.get())) return Py_NewRef(dflt);
   const char* text = PyBytes_AS_STRING(encoded.get());
   const char* value = nullptr;
   if (text[0] == '{' && Fns.element_attribute_ns) {
@@ -164,6 +173,7 @@ PyObject* elem_get_int(PyObject* self, PyObject* args) {
   if (!has_element(el)) return PyLong_FromLong(dflt);
   Ref encoded(encode_plain_name(name));
   if (!encoded) return nullptr;
+  if (holds_nul(encoded.get())) return PyLong_FromLong(dflt);
   const char* text = PyBytes_AS_STRING(encoded.get());
   if (dflt >= INT_MIN && dflt <= INT_MAX) {
     return PyLong_FromLong(Fns.element_attribute_int(el->raw, text, static_cast<int>(dflt)));
@@ -183,6 +193,7 @@ PyObject* elem_get_float(PyObject* self, PyObject* args) {
   if (!has_element(el)) return PyFloat_FromDouble(dflt);
   Ref encoded(encode_plain_name(name));
   if (!encoded) return nullptr;
+  if (holds_nul(encoded.get())) return PyFloat_FromDouble(dflt);
   return PyFloat_FromDouble(
       Fns.element_attribute_double(el->raw, PyBytes_AS_STRING(encoded.get()), dflt));
 }
@@ -196,6 +207,7 @@ PyObject* elem_get_bool(PyObject* self, PyObject* args) {
   if (!has_element(el)) return PyBool_FromLong(dflt);
   Ref encoded(encode_plain_name(name));
   if (!encoded) return nullptr;
+  if (holds_nul(encoded.get())) return PyBool_FromLong(dflt);
   return PyBool_FromLong(
       Fns.element_attribute_bool(el->raw, PyBytes_AS_STRING(encoded.get()), dflt ? 1 : 0));
 }

@@ -3,6 +3,8 @@
 // sibling nodes, read as one string.
 #include "element.h"
 
+#include <cstring>
+
 namespace korvith {
 
 namespace {
@@ -153,6 +155,13 @@ int elem_set_text(PyObject* self, PyObject* value, void*) {
   }
   Ref encoded(PyUnicode_AsUTF8String(value));
   if (!encoded) return -1;
+  // The engine takes the text as a C string: a NUL inside would silently
+  // cut it short, and XML cannot hold that character anyway.
+  if (std::memchr(PyBytes_AS_STRING(encoded.get()), '\0',
+                  static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))) != nullptr) {
+    PyErr_SetString(PyExc_ValueError, "text must not contain NUL characters");
+    return -1;
+  }
   if (!bound) {
     raise_not_bound();
     return -1;

@@ -206,6 +206,26 @@ def test_get_without_ns_slot_uses_whole_name(accel_module, engine, name):
     assert seen == [(name.encode(),)]
 
 
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda el: el.get("k\x00x", "dflt"), "dflt"),
+        (lambda el: el.get("{urn:u}k\x00x", "dflt"), "dflt"),
+        (lambda el: el.get_int("k\x00x", 7), 7),
+        (lambda el: el.get_float("k\x00x", 2.5), 2.5),
+        (lambda el: el.get_bool("k\x00x", True), True),
+    ],
+)
+def test_names_with_nul_find_nothing(accel_module, engine, call, expected):
+    # Cut at the NUL, the name would find attribute "k"; no attribute can
+    # carry such a name, so the default comes back and the engine is not asked.
+    engine.on("element_attribute", lambda h, n: engine.cstr(b"1"))
+    engine.on("element_attribute_int", lambda h, n, d: 1)
+    el = accel_module.create(EL, None, None)
+    assert call(el) == expected
+    assert engine.log == []
+
+
 def test_get_missing_returns_default(accel_module, engine):
     el = accel_module.create(EL, None, None)
     marker = object()

@@ -44,7 +44,7 @@ def generate(path: str, megabytes: int) -> int:
 # Each tool reads argv[1], builds one dict per <item> (id, name, qty, price,
 # tags) and prints a JSON summary with its peak RSS.
 COMMON = textwrap.dedent("""
-    import json, resource, sys, time
+    import json, sys, time
     path = sys.argv[1]
     count = qty = 0
     tags = 0
@@ -57,7 +57,10 @@ COMMON = textwrap.dedent("""
 """)
 DONE = textwrap.dedent("""
     seconds = time.perf_counter() - start
-    rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    # VmHWM is this process's own peak (ru_maxrss would inherit the
+    # launcher's across exec).
+    with open("/proc/self/status") as status:
+        rss = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) * 1024
     print(json.dumps({"count": count, "check": [qty, tags], "seconds": seconds, "rss": rss}))
 """)
 

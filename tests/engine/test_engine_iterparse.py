@@ -2,14 +2,11 @@
 
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
-
 import pytest
 
 from conftest import NOBLANKS, accel, lib, s
 from korvith import _engine
+from memory_probe import run_probe
 
 
 def names_of(handle: int, release: bool = False) -> list[str]:
@@ -82,15 +79,6 @@ def peak_growth(path: str, count: int, release: bool) -> tuple[int, int]:
 import sys
 from korvith import _engine
 
-def peak_kib():
-    # VmHWM is this process's own peak; ru_maxrss would carry over the
-    # peak of the (possibly large) test process across exec.
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    raise RuntimeError("no VmHWM")
-
 lib = _engine.lib
 path, count, release = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "1"
 # Streamed from a file, so no copy of the input raises the baseline.
@@ -108,11 +96,7 @@ after = peak_kib()
 lib.korvith_iterparse_free(h)
 print(n, (after - before) * 1024)
 """
-    # Under AddressSanitizer freed memory would sit in its quarantine.
-    env = dict(os.environ)
-    env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "quarantine_size_mb=0"]))
-    out = subprocess.run([sys.executable, "-P", "-c", script, path, str(count), str(int(release))],
-                         check=True, capture_output=True, text=True, env=env).stdout.split()
+    out = run_probe(script, path, str(count), str(int(release)))
     return int(out[0]), int(out[1])
 
 

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import ctypes
 import os
-import subprocess
 import sys
 import textwrap
 
@@ -14,6 +13,7 @@ import pytest
 import korvith
 from korvith import _engine
 from korvith.extract import Located, Plan, Text, Tokens, Wrapped, extract, iterextract
+from memory_probe import run_probe
 
 lib = _engine.lib
 vp = ctypes.c_void_p
@@ -314,24 +314,8 @@ def test_iterextract_raises_parse_error_after_good_records():
         next(gen)
 
 
-def _probe_env():
-    # Under AddressSanitizer freed memory would sit in its quarantine and
-    # look like growth.
-    env = dict(os.environ)
-    env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "quarantine_size_mb=0"]))
-    return env
-
-
 MEMORY_PROBE = textwrap.dedent("""
     import sys
-    def peak_kib():
-        # This process's own peak RSS: ru_maxrss would carry the peak of the
-        # (possibly large) test process over across exec.
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1])
-        raise RuntimeError("no VmHWM")
     from korvith.extract import Plan, iterextract
     path, count = sys.argv[1], int(sys.argv[2])
     before = peak_kib()
@@ -351,9 +335,7 @@ def _extract_probe(tmp_path, count):
             f.write(b'<item id="%d"><name>item number %d with some padding text</name>'
                     b"<qty>%d</qty><tags>a</tags><tags>b</tags></item>\n" % (i, i, i % 100))
         f.write(b"</items>\n")
-    out = subprocess.run([sys.executable, "-P", "-c", MEMORY_PROBE, str(path), str(count)],
-                         capture_output=True, text=True, check=True, env=_probe_env())
-    ok, growth = out.stdout.split()
+    ok, growth = run_probe(MEMORY_PROBE, str(path), str(count))
     assert ok == "True"
     return os.path.getsize(path), int(growth)
 

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import ctypes
 import os
-import subprocess
 import sys
 import textwrap
 
@@ -13,6 +12,7 @@ import pytest
 import korvith
 from korvith import _engine
 from korvith.sax import SaxHandler, sax_parse
+from memory_probe import run_probe
 
 lib = _engine.lib
 vp = ctypes.c_void_p
@@ -191,24 +191,8 @@ def test_bad_chunk_size():
         sax_parse(b"<a/>", SaxHandler(), chunk_size=0)
 
 
-def _probe_env():
-    # Under AddressSanitizer freed memory would sit in its quarantine and
-    # look like growth.
-    env = dict(os.environ)
-    env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "quarantine_size_mb=0"]))
-    return env
-
-
 MEMORY_PROBE = textwrap.dedent("""
     import sys
-    def peak_kib():
-        # This process's own peak RSS: ru_maxrss would carry the peak of the
-        # (possibly large) test process over across exec.
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1])
-        raise RuntimeError("no VmHWM")
     from korvith.sax import SaxHandler, sax_parse
     class Count(SaxHandler):
         n = 0
@@ -229,9 +213,7 @@ def _sax_probe(tmp_path, count):
             f.write(b'<item id="%d"><name>item number %d with some padding text</name>'
                     b"<qty>%d</qty></item>\n" % (i, i, i % 100))
         f.write(b"</items>\n")
-    out = subprocess.run([sys.executable, "-P", "-c", MEMORY_PROBE, str(path)],
-                         capture_output=True, text=True, check=True, env=_probe_env())
-    n, growth = out.stdout.split()
+    n, growth = run_probe(MEMORY_PROBE, str(path))
     assert int(n) == 1 + 3 * count
     return os.path.getsize(path), int(growth)
 

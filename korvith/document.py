@@ -42,31 +42,29 @@ PARSE_FLAGS: dict[str, int] = {
 
 # --------------------------------------------------------------- engine extras
 
+def _prototype(lib: Any, name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any] | None:
+    fn = getattr(lib, name, None)
+    if fn is None:
+        return None
+    if fn.argtypes is None:
+        fn.restype = restype
+        fn.argtypes = argtypes
+    return fn
+
+
 def _ext(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any] | None:
     """An engine export outside the bound table, with its ctypes prototype.
 
     Returns None when the engine lacks it, so the package keeps working with
     an engine that predates the export.
     """
-    fn = getattr(_engine.lib, name, None)
-    if fn is None:
-        return None
-    if fn.argtypes is None:
-        fn.restype = restype
-        fn.argtypes = argtypes
-    return fn
+    return _prototype(_engine.lib, name, restype, argtypes)
 
 
 def _ext_locked(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any] | None:
     """Like :func:`_ext`, for a call that keeps the GIL (see ``_engine.pylib``):
     for engine calls that read or free a tree another thread may close."""
-    fn = getattr(_engine.pylib, name, None)
-    if fn is None:
-        return None
-    if fn.argtypes is None:
-        fn.restype = restype
-        fn.argtypes = argtypes
-    return fn
+    return _prototype(_engine.pylib, name, restype, argtypes)
 
 
 def last_error() -> tuple[str, int, int] | None:

@@ -8,8 +8,6 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
-
 from . import _engine
 from ._korvithaccel import Element, SubtreeIterator
 from .errors import KorvithError, ParseError, XPathError
@@ -20,11 +18,9 @@ from . import element as _element  # noqa: E402  (needs the bound module)
 from .document import XML, Document, fromstring, parse, parse_file, parse_inplace  # noqa: E402
 from .iterparse import iterparse  # noqa: E402
 from .xpath import XPath  # noqa: E402
+from .xquery import XQuery  # noqa: E402
 
 _element.install()
-
-if TYPE_CHECKING:
-    from .xquery import XQuery
 
 
 def tostring(node: Element | Document, indent: int = 0, declaration: bool = False,
@@ -50,14 +46,6 @@ try:
     from .sax import SaxHandler, sax_parse  # noqa: E402
 except ImportError:  # pragma: no cover
     pass
-
-
-def __getattr__(name: str) -> Any:
-    if name == "XQuery":
-        from .xpath import xquery_class
-        globals()[name] = value = xquery_class()
-        return value
-    raise AttributeError(f"module 'korvith' has no attribute {name!r}")
 
 
 __all__ = [

@@ -3,6 +3,9 @@
 The engine is a plain shared library with a C ABI; ctypes finds its
 functions by name (``korvith_<slot>``). The extension module receives the 80
 bound functions as raw addresses, in bind order, through ``bind``.
+
+Every other export the package calls is declared once, in :data:`EXPORTS`,
+and reached through :data:`ext` (``_engine.ext.plan_compile(...)``).
 """
 
 from __future__ import annotations
@@ -11,9 +14,12 @@ import ctypes
 import os
 import sys
 from ctypes import POINTER, c_char_p, c_int, c_size_t, c_void_p
+from types import SimpleNamespace
+from typing import Any
 
 from . import _korvithaccel
 from ._slots import SLOTS
+from .errors import ParseError
 
 _LIB_NAMES = {"win32": "korvith.dll", "darwin": "libkorvith.dylib"}
 
@@ -23,29 +29,61 @@ def _library_path() -> str:
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
 
 
+def _declare(library: ctypes.CDLL, name: str, restype: object,
+             argtypes: tuple[object, ...]) -> Any:
+    fn = getattr(library, "korvith_" + name)
+    fn.restype = restype
+    fn.argtypes = list(argtypes)
+    return fn
+
+
 def _load() -> ctypes.CDLL:
     path = _library_path()
     if not os.path.exists(path):
         raise ImportError(f"korvith: engine library not found at {path}; is the package built?")
     lib = ctypes.CDLL(path)
     for name, restype, argtypes in SLOTS:
-        fn = getattr(lib, "korvith_" + name)
-        fn.restype = restype
-        fn.argtypes = list(argtypes)
+        _declare(lib, name, restype, argtypes)
     return lib
 
 
-# Entry points that only the package calls (libkorvith/include/korvith/engine_ext.h).
-EXTRAS: tuple[tuple[str, object, tuple[object, ...]], ...] = (
-    ("last_error", c_int, (c_char_p, c_size_t, POINTER(c_int), POINTER(c_int))),
-    ("xpath_compile", c_void_p, (c_char_p,)),
-    ("xpath_compiled_free", None, (c_void_p,)),
-    ("iterparse_open_file", c_void_p, (c_char_p, c_int, POINTER(c_int))),
-    ("iterparse_open_buffer", c_void_p, (c_char_p, c_size_t, c_int, POINTER(c_int))),
-    ("iterparse_release", None, (c_void_p, c_void_p)),
-    ("iterparse_error", c_int, (c_void_p, c_char_p, c_size_t, POINTER(c_int), POINTER(c_int))),
-    ("iterparse_document", c_void_p, (c_void_p,)),
-    ("iterparse_free", None, (c_void_p,)),
+_vp = c_void_p
+_INT_P = POINTER(c_int)
+_KEEP = True   # the call keeps the GIL (see `pylib`)
+_FREE = False  # the call releases the GIL
+
+# Every engine export the package calls itself, outside the bound table:
+# (name, result type, parameter types, keeps the GIL). Declared in
+# libkorvith/include/korvith/engine_ext.h, plan.h and xquery.h.
+EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
+    ("last_error", c_int, (c_char_p, c_size_t, _INT_P, _INT_P), _FREE),
+    ("parse_string_ex", _vp, (c_char_p, c_size_t, _vp, _INT_P), _FREE),
+    ("xpath_compile", _vp, (c_char_p,), _FREE),
+    ("xpath_compiled_free", None, (_vp,), _FREE),
+    # The iterator and its tree belong to a Python object that another
+    # thread could close (and free) during a call; opening makes a new one.
+    ("iterparse_open_file", _vp, (c_char_p, c_int, _INT_P), _FREE),
+    ("iterparse_open_buffer", _vp, (c_char_p, c_size_t, c_int, _INT_P), _FREE),
+    ("iterparse_release", None, (_vp, _vp), _KEEP),
+    ("iterparse_error", c_int, (_vp, c_char_p, c_size_t, _INT_P, _INT_P), _KEEP),
+    ("iterparse_document", _vp, (_vp,), _KEEP),
+    ("iterparse_free", None, (_vp,), _KEEP),
+    ("plan_compile", _vp, (c_char_p, c_size_t, c_char_p, c_size_t), _FREE),
+    ("plan_free", None, (_vp,), _FREE),
+    # Evaluation reads the user's document: no other thread may close it
+    # during the call.
+    ("plan_eval", _vp, (_vp, _vp), _KEEP),
+    ("plan_result_root", _vp, (_vp,), _FREE),
+    ("plan_result_free", None, (_vp,), _FREE),
+    ("plan_stream_new", _vp, (_vp, _vp, c_char_p), _FREE),
+    ("plan_stream_next", _vp, (_vp,), _FREE),
+    ("plan_stream_free", None, (_vp,), _FREE),
+    ("sax_open_file", _vp, (c_char_p, c_int, c_size_t), _FREE),
+    ("sax_open_buffer", _vp, (c_char_p, c_size_t, c_int, c_size_t), _FREE),
+    ("sax_step", c_int, (_vp,), _FREE),
+    ("sax_free", None, (_vp,), _FREE),
+    ("xquery_prepare", _vp, (c_char_p,), _FREE),
+    ("xquery_free", None, (_vp,), _FREE),
 )
 
 # Bits of the parse options ``flags`` field (and of iterparse's ``flags``).
@@ -55,22 +93,22 @@ PARSE_HUGE = 0x04
 PARSE_KEEP_ENTITIES = 0x08
 PARSE_NSCLEAN = 0x10
 
-# Codes of ``node_get_type``.
-NODE_ELEMENT, NODE_TEXT, NODE_ATTRIBUTE, NODE_CDATA = 0, 1, 2, 3
-NODE_COMMENT, NODE_PI, NODE_ENTITY_REF, NODE_DOCUMENT, NODE_OTHER = 4, 5, 6, 7, 8
+# Value the module writes into the wrappers of a closed document, and the
+# message of the error their use raises.
+POISON = (1 << 64) - 1
+CLOSED_MESSAGE = "operation on a closed document"
 
 _MESSAGE_CAP = 1024
 
 
-def _declare_extras(library: ctypes.CDLL) -> None:
-    for name, restype, argtypes in EXTRAS:
-        fn = getattr(library, "korvith_" + name)
-        fn.restype = restype
-        fn.argtypes = list(argtypes)
+class ParseOptions(ctypes.Structure):
+    """The parse options record of ``korvith_parse_string_ex``."""
+
+    _fields_ = [("flags", ctypes.c_int32), ("strict_mode", ctypes.c_int32),
+                ("max_depth", ctypes.c_int32), ("recover", ctypes.c_int32)]
 
 
 lib = _load()
-_declare_extras(lib)
 
 # The same library through functions that keep the GIL for the call. Used
 # for the calls that read or free a tree a Python object owns (plan
@@ -79,6 +117,17 @@ _declare_extras(lib)
 # engine would read freed memory. Every module call holds the GIL too, so
 # closing can never overlap with one.
 pylib = ctypes.PyDLL(_library_path())
+
+
+def _exports() -> SimpleNamespace:
+    found = {}
+    for name, restype, argtypes, keep in EXPORTS:
+        plain = _declare(lib, name, restype, argtypes)
+        found[name] = _declare(pylib, name, restype, argtypes) if keep else plain
+    return SimpleNamespace(**found)
+
+
+ext: Any = _exports()
 
 
 def _message(fill) -> tuple[int, str, int, int]:  # type: ignore[no-untyped-def]
@@ -91,39 +140,84 @@ def _message(fill) -> tuple[int, str, int, int]:  # type: ignore[no-untyped-def]
 def last_error() -> tuple[int, str, int, int]:
     """(status, message, line, column) of this thread's most recent failed
     parse, compile or XPath evaluation; status 0 when it succeeded."""
-    return _message(lib.korvith_last_error)
+    return _message(ext.last_error)
+
+
+def last_failure() -> tuple[str, int, int] | None:
+    """The engine's most recent parse/compile/evaluation failure on this
+    thread, as (message, line, column); None when the last one succeeded."""
+    status, message, line, column = last_error()
+    if not status:
+        return None
+    return message.strip() or f"error {status}", line, column
+
+
+def parse_error(status: int, filename: str | None = None,
+                default: str = "document is not well-formed") -> ParseError:
+    """The ParseError for a failed parse, from this thread's last error."""
+    err = last_failure()
+    if err is None:
+        return ParseError(default, 0, 0, status, filename)
+    message, line, column = err
+    return ParseError(message, line, column, status, filename)
 
 
 def xpath_compile(expression: str) -> int | None:
     """Compiles an XPath expression; the handle goes back through
     :func:`xpath_compiled_free`. None when it does not compile (see
     :func:`last_error`)."""
-    return lib.korvith_xpath_compile(expression.encode("utf-8"))
+    return ext.xpath_compile(expression.encode("utf-8"))  # type: ignore[no-any-return]
 
 
 def xpath_compiled_free(handle: int | None) -> None:
     if handle:
-        lib.korvith_xpath_compiled_free(handle)
+        ext.xpath_compiled_free(handle)
 
 
 def iterparse_open_file(path: str | bytes, flags: int = 0) -> tuple[int | None, int]:
     """Opens an incremental parse of a file: (iterator handle or None, status)."""
     raw = os.fsencode(path)
     status = c_int(0)
-    handle = lib.korvith_iterparse_open_file(raw, flags, ctypes.byref(status))
+    handle = ext.iterparse_open_file(raw, flags, ctypes.byref(status))
     return handle, status.value
 
 
 def iterparse_open_buffer(data: bytes, flags: int = 0) -> tuple[int | None, int]:
     """Opens an incremental parse of bytes (copied by the engine)."""
     status = c_int(0)
-    handle = lib.korvith_iterparse_open_buffer(data, len(data), flags, ctypes.byref(status))
+    handle = ext.iterparse_open_buffer(data, len(data), flags, ctypes.byref(status))
     return handle, status.value
+
+
+def open_iterator(path: str | None, data: bytes | None, flags: int,
+                  filename: str | None = None) -> int:
+    """An incremental parse of the file at ``path``, or else of ``data``.
+
+    Raises FileNotFoundError for a missing file and :class:`ParseError`
+    when the parse cannot start. ``filename`` names the input in the error.
+    """
+    if path is not None:
+        if not os.path.exists(path):
+            raise FileNotFoundError(2, "No such file or directory", path)
+        handle, status = iterparse_open_file(path, flags)
+        filename = path
+    else:
+        handle, status = iterparse_open_buffer(data or b"", flags)
+    if not handle:
+        raise parse_error(status, filename, "cannot start parsing")
+    return handle
 
 
 def iterparse_error(handle: int) -> tuple[int, str, int, int]:
     """(status, message, line, column) of the iterator's parse error; status 0 when none."""
-    return _message(lambda *a: lib.korvith_iterparse_error(handle, *a))
+    return _message(lambda *a: ext.iterparse_error(handle, *a))
+
+
+def raise_iterparse_error(handle: int) -> None:
+    """Raises the iterator's parse error as :class:`ParseError`, if it has one."""
+    status, message, line, column = iterparse_error(handle)
+    if status:
+        raise ParseError(message.strip() or f"error {status}", line, column, status)
 
 
 def slot_addresses() -> list[int]:

@@ -21,13 +21,11 @@ from typing import TYPE_CHECKING, Any, Callable
 from . import _engine
 from . import _korvithaccel as _accel
 from .errors import KorvithError, ParseError
+from .xpath import evaluate
+from .xquery import XQuery
 
 if TYPE_CHECKING:
     from ._korvithaccel import Element
-
-# Poison value the module writes into the wrappers of a closed document.
-POISON = (1 << 64) - 1
-CLOSED_MESSAGE = "operation on a closed document"
 
 # Parse flag bits, by readable keyword name. The bit values are the
 # engine's; `parse_flags` turns keywords into the flags word.
@@ -38,56 +36,6 @@ PARSE_FLAGS: dict[str, int] = {
     "keep_entities": _engine.PARSE_KEEP_ENTITIES,  # keep internal entity references as nodes
     "ns_clean": _engine.PARSE_NSCLEAN,            # drop redundant namespace declarations
 }
-
-
-# --------------------------------------------------------------- engine extras
-
-def _prototype(lib: Any, name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any] | None:
-    fn = getattr(lib, name, None)
-    if fn is None:
-        return None
-    if fn.argtypes is None:
-        fn.restype = restype
-        fn.argtypes = argtypes
-    return fn
-
-
-def _ext(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any] | None:
-    """An engine export outside the bound table, with its ctypes prototype.
-
-    Returns None when the engine lacks it, so the package keeps working with
-    an engine that predates the export.
-    """
-    return _prototype(_engine.lib, name, restype, argtypes)
-
-
-def _ext_locked(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any] | None:
-    """Like :func:`_ext`, for a call that keeps the GIL (see ``_engine.pylib``):
-    for engine calls that read or free a tree another thread may close."""
-    return _prototype(_engine.pylib, name, restype, argtypes)
-
-
-def last_error() -> tuple[str, int, int] | None:
-    """The engine's most recent parse/compile/evaluation failure on this
-    thread, as (message, line, column); None when the last one succeeded."""
-    status, message, line, column = _engine.last_error()
-    if not status:
-        return None
-    return message.strip() or f"error {status}", line, column
-
-
-def parse_error(status: int, filename: str | None = None,
-                default: str = "document is not well-formed") -> ParseError:
-    err = last_error()
-    if err is None:
-        return ParseError(default, 0, 0, status, filename)
-    message, line, column = err
-    return ParseError(message, line, column, status, filename)
-
-
-class _ParseOptions(ctypes.Structure):
-    _fields_ = [("flags", ctypes.c_int32), ("strict_mode", ctypes.c_int32),
-                ("max_depth", ctypes.c_int32), ("recover", ctypes.c_int32)]
 
 
 def parse_flags(options: Mapping[str, bool]) -> int:
@@ -151,7 +99,7 @@ class Document:
 
     def _check(self) -> int:
         if not self._finalizer.alive:
-            raise KorvithError(CLOSED_MESSAGE)
+            raise KorvithError(_engine.CLOSED_MESSAGE)
         return self._address
 
     # -- content
@@ -175,19 +123,16 @@ class Document:
         Returns a list of elements for node-sets, else a bool, float or str.
         ``$name`` in the expression refers to the keyword argument ``name``.
         """
-        from .xpath import evaluate
         self._check()
         return evaluate(expr, self, 0, namespaces, variables)
 
     def xquery(self, query: Any, context: Element | None = None) -> Any:
         """Run an XQuery (text or a :class:`korvith.XQuery`) on the document,
         or with ``context`` as the context element."""
-        from .xpath import xquery_class
         self._check()
-        cls = xquery_class()
-        if isinstance(query, cls):
+        if isinstance(query, XQuery):
             return query(context if context is not None else self)
-        with cls(query) as prepared:
+        with XQuery(query) as prepared:
             return prepared(context if context is not None else self)
 
     def tobytes(self, indent: int = 0, declaration: bool = False,
@@ -274,13 +219,13 @@ def _finish(result: tuple[Any, Any, int], filename: str | None = None,
             keepalive: object = None) -> Document:
     address, registry, status = result
     if address is None:
-        raise parse_error(status, filename)
+        raise _engine.parse_error(status, filename)
     return Document(address, registry, status, filename=filename, keepalive=keepalive)
 
 
 def _parse_ex(data: bytes, recover: bool, flags: int, max_depth: int) -> tuple[Any, Any, int]:
-    fn = _engine.lib.korvith_parse_string_ex
-    opts = _ParseOptions(flags, -1, max_depth, 1 if recover else 0)
+    fn = _engine.ext.parse_string_ex
+    opts = _engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0)
     status = ctypes.c_int(0)
     address = fn(data, len(data), ctypes.byref(opts), ctypes.byref(status))
     if not address:

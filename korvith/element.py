@@ -21,7 +21,8 @@ from collections.abc import Iterator, Mapping
 from typing import Any
 
 from . import _korvithaccel as _accel
-from .document import CLOSED_MESSAGE, POISON, _indent
+from ._engine import CLOSED_MESSAGE, POISON
+from .document import _indent
 from .errors import KorvithError
 from .xpath import compile_path, evaluate, split_tag
 
@@ -36,10 +37,6 @@ def _address(el: Element) -> int:
     if raw is None:
         raise KorvithError("element has no engine node")
     return raw
-
-
-def _live(el: Element) -> bool:
-    return el._raw != POISON
 
 
 # --------------------------------------------------------------- iteration

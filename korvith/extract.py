@@ -32,8 +32,9 @@ from collections.abc import Iterable, Iterator, Mapping
 from typing import Any, Callable, NamedTuple
 
 from . import _korvithaccel as _accel
-from .document import _ext, _ext_locked, parse_flags
-from .errors import KorvithError, ParseError
+from ._engine import POISON, CLOSED_MESSAGE, ext, open_iterator, raise_iterparse_error
+from .document import parse_flags
+from .errors import KorvithError
 
 __all__ = [
     "Located", "Plan", "Text", "Tokens", "Wrapped", "extract", "iterextract",
@@ -222,16 +223,6 @@ class _Builder:
         return [(plan.attributes, [r[:4] for r in rows]) for plan, rows in zip(self.plans, self.rows)]
 
 
-def _fn(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any]:
-    fn = _ext(name, restype, argtypes)
-    if fn is None:
-        raise KorvithError(f"the engine lacks {name}")
-    return fn
-
-
-_vp = ctypes.c_void_p
-
-
 def _finisher(plan: Plan, memo: dict[int, Callable[[dict], dict]]) -> Callable[[dict], dict]:
     """A function turning the module's {"attributes", "children"} record of
     ``plan`` into the flat dict the user sees."""
@@ -282,81 +273,46 @@ class _Compiled:
         builder = _Builder()
         builder.add(plan)
         error = ctypes.create_string_buffer(512)
-        compile_ = _fn("korvith_plan_compile", _vp, [ctypes.c_char_p, ctypes.c_size_t,
-                                                     ctypes.c_char_p, ctypes.c_size_t])
         encoded = builder.encode()
-        handle = compile_(encoded, len(encoded), error, len(error))
+        handle = ext.plan_compile(encoded, len(encoded), error, len(error))
         if not handle:
             raise ValueError("plan rejected by the engine: " + error.value.decode("utf-8", "replace"))
         self.handle: int = handle
-        self._free = weakref.finalize(self, _fn("korvith_plan_free", None, [_vp]), handle)
+        self._free = weakref.finalize(self, ext.plan_free, handle)
         self.shape = _accel.plan_shape_build(builder.description(), builder.callback or Located)
         self.finish = _finisher(plan, {})
-        # Evaluation reads the user's document: it keeps the GIL, so that no
-        # other thread can close the document during the call.
-        self.eval = _ext_locked("korvith_plan_eval", _vp, [_vp, _vp])
-        if self.eval is None:
-            raise KorvithError("the engine lacks korvith_plan_eval")
-        self.root = _fn("korvith_plan_result_root", _vp, [_vp])
-        self.free_result = _fn("korvith_plan_result_free", None, [_vp])
 
 
 def _address(element: Any) -> int:
     raw = getattr(element, "_raw", None)
     if not isinstance(raw, int) or raw == 0:
         raise TypeError(f"extract needs a live korvith Element, not {type(element).__name__}")
-    if raw == (1 << 64) - 1:
-        raise KorvithError("operation on a closed document")
+    if raw == POISON:
+        raise KorvithError(CLOSED_MESSAGE)
     return raw
 
 
 def extract(element: Any, plan: Plan) -> dict:
     """The record ``plan`` describes, read from ``element``, as a dict."""
     compiled = plan.compiled()
-    result = compiled.eval(compiled.handle, _address(element))
+    result = ext.plan_eval(compiled.handle, _address(element))
     if not result:
         raise KorvithError("plan evaluation failed")
     try:
-        raw = _accel.plan_convert(compiled.root(result), compiled.shape)
+        raw = _accel.plan_convert(ext.plan_result_root(result), compiled.shape)
     finally:
-        compiled.free_result(result)
+        ext.plan_result_free(result)
     return compiled.finish(raw)
 
 
 # ------------------------------------------------------------------ streaming
 
-_INT_P = ctypes.POINTER(ctypes.c_int)
-
-
-def _open_iterator(source: Any, flags: int) -> tuple[int, Any]:
-    status = ctypes.c_int(0)
+def _open_iterator(source: Any, flags: int) -> int:
     if isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
-        if not os.path.exists(path):
-            raise FileNotFoundError(2, "No such file or directory", path)
-        opener = _fn("korvith_iterparse_open_file", _vp, [ctypes.c_char_p, ctypes.c_int, _INT_P])
-        handle = opener(os.fsencode(path), flags, ctypes.byref(status))
-    elif isinstance(source, (bytes, bytearray, memoryview)):
-        data = bytes(source)
-        opener = _fn("korvith_iterparse_open_buffer", _vp,
-                     [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int, _INT_P])
-        handle = opener(data, len(data), flags, ctypes.byref(status))
-    else:
-        raise TypeError("iterextract source must be a path or bytes")
-    if not handle:
-        raise ParseError("cannot start parsing", 0, 0, status.value)
-    return handle, _fn("korvith_iterparse_free", None, [_vp])
-
-
-def _raise_stream_error(iterator: int) -> None:
-    fn = _fn("korvith_iterparse_error", ctypes.c_int,
-             [_vp, ctypes.c_char_p, ctypes.c_size_t, _INT_P, _INT_P])
-    buf = ctypes.create_string_buffer(1024)
-    line, column = ctypes.c_int(0), ctypes.c_int(0)
-    status = fn(iterator, buf, len(buf), ctypes.byref(line), ctypes.byref(column))
-    if status:
-        message = buf.value.decode("utf-8", "replace").strip() or f"error {status}"
-        raise ParseError(message, line.value, column.value, status)
+        return open_iterator(os.fspath(source), None, flags)
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return open_iterator(None, bytes(source), flags)
+    raise TypeError("iterextract source must be a path or bytes")
 
 
 def iterextract(source: Any, tag: str, plan: Plan, **options: bool) -> Iterator[dict]:
@@ -375,22 +331,19 @@ def iterextract(source: Any, tag: str, plan: Plan, **options: bool) -> Iterator[
         # the engine takes the tag as a C string: "b\0x" would match <b>
         raise ValueError(f"malformed tag {tag!r}")
     compiled = plan.compiled()
-    iterator, free_iterator = _open_iterator(source, parse_flags(options))
-    stream_new = _fn("korvith_plan_stream_new", _vp, [_vp, _vp, ctypes.c_char_p])
-    stream_next = _fn("korvith_plan_stream_next", _vp, [_vp])
-    stream_free = _fn("korvith_plan_stream_free", None, [_vp])
-    stream = stream_new(compiled.handle, iterator, tag.encode("utf-8"))
+    iterator = _open_iterator(source, parse_flags(options))
+    stream = ext.plan_stream_new(compiled.handle, iterator, tag.encode("utf-8"))
     if not stream:
-        free_iterator(iterator)
+        ext.iterparse_free(iterator)
         raise ValueError(f"malformed tag {tag!r}")
     convert, shape, finish = _accel.plan_convert, compiled.shape, compiled.finish
     try:
         while True:
-            root = stream_next(stream)
+            root = ext.plan_stream_next(stream)
             if not root:
                 break
             yield finish(convert(root, shape))
-        _raise_stream_error(iterator)
+        raise_iterparse_error(iterator)
     finally:
-        stream_free(stream)
-        free_iterator(iterator)
+        ext.plan_stream_free(stream)
+        ext.iterparse_free(iterator)

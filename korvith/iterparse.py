@@ -13,7 +13,6 @@ the whole tree stays reachable, through :attr:`iterparse.root` too.
 
 from __future__ import annotations
 
-import ctypes
 import os
 import threading
 import weakref
@@ -21,55 +20,30 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from . import _korvithaccel as _accel
-from .document import CLOSED_MESSAGE, _ext_locked, parse_flags
+from ._engine import CLOSED_MESSAGE, ext, open_iterator, raise_iterparse_error
+from .document import parse_flags
 from .element import _matcher
-from .errors import KorvithError, ParseError
-
-_INT_P = ctypes.POINTER(ctypes.c_int)
-
-
-def _fn(name: str, restype: Any, argtypes: list[Any]) -> Any:
-    # Every call keeps the GIL: the iterator and its tree belong to a Python
-    # object that another thread could close (and free) during a call.
-    fn = _ext_locked(name, restype, argtypes)
-    if fn is None:
-        raise KorvithError(f"the engine lacks {name}; cannot stream")
-    return fn
+from .errors import KorvithError
 
 
 def _open(source: Any, flags: int) -> int:
-    status = ctypes.c_int(0)
     if isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
-        if not os.path.exists(path):
-            raise FileNotFoundError(2, "No such file or directory", path)
-        opener = _fn("korvith_iterparse_open_file", ctypes.c_void_p,
-                     [ctypes.c_char_p, ctypes.c_int, _INT_P])
-        handle = opener(os.fsencode(path), flags, ctypes.byref(status))
-        filename: str | None = path
-    else:
-        data = source.read() if hasattr(source, "read") else source
-        if isinstance(data, str):
-            data = data.encode("utf-8")
-        if not isinstance(data, (bytes, bytearray, memoryview)):
-            raise TypeError("iterparse source must be a path, bytes or a binary file object")
-        data = bytes(data)
-        opener = _fn("korvith_iterparse_open_buffer", ctypes.c_void_p,
-                     [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int, _INT_P])
-        handle = opener(data, len(data), flags, ctypes.byref(status))
-        filename = getattr(source, "name", None) if hasattr(source, "read") else None
-    if not handle:
-        from .document import parse_error
-        raise parse_error(status.value, filename if isinstance(filename, str) else None,
-                          "cannot start parsing")
-    return handle
+        return open_iterator(os.fspath(source), None, flags)
+    data = source.read() if hasattr(source, "read") else source
+    if isinstance(data, str):
+        data = data.encode("utf-8")
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError("iterparse source must be a path, bytes or a binary file object")
+    filename = getattr(source, "name", None) if hasattr(source, "read") else None
+    return open_iterator(None, bytes(data), flags,
+                         filename if isinstance(filename, str) else None)
 
 
 def _free(handle: int, registries: list[object]) -> None:
     for capsule in registries:
         _accel.invalidate(capsule)
     registries.clear()
-    _fn("korvith_iterparse_free", None, [ctypes.c_void_p])(handle)
+    ext.iterparse_free(handle)
 
 
 class _Scope:
@@ -132,9 +106,6 @@ class iterparse(Iterator[Any]):
         self._scope: _Scope | None = None
         self._previous = 0
         self._done = False
-        self._next = _fn("korvith_iterparse_next", ctypes.c_void_p, [ctypes.c_void_p])
-        self._release_fn = _fn("korvith_iterparse_release", None,
-                               [ctypes.c_void_p, ctypes.c_void_p])
 
     # -- lifetime
     @property
@@ -154,11 +125,10 @@ class iterparse(Iterator[Any]):
         self.close()
 
     def _document_address(self) -> int:
-        doc = _fn("korvith_iterparse_document", ctypes.c_void_p, [ctypes.c_void_p])
         with self._lock:
             if self.closed:
                 raise KorvithError(CLOSED_MESSAGE)
-            address = doc(self._handle)
+            address = ext.iterparse_document(self._handle)
         if not address:
             raise KorvithError("no document yet")
         return address
@@ -180,7 +150,7 @@ class iterparse(Iterator[Any]):
             _accel.invalidate(scope._accel_registry)
             self._registries.remove(scope._accel_registry)
             self._scope = None
-        self._release_fn(self._handle, self._previous)
+        ext.iterparse_release(self._handle, self._previous)
         self._previous = 0
 
     def __next__(self) -> Any:
@@ -196,7 +166,7 @@ class iterparse(Iterator[Any]):
             el = _accel.iterparse_next(self._handle, None)
             if el is None:
                 self._done = True
-                self._raise_error()
+                raise_iterparse_error(self._handle)
                 raise StopIteration
             if not self._tests or any(test(el) for test in self._tests):
                 break
@@ -207,16 +177,6 @@ class iterparse(Iterator[Any]):
             self._previous = address
         found = _accel.create(address, None, self._scope)
         return ("end", found) if self._pairs else found
-
-    def _raise_error(self) -> None:
-        fn = _fn("korvith_iterparse_error", ctypes.c_int,
-                 [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t, _INT_P, _INT_P])
-        buf = ctypes.create_string_buffer(1024)
-        line, column = ctypes.c_int(0), ctypes.c_int(0)
-        status = fn(self._handle, buf, len(buf), ctypes.byref(line), ctypes.byref(column))
-        if status:
-            message = buf.value.decode("utf-8", "replace").strip() or f"error {status}"
-            raise ParseError(message, line.value, column.value, status)
 
     @property
     def root(self) -> Any:

@@ -28,19 +28,16 @@ a time. Network access and external entities are never used.
 
 from __future__ import annotations
 
-import ctypes
 import os
-from typing import Any, Callable
+from typing import Any
 
 from . import _korvithaccel as _accel
-from .document import _ext
-from .errors import KorvithError, ParseError
+from ._engine import PARSE_HUGE, ext
+from .errors import ParseError
 
 __all__ = ["SaxHandler", "sax_parse"]
 
 DEFAULT_CHUNK = 1 << 20
-_HUGE = 0x04  # the engine's parse flag that lifts size limits
-_vp = ctypes.c_void_p
 
 
 class SaxHandler:
@@ -61,21 +58,13 @@ class SaxHandler:
         raise ParseError(message, line, column)
 
 
-def _fn(name: str, restype: Any, argtypes: list[Any]) -> Callable[..., Any]:
-    fn = _ext(name, restype, argtypes)
-    if fn is None:
-        raise KorvithError(f"the engine lacks {name}")
-    return fn
-
-
 def _open(source: Any, flags: int, chunk: int) -> tuple[int, Any]:
     """The engine recorder for ``source`` and the object to keep alive."""
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         if not os.path.isfile(path):
             raise FileNotFoundError(2, "No such file or directory", path)
-        opener = _fn("korvith_sax_open_file", _vp, [ctypes.c_char_p, ctypes.c_int, ctypes.c_size_t])
-        handle = opener(os.fsencode(path), flags, chunk)
+        handle = ext.sax_open_file(os.fsencode(path), flags, chunk)
         keep: Any = None
     else:
         data = source.read() if hasattr(source, "read") else source
@@ -84,9 +73,7 @@ def _open(source: Any, flags: int, chunk: int) -> tuple[int, Any]:
         # The engine reads the buffer in place for the whole parse: hold an
         # immutable copy of anything that could change under it.
         keep = data if isinstance(data, bytes) else bytes(data)
-        opener = _fn("korvith_sax_open_buffer", _vp,
-                     [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_size_t])
-        handle = opener(keep, len(keep), flags, chunk)
+        handle = ext.sax_open_buffer(keep, len(keep), flags, chunk)
     if not handle:
         raise OSError(f"cannot start a SAX parse of {source!r:.80}")
     return handle, keep
@@ -99,9 +86,9 @@ def sax_parse(source: Any, handler: Any, *, chunk_size: int = DEFAULT_CHUNK, hug
     raised by a handler method stops the parse and propagates."""
     if chunk_size <= 0:
         raise ValueError("chunk_size must be positive")
-    handle, keep = _open(source, _HUGE if huge else 0, chunk_size)
-    step = _fn("korvith_sax_step", ctypes.c_int, [_vp])
-    free = _fn("korvith_sax_free", None, [_vp])
+    handle, keep = _open(source, PARSE_HUGE if huge else 0, chunk_size)
+    step = ext.sax_step
+    free = ext.sax_free
     drain = _accel.sax_drain
     try:
         while True:

@@ -12,7 +12,6 @@ element methods answer with the engine's direct child lookups.
 
 from __future__ import annotations
 
-import ctypes
 import re
 import threading
 import weakref
@@ -23,27 +22,13 @@ from functools import lru_cache
 from typing import Any
 
 from . import _korvithaccel as _accel
-from .document import POISON, CLOSED_MESSAGE, _ext, last_error
+from ._engine import CLOSED_MESSAGE, POISON, ext, last_failure
 from .errors import KorvithError, XPathError
 
 _STRING = re.compile(r"'[^']*'|\"[^\"]*\"")
 _PREFIX = re.compile(r"(?<![\w.$-])([A-Za-z_][\w.-]*):(?!:)(?=[A-Za-z_*])")
 _VARIABLE = re.compile(r"\$([A-Za-z_][\w.-]*(?::[A-Za-z_][\w.-]*)?)")
 _ALWAYS_BOUND = frozenset({"xml"})
-
-
-_compile: Any = None
-
-
-def _compile_fn() -> Any:
-    global _compile
-    if _compile is None:
-        _compile = _ext("korvith_xpath_compile", ctypes.c_void_p, [ctypes.c_char_p])
-    return _compile
-
-
-def _free_fn() -> Any:
-    return _ext("korvith_xpath_compiled_free", None, [ctypes.c_void_p])
 
 
 def _flat_bindings(namespaces: Mapping[str, str] | None) -> list[str] | None:
@@ -124,14 +109,11 @@ class XPath:
         self.namespaces = dict(namespaces) if namespaces else None
         self._bindings = _flat_bindings(self.namespaces)
         self._names = _names(path)
-        compile_fn = _compile_fn()
-        if compile_fn is None:
-            raise KorvithError("the engine cannot compile XPath expressions")
         if "\0" in path:
             raise XPathError("NUL character in expression", path)
-        handle = compile_fn(path.encode("utf-8")) if path.strip() else None
+        handle = ext.xpath_compile(path.encode("utf-8")) if path.strip() else None
         if not handle:
-            err = last_error()
+            err = last_failure()
             raise XPathError(err[0] if err else "invalid expression", path)
         # A path ending in an attribute step ("//item/@id") selects attribute
         # nodes, which the engine does not hand out: evaluate the elements
@@ -139,12 +121,12 @@ class XPath:
         self._attribute: str | None = None
         split = _attribute_tail(path)
         if split is not None:
-            owners = compile_fn(split[0].encode("utf-8"))
+            owners = ext.xpath_compile(split[0].encode("utf-8"))
             if owners:
-                _free_fn()(handle)
+                ext.xpath_compiled_free(handle)
                 handle, self._attribute = owners, split[1]
         self._handle: int = handle
-        self._finalizer = weakref.finalize(self, _free_fn(), handle)
+        self._finalizer = weakref.finalize(self, ext.xpath_compiled_free, handle)
         self._finalizer.atexit = False
 
     def __call__(self, node: Any, **variables: Any) -> Any:
@@ -163,7 +145,7 @@ class XPath:
         result = _accel.compiled_eval(self._handle, document._check(), context, document,
                                       bindings, flat)
         if result is None:
-            err = last_error()
+            err = last_failure()
             raise XPathError(err[0] if err else "evaluation failed", self.path)
         if self._attribute is not None and isinstance(result, list):
             return _attribute_values(result, self._attribute, bound_ns or {})
@@ -259,70 +241,7 @@ def evaluate(expr: str, document: Any, context: int,
              namespaces: Mapping[str, str] | None, variables: Mapping[str, Any]) -> Any:
     if document is None:
         raise KorvithError("element has no document")
-    if _compile_fn() is None:
-        return _evaluate_text(expr, document, context, namespaces, variables)
     return compiled(expr).evaluate(document, context, namespaces or {}, variables)
-
-
-def _evaluate_text(expr: str, document: Any, context: int,
-                   namespaces: Mapping[str, str] | None, variables: Mapping[str, Any]) -> Any:
-    """Evaluation without a compiled expression, for engines that cannot
-    compile: prefixes or variables, not both at once."""
-    _check_names(expr, _names(expr), namespaces, variables)
-    bindings = _flat_bindings(namespaces)
-    flat = _flat_variables(variables)
-    ctx = context or None
-    if bindings and flat:
-        raise KorvithError("this engine cannot bind namespaces and variables together")
-    # The address is read right before the module call (see XPath.evaluate).
-    if bindings:
-        result = _accel.nodeset_ns(document._check(), ctx, expr, document, bindings)
-    elif flat:
-        result = _accel.nodeset_vars(document._check(), ctx, expr, document, flat)
-    else:
-        result = _accel.nodeset(document._check(), ctx, expr, document)
-    if result is None:
-        err = last_error()
-        raise XPathError(err[0] if err else "evaluation failed", expr)
-    return result
-
-
-_xquery_class: Any = None
-
-
-def xquery_class() -> Any:
-    """The package's ``XQuery``: the engine's prepared query, callable with
-    a Document or an Element like :class:`XPath`. Built on first use."""
-    global _xquery_class
-    if _xquery_class is None:
-        from .xquery import XQuery as _Prepared
-
-        class XQuery(_Prepared):  # type: ignore[misc, valid-type]
-            """An XQuery (XPath 1.0 plus FLWOR) prepared once.
-
-            ``XQuery(text)(doc)`` runs it on a document, ``(element)`` with
-            that element as context; returns elements in return order, or a
-            bool, float or str.
-            """
-
-            def __call__(self, node: Any) -> Any:
-                document, context = _target(node)
-                handle = self._handle
-                if handle is None:
-                    raise ValueError("operation on a closed XQuery")
-                # The address is read right before the module call: no
-                # Python code (so no switch to a thread that could close the
-                # document) runs in between.
-                result = _accel.xquery_eval(handle, document._check(), context, document)
-                if result is None:
-                    from .xquery import XQueryError, _engine_error
-                    message, _, _ = _engine_error()
-                    raise XQueryError(message, 0, 0, self.text)
-                return result
-
-        XQuery.__module__ = "korvith"
-        _xquery_class = XQuery
-    return _xquery_class
 
 
 # --------------------------------------------------------------- ElementTree paths

@@ -9,38 +9,15 @@ with an :class:`XQueryError` naming the construct and its position.
 
 from __future__ import annotations
 
-import ctypes
 import threading
 from typing import Any
 
-from . import _engine, _korvithaccel
+from . import _korvithaccel
+from ._engine import ext, last_error
 from .errors import KorvithError
+from .xpath import _target
 
 __all__ = ["XQuery", "XQueryError"]
-
-_lib = _engine.lib
-
-_prepare = _lib["korvith_xquery_prepare"]
-_prepare.restype = ctypes.c_void_p
-_prepare.argtypes = [ctypes.c_char_p]
-
-_free = _lib["korvith_xquery_free"]
-_free.restype = None
-_free.argtypes = [ctypes.c_void_p]
-
-
-# A private prototype of the engine's error reader, so that this module does
-# not depend on how others declare it.
-_last_error = _lib["korvith_last_error"]
-_last_error.restype = ctypes.c_int
-_last_error.argtypes = [
-    ctypes.c_char_p,
-    ctypes.c_size_t,
-    ctypes.POINTER(ctypes.c_int),
-    ctypes.POINTER(ctypes.c_int),
-]
-
-_MESSAGE_CAPACITY = 1024
 
 
 class XQueryError(KorvithError):
@@ -62,16 +39,16 @@ class XQueryError(KorvithError):
 
 
 def _engine_error() -> tuple[str, int, int]:
-    buf = ctypes.create_string_buffer(_MESSAGE_CAPACITY)
-    line = ctypes.c_int(0)
-    column = ctypes.c_int(0)
-    status = _last_error(buf, _MESSAGE_CAPACITY, ctypes.byref(line), ctypes.byref(column))
-    message = buf.value.decode("utf-8", "replace") if status else ""
-    return message or "query failed", line.value, column.value
+    status, message, line, column = last_error()
+    return (message if status else "") or "query failed", line, column
 
 
 class XQuery:
-    """A query prepared once and evaluated against documents.
+    """An XQuery (XPath 1.0 plus FLWOR) prepared once.
+
+    ``XQuery(text)(doc)`` runs it on a document, ``(element)`` with that
+    element as context; returns elements in return order, or a bool, float
+    or str.
 
     Evaluation keeps no state in the query, so one ``XQuery`` may be
     evaluated from several threads at once; ``close`` must not race with an
@@ -86,7 +63,7 @@ class XQuery:
         self._lock = threading.Lock()
         self._handle: int | None = None
         self.text = text
-        handle = _prepare(text.encode("utf-8"))
+        handle = ext.xquery_prepare(text.encode("utf-8"))
         if not handle:
             message, line, column = _engine_error()
             raise XQueryError(message, line, column, text)
@@ -104,7 +81,7 @@ class XQuery:
         with lock:
             handle, self._handle = self._handle, None
         if handle:
-            _free(handle)
+            ext.xquery_free(handle)
 
     def __del__(self) -> None:
         self.close()
@@ -138,3 +115,21 @@ class XQuery:
             message, _, _ = _engine_error()
             raise XQueryError(message, 0, 0, self.text)
         return result
+
+    def __call__(self, node: Any) -> list[Any] | bool | float | str:
+        document, context = _target(node)
+        handle = self._handle
+        if handle is None:
+            raise ValueError("operation on a closed XQuery")
+        # The address is read right before the module call: no Python code
+        # (so no switch to a thread that could close the document) runs in
+        # between.
+        result = _korvithaccel.xquery_eval(handle, document._check(), context, document)
+        if result is None:
+            message, _, _ = _engine_error()
+            raise XQueryError(message, 0, 0, self.text)
+        return result
+
+
+# Shown (in reprs and help) under its public name.
+XQuery.__module__ = "korvith"

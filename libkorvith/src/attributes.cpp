@@ -159,45 +159,45 @@ using namespace korvith;
 
 extern "C" {
 
-void* korvith_element_first_attribute(void* element) {
+void* korvith_element_first_attribute(void* element) try {
     xmlNodePtr n = as_node(element);
     if (!is_element(n)) return nullptr;
     return n->properties;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void* korvith_attribute_next(void* attribute) {
+void* korvith_attribute_next(void* attribute) try {
     auto* a = static_cast<xmlAttrPtr>(attribute);
     return a != nullptr ? a->next : nullptr;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-const char* korvith_attribute_get_name(void* attribute) {
+const char* korvith_attribute_get_name(void* attribute) try {
     return attribute_name(static_cast<xmlAttrPtr>(attribute));
-}
+} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-const char* korvith_attribute_get_value(void* element, void* attribute) {
+const char* korvith_attribute_get_value(void* element, void* attribute) try {
     return attribute_value(as_node(element), static_cast<xmlAttrPtr>(attribute));
-}
+} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-const char* korvith_element_attribute(void* element, const char* name) {
+const char* korvith_element_attribute(void* element, const char* name) try {
     xmlNodePtr n = as_node(element);
     return attribute_value(n, find_attribute(n, name));
-}
+} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-const char* korvith_element_attribute_ns(void* element, const char* uri, const char* local) {
+const char* korvith_element_attribute_ns(void* element, const char* uri, const char* local) try {
     xmlNodePtr n = as_node(element);
     return attribute_value(n, find_attribute_ns(n, uri, local));
-}
+} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-size_t korvith_attribute_count(void* element) {
+size_t korvith_attribute_count(void* element) try {
     xmlNodePtr n = as_node(element);
     if (!is_element(n)) return 0;
     size_t count = 0;
     for (xmlAttrPtr a = n->properties; a != nullptr; a = a->next) ++count;
     return count;
-}
+} catch (...) { return korvith::entry_failed<size_t>(0); }
 
 size_t korvith_element_attribute_pairs(void* element, const char** names, const char** values,
-                                       void** attributes, size_t capacity) {
+                                       void** attributes, size_t capacity) try {
     xmlNodePtr n = as_node(element);
     if (!is_element(n)) return 0;
     size_t i = 0;
@@ -207,35 +207,35 @@ size_t korvith_element_attribute_pairs(void* element, const char** names, const 
         if (attributes != nullptr) attributes[i] = a;
     }
     return i;
-}
+} catch (...) { return korvith::entry_failed<size_t>(0); }
 
-int korvith_element_attribute_int(void* element, const char* name, int fallback) {
+int korvith_element_attribute_int(void* element, const char* name, int fallback) try {
     const char* v = korvith_element_attribute(element, name);
     int out = 0;
     if (v == nullptr || !parse_int32(trimmed(v), &out)) return fallback;
     return out;
-}
+} catch (...) { return korvith::entry_failed<int>(fallback); }
 
-double korvith_element_attribute_double(void* element, const char* name, double fallback) {
+double korvith_element_attribute_double(void* element, const char* name, double fallback) try {
     const char* v = korvith_element_attribute(element, name);
     double out = 0;
     if (v == nullptr || !parse_double(trimmed(v), &out)) return fallback;
     return out;
-}
+} catch (...) { return korvith::entry_failed<double>(fallback); }
 
-int korvith_element_attribute_bool(void* element, const char* name, int fallback) {
+int korvith_element_attribute_bool(void* element, const char* name, int fallback) try {
     const char* v = korvith_element_attribute(element, name);
     if (v == nullptr) return fallback;
     int b = parse_bool(trimmed(v));
     return b < 0 ? fallback : b;
-}
+} catch (...) { return korvith::entry_failed<int>(fallback); }
 
 size_t korvith_element_attributes_snapshot(void* element, char* names, size_t names_capacity,
                                            size_t* name_offsets, char* values,
                                            size_t values_capacity, size_t* value_offsets,
                                            char* prefixes, size_t prefixes_capacity,
                                            size_t* prefix_offsets, char* uris,
-                                           size_t uris_capacity, size_t* uri_offsets) {
+                                           size_t uris_capacity, size_t* uri_offsets) try {
     xmlNodePtr n = as_node(element);
     bool sizing = names == nullptr && values == nullptr && prefixes == nullptr && uris == nullptr;
     if (!is_element(n)) return sizing ? 0 : 1;
@@ -278,6 +278,6 @@ size_t korvith_element_attributes_snapshot(void* element, char* names, size_t na
         uri_offsets[i] = ns_href(a) != nullptr ? put(uris, pu, ns_href(a)) : kNone;
     }
     return 0;
-}
+} catch (...) { return korvith::entry_failed<size_t>(0); }
 
 }  // extern "C"

@@ -467,11 +467,11 @@ using namespace korvith;
 
 extern "C" {
 
-void* korvith_parse_string_fn(const char* data, size_t length, int* status) {
+void* korvith_parse_string_fn(const char* data, size_t length, int* status) try {
     return parse_memory(data, length, ParseConfig{}, status, Source::Borrow);
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
 
-void* korvith_parse_string_ex(const char* data, size_t length, const void* options, int* status) {
+void* korvith_parse_string_ex(const char* data, size_t length, const void* options, int* status) try {
     ParseConfig cfg;
     if (options != nullptr) {
         int32_t rec[4];
@@ -482,13 +482,13 @@ void* korvith_parse_string_ex(const char* data, size_t length, const void* optio
         cfg.recover = rec[3];
     }
     return parse_memory(data, length, cfg, status, Source::Borrow);
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
 
-void* korvith_parse_string_inplace_fn(char* data, size_t length, int* status) {
+void* korvith_parse_string_inplace_fn(char* data, size_t length, int* status) try {
     return parse_memory(data, length, ParseConfig{}, status, Source::Borrow);
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
 
-void* korvith_parse_with_encoding(const char* data, size_t length, int* status) {
+void* korvith_parse_with_encoding(const char* data, size_t length, int* status) try {
     int first = 0;
     xmlDocPtr doc = parse_memory(data, length, ParseConfig{}, &first, Source::Borrow);
     if (doc == nullptr && (first == XML_ERR_INVALID_ENCODING || first == XML_ERR_INVALID_CHAR) &&
@@ -502,22 +502,22 @@ void* korvith_parse_with_encoding(const char* data, size_t length, int* status) 
     }
     if (status != nullptr) *status = first;
     return doc;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
 
-void* korvith_parse_file(const char* path, int* status) {
+void* korvith_parse_file(const char* path, int* status) try {
     return parse_file_config(path, ParseConfig{}, status);
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
 
-void* korvith_document_root(void* document) {
+void* korvith_document_root(void* document) try {
     if (document == nullptr) return nullptr;
     return xmlDocGetRootElement(static_cast<xmlDocPtr>(document));
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void korvith_document_free(void* document) {
+void korvith_document_free(void* document) try {
     if (document == nullptr) return;
     auto* doc = static_cast<xmlDocPtr>(document);
     side_release(doc);
     xmlFreeDoc(doc);
-}
+} catch (...) { korvith::entry_failed(); }
 
 }  // extern "C"

@@ -1,6 +1,9 @@
 // The thread-local error record behind korvith_last_error.
 #include <cstring>
+#include <exception>
+#include <new>
 
+#include "entry.h"
 #include "internal.h"
 
 namespace korvith {
@@ -48,9 +51,32 @@ void error_from(const xmlError* err) {
 
 int error_code() { return last_error.code; }
 
+int entry_status() noexcept {
+    int code = KORVITH_STATUS_INTERNAL;
+    const char* what = "internal error";
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        code = KORVITH_STATUS_NO_MEMORY;
+        what = "out of memory";
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    last_error.code = code;
+    last_error.line = 0;
+    last_error.column = 0;
+    try {
+        last_error.message.assign(what);
+    } catch (...) {
+        last_error.message.clear();  // the status alone still tells what happened
+    }
+    return code;
+}
+
 }  // namespace korvith
 
-extern "C" int korvith_last_error(char* buf, size_t cap, int* line, int* column) {
+extern "C" int korvith_last_error(char* buf, size_t cap, int* line, int* column) try {
     const auto& rec = korvith::last_error;
     if (line != nullptr) *line = rec.line;
     if (column != nullptr) *column = rec.column;
@@ -60,4 +86,4 @@ extern "C" int korvith_last_error(char* buf, size_t cap, int* line, int* column)
         buf[n] = '\0';
     }
     return rec.code;
-}
+} catch (...) { return korvith::entry_status(); }

@@ -18,6 +18,7 @@
 
 #include "korvith/engine.h"
 #include "korvith/engine_ext.h"
+#include "entry.h"
 
 namespace korvith {
 

@@ -132,7 +132,7 @@ using namespace korvith;
 
 extern "C" {
 
-void* korvith_iterparse_open_file(const char* path, int flags, int* status) {
+void* korvith_iterparse_open_file(const char* path, int flags, int* status) try {
     if (status != nullptr) *status = 0;
     int fd = open_source(path, status);
     if (fd < 0) return nullptr;
@@ -143,9 +143,9 @@ void* korvith_iterparse_open_file(const char* path, int flags, int* status) {
     }
     it->fd = fd;
     return it;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
 
-void* korvith_iterparse_open_buffer(const char* data, size_t length, int flags, int* status) {
+void* korvith_iterparse_open_buffer(const char* data, size_t length, int flags, int* status) try {
     if (status != nullptr) *status = 0;
     Iterator* it = open_iterator(flags, status, nullptr);
     if (it == nullptr) return nullptr;
@@ -157,9 +157,9 @@ void* korvith_iterparse_open_buffer(const char* data, size_t length, int flags, 
         return nullptr;
     }
     return it;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
 
-void* korvith_iterparse_next(void* iterator) {
+void* korvith_iterparse_next(void* iterator) try {
     auto* it = static_cast<Iterator*>(iterator);
     if (it == nullptr) return nullptr;
     while (it->ready.empty() && feed(it)) {
@@ -168,9 +168,9 @@ void* korvith_iterparse_next(void* iterator) {
     xmlNodePtr node = it->ready.front();
     it->ready.pop_front();
     return node;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void korvith_iterparse_release(void* iterator, void* element) {
+void korvith_iterparse_release(void* iterator, void* element) try {
     auto* it = static_cast<Iterator*>(iterator);
     xmlNodePtr node = as_node(element);
     if (it == nullptr || !is_element(node) || node->doc != it->doc) return;
@@ -200,9 +200,9 @@ void korvith_iterparse_release(void* iterator, void* element) {
     }
     xmlUnlinkNode(node);
     xmlFreeNode(node);
-}
+} catch (...) { korvith::entry_failed(); }
 
-int korvith_iterparse_error(void* iterator, char* buf, size_t cap, int* line, int* column) {
+int korvith_iterparse_error(void* iterator, char* buf, size_t cap, int* line, int* column) try {
     auto* it = static_cast<Iterator*>(iterator);
     if (line != nullptr) *line = it != nullptr ? it->line : 0;
     if (column != nullptr) *column = it != nullptr ? it->column : 0;
@@ -213,15 +213,15 @@ int korvith_iterparse_error(void* iterator, char* buf, size_t cap, int* line, in
         buf[n] = '\0';
     }
     return it != nullptr ? it->error : 0;
-}
+} catch (...) { return korvith::entry_status(); }
 
-void* korvith_iterparse_document(void* iterator) {
+void* korvith_iterparse_document(void* iterator) try {
     auto* it = static_cast<Iterator*>(iterator);
     if (it == nullptr) return nullptr;
     return it->doc;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void korvith_iterparse_free(void* iterator) {
+void korvith_iterparse_free(void* iterator) try {
     auto* it = static_cast<Iterator*>(iterator);
     if (it == nullptr) return;
     // A document that never reached its first element is still the
@@ -236,6 +236,6 @@ void korvith_iterparse_free(void* iterator) {
     if (it->ctxt != nullptr) xmlFreeParserCtxt(it->ctxt);
     if (it->fd >= 0) ::close(it->fd);
     delete it;
-}
+} catch (...) { korvith::entry_failed(); }
 
 }  // extern "C"

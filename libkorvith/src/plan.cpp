@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "plan_model.h"
+#include "entry.h"
 
 namespace korvith::plan {
 namespace {
@@ -429,17 +430,17 @@ using korvith::plan::Value;
 
 extern "C" {
 
-void* korvith_plan_compile(const char* description, size_t length, char* error, size_t error_capacity) {
+void* korvith_plan_compile(const char* description, size_t length, char* error, size_t error_capacity) try {
   std::string message;
   CompiledPlan* plan = description ? korvith::plan::compile(description, length, message) : nullptr;
   if (!description) message = "no plan description";
   if (!plan && error && error_capacity) std::snprintf(error, error_capacity, "%s", message.c_str());
   return plan;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void korvith_plan_free(void* plan) { delete static_cast<CompiledPlan*>(plan); }
+void korvith_plan_free(void* plan) try { delete static_cast<CompiledPlan*>(plan); } catch (...) { korvith::entry_failed(); }
 
-void* korvith_plan_eval(const void* plan, void* element) {
+void* korvith_plan_eval(const void* plan, void* element) try {
   auto* node = static_cast<xmlNodePtr>(element);
   if (!plan || !node || node->type != XML_ELEMENT_NODE) return nullptr;
   auto* result = new (std::nothrow) Result();
@@ -449,34 +450,34 @@ void* korvith_plan_eval(const void* plan, void* element) {
     return nullptr;
   }
   return result;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-const void* korvith_plan_result_root(const void* result) {
+const void* korvith_plan_result_root(const void* result) try {
   return result ? static_cast<const Result*>(result)->root : nullptr;
-}
+} catch (...) { return korvith::entry_failed<const void*>(nullptr); }
 
-void korvith_plan_result_free(void* result) { delete static_cast<Result*>(result); }
+void korvith_plan_result_free(void* result) try { delete static_cast<Result*>(result); } catch (...) { korvith::entry_failed(); }
 
-int korvith_plan_value_kind(const void* value) { return value ? as_value(value)->kind : -1; }
+int korvith_plan_value_kind(const void* value) try { return value ? as_value(value)->kind : -1; } catch (...) { return korvith::entry_failed<int>(-1); }
 
-const char* korvith_plan_value_name(const void* value) { return value ? as_value(value)->name : nullptr; }
+const char* korvith_plan_value_name(const void* value) try { return value ? as_value(value)->name : nullptr; } catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-unsigned char korvith_plan_value_type_tag(const void* value) { return value ? as_value(value)->tag : 0; }
+unsigned char korvith_plan_value_type_tag(const void* value) try { return value ? as_value(value)->tag : 0; } catch (...) { return korvith::entry_failed<unsigned char>(0); }
 
-const char* korvith_plan_value_string(const void* value) { return value ? as_value(value)->text : nullptr; }
+const char* korvith_plan_value_string(const void* value) try { return value ? as_value(value)->text : nullptr; } catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-size_t korvith_plan_value_length(const void* value) { return value ? as_value(value)->length : 0; }
+size_t korvith_plan_value_length(const void* value) try { return value ? as_value(value)->length : 0; } catch (...) { return korvith::entry_failed<size_t>(0); }
 
-size_t korvith_plan_value_position(const void* value) { return value ? as_value(value)->position : 0; }
+size_t korvith_plan_value_position(const void* value) try { return value ? as_value(value)->position : 0; } catch (...) { return korvith::entry_failed<size_t>(0); }
 
-size_t korvith_plan_value_count(const void* value) { return value ? as_value(value)->count : 0; }
+size_t korvith_plan_value_count(const void* value) try { return value ? as_value(value)->count : 0; } catch (...) { return korvith::entry_failed<size_t>(0); }
 
-void* korvith_plan_value_at(const void* value, size_t index) {
+void* korvith_plan_value_at(const void* value, size_t index) try {
   if (!value || index >= as_value(value)->count) return nullptr;
   return as_value(value)->items[index];
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-int korvith_plan_value_int(const void* value, long long int* out) {
+int korvith_plan_value_int(const void* value, long long int* out) try {
   std::string_view s = trimmed(as_value(value));
   if (s.empty() || !out) return 1;
   const char* b = s.data();
@@ -486,9 +487,9 @@ int korvith_plan_value_int(const void* value, long long int* out) {
   if (ec != std::errc() || next != s.data() + s.size()) return 1;
   *out = v;
   return 0;
-}
+} catch (...) { return korvith::entry_failed<int>(1); }
 
-int korvith_plan_value_float(const void* value, double* out) {
+int korvith_plan_value_float(const void* value, double* out) try {
   std::string_view s = trimmed(as_value(value));
   if (s.empty() || !out) return 1;
   const char* b = s.data();
@@ -498,9 +499,9 @@ int korvith_plan_value_float(const void* value, double* out) {
   if (ec != std::errc() || next != s.data() + s.size()) return 1;
   *out = v;
   return 0;
-}
+} catch (...) { return korvith::entry_failed<int>(1); }
 
-int korvith_plan_value_bool(const void* value, int* out) {
+int korvith_plan_value_bool(const void* value, int* out) try {
   std::string_view s = trimmed(as_value(value));
   if (!out) return 1;
   auto lower_equals = [&](std::string_view word) {
@@ -518,21 +519,21 @@ int korvith_plan_value_bool(const void* value, int* out) {
     return 0;
   }
   return 1;
-}
+} catch (...) { return korvith::entry_failed<int>(1); }
 
-const char* korvith_plan_value_attribute(const void* value, const char* name) {
+const char* korvith_plan_value_attribute(const void* value, const char* name) try {
   if (!value || !name) return nullptr;
   const Value* v = as_value(value);
   for (size_t i = 0; i < v->attr_count; ++i)
     if (std::strcmp(v->attr_names[i], name) == 0) return v->attr_values[i];
   return nullptr;
-}
+} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-size_t korvith_plan_value_attribute_count(const void* value) { return value ? as_value(value)->attr_count : 0; }
+size_t korvith_plan_value_attribute_count(const void* value) try { return value ? as_value(value)->attr_count : 0; } catch (...) { return korvith::entry_failed<size_t>(0); }
 
 size_t korvith_plan_value_attributes_snapshot(const void* value, char* names, size_t names_capacity,
                                               size_t* name_offsets, char* values, size_t values_capacity,
-                                              size_t* value_offsets) {
+                                              size_t* value_offsets) try {
   constexpr size_t kFailed = SIZE_MAX;
   if (!value) return names ? kFailed : 0;
   const Value* v = as_value(value);
@@ -559,6 +560,6 @@ size_t korvith_plan_value_attributes_snapshot(const void* value, char* names, si
   name_offsets[v->attr_count] = n;
   value_offsets[v->attr_count] = m;
   return size;
-}
+} catch (...) { return korvith::entry_failed<size_t>(0); }
 
 }  // extern "C"

@@ -8,6 +8,7 @@
 
 #include "korvith/plan.h"
 #include "plan_model.h"
+#include "entry.h"
 
 extern "C" {
 // Provided by the iterparse unit of the engine; declared weak so that a
@@ -66,7 +67,7 @@ using korvith::plan::Stream;
 
 extern "C" {
 
-void* korvith_plan_stream_new(const void* plan, void* iterator, const char* tag) {
+void* korvith_plan_stream_new(const void* plan, void* iterator, const char* tag) try {
   if (!plan || !iterator) return nullptr;
   auto* s = new (std::nothrow) Stream();
   if (!s) return nullptr;
@@ -82,9 +83,9 @@ void* korvith_plan_stream_new(const void* plan, void* iterator, const char* tag)
     return nullptr;
   }
   return s;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-const void* korvith_plan_stream_next(void* stream) {
+const void* korvith_plan_stream_next(void* stream) try {
   if (!stream) return nullptr;
   auto& s = *static_cast<Stream*>(stream);
   for (;;) {
@@ -99,8 +100,8 @@ const void* korvith_plan_stream_next(void* stream) {
     }
     korvith::plan::release(s, node);
   }
-}
+} catch (...) { return korvith::entry_failed<const void*>(nullptr); }
 
-void korvith_plan_stream_free(void* stream) { delete static_cast<Stream*>(stream); }
+void korvith_plan_stream_free(void* stream) try { delete static_cast<Stream*>(stream); } catch (...) { korvith::entry_failed(); }
 
 }  // extern "C"

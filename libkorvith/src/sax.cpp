@@ -13,6 +13,7 @@
 
 #include "korvith/engine_ext.h"
 #include "korvith/plan.h"
+#include "entry.h"
 
 namespace korvith::sax {
 namespace {
@@ -310,16 +311,16 @@ using korvith::sax::Recorder;
 
 extern "C" {
 
-void* korvith_sax_open_buffer(const char* data, size_t length, int flags, size_t chunk) {
+void* korvith_sax_open_buffer(const char* data, size_t length, int flags, size_t chunk) try {
   if (!data && length) return nullptr;
   Recorder* r = korvith::sax::open(flags, chunk, nullptr);
   if (!r) return nullptr;
   r->data = data;
   r->length = length;
   return r;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void* korvith_sax_open_file(const char* path, int flags, size_t chunk) {
+void* korvith_sax_open_file(const char* path, int flags, size_t chunk) try {
   if (!path) return nullptr;
   FILE* f = std::fopen(path, "rb");
   if (!f) return nullptr;
@@ -336,9 +337,9 @@ void* korvith_sax_open_file(const char* path, int flags, size_t chunk) {
     return nullptr;
   }
   return r;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-int korvith_sax_step(void* recorder) {
+int korvith_sax_step(void* recorder) try {
   if (!recorder) return -1;
   auto& r = *static_cast<Recorder*>(recorder);
   r.records.clear();
@@ -385,17 +386,17 @@ int korvith_sax_step(void* recorder) {
   }
   if (last || xmlCtxtIsStopped(r.ctxt)) r.finished = true;
   return r.finished ? 0 : 1;
-}
+} catch (...) { return korvith::entry_failed<int>(-1); }
 
-void korvith_sax_free(void* recorder) { delete static_cast<Recorder*>(recorder); }
+void korvith_sax_free(void* recorder) try { delete static_cast<Recorder*>(recorder); } catch (...) { korvith::entry_failed(); }
 
-const void* korvith_sax_records(void* recorder, size_t* count) {
+const void* korvith_sax_records(void* recorder, size_t* count) try {
   auto* r = static_cast<Recorder*>(recorder);
   if (count) *count = r ? r->records.size() : 0;
   return r && !r->records.empty() ? r->records.data() : nullptr;
-}
+} catch (...) { return korvith::entry_failed<const void*>(nullptr); }
 
-const char* korvith_sax_arena(void* recorder, size_t* size) {
+const char* korvith_sax_arena(void* recorder, size_t* size) try {
   auto* r = static_cast<Recorder*>(recorder);
   if (size) *size = r ? r->arena.size() : 0;
   if (!r) return nullptr;
@@ -403,6 +404,6 @@ const char* korvith_sax_arena(void* recorder, size_t* size) {
   // strings are delivered.
   static const char kEmpty[1] = {0};
   return r->arena.empty() ? kEmpty : r->arena.data();
-}
+} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
 }  // extern "C"

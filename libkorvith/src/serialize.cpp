@@ -181,9 +181,9 @@ using namespace korvith;
 
 extern "C" {
 
-void korvith_free_string(char* s) { std::free(s); }
+void korvith_free_string(char* s) try { std::free(s); } catch (...) { korvith::entry_failed(); }
 
-char* korvith_element_serialize(void* element, void* options) {
+char* korvith_element_serialize(void* element, void* options) try {
     std::string out;
     xmlNodePtr node = as_node(element);
     if (node == nullptr) return nullptr;
@@ -192,10 +192,10 @@ char* korvith_element_serialize(void* element, void* options) {
     if (side != nullptr) lock = std::unique_lock<std::mutex>(side->mu);
     if (!serialize_element(node, read_options(options, false), out)) return nullptr;
     return owned_copy(out);
-}
+} catch (...) { return korvith::entry_failed<char*>(nullptr); }
 
 size_t korvith_element_serialize_into(void* element, char* buffer, size_t capacity,
-                                      size_t* written, const void* options) {
+                                      size_t* written, const void* options) try {
     xmlNodePtr node = as_node(element);
     if (node == nullptr || node->doc == nullptr) return 0;
     DocSide* side = side_of(node->doc);
@@ -226,14 +226,14 @@ size_t korvith_element_serialize_into(void* element, char* buffer, size_t capaci
     side->ser_valid = false;
     std::string().swap(side->ser_out);
     return needed;
-}
+} catch (...) { return korvith::entry_failed<size_t>(0); }
 
-char* korvith_document_serialize(void* document, void* options) {
+char* korvith_document_serialize(void* document, void* options) try {
     auto* doc = static_cast<xmlDocPtr>(document);
     if (doc == nullptr) return nullptr;
     std::string out;
     if (!run_save(nullptr, doc, read_options(options, true), out)) return nullptr;
     return owned_copy(out);
-}
+} catch (...) { return korvith::entry_failed<char*>(nullptr); }
 
 }  // extern "C"

@@ -41,25 +41,25 @@ using namespace korvith;
 
 extern "C" {
 
-const char* korvith_element_name(void* element) {
+const char* korvith_element_name(void* element) try {
     xmlNodePtr n = as_node(element);
     if (n == nullptr || n->name == nullptr) return nullptr;
     return cstr(n->name);
-}
+} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-const char* korvith_element_namespace(void* element) {
+const char* korvith_element_namespace(void* element) try {
     xmlNodePtr n = as_node(element);
     if (!is_element(n) || n->ns == nullptr) return nullptr;
     return cstr(n->ns->href);
-}
+} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-const char* korvith_element_prefix_fn(void* element) {
+const char* korvith_element_prefix_fn(void* element) try {
     xmlNodePtr n = as_node(element);
     if (!is_element(n) || n->ns == nullptr) return nullptr;
     return cstr(n->ns->prefix);
-}
+} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-void* korvith_element_child(void* element, size_t index) {
+void* korvith_element_child(void* element, size_t index) try {
     xmlNodePtr n = as_node(element);
     if (!is_element(n)) return nullptr;
     DocSide* side = stable_side(n);
@@ -81,9 +81,9 @@ void* korvith_element_child(void* element, size_t index) {
         side->pos_node = c;
     }
     return c;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-size_t korvith_element_child_count(void* element) {
+size_t korvith_element_child_count(void* element) try {
     xmlNodePtr n = as_node(element);
     if (!is_element(n)) return 0;
     DocSide* side = stable_side(n);
@@ -94,26 +94,26 @@ size_t korvith_element_child_count(void* element) {
         side->count_parent = n;
     }
     return side->count_value;
-}
+} catch (...) { return korvith::entry_failed<size_t>(0); }
 
-void* korvith_element_as_node(void* element) { return element; }
+void* korvith_element_as_node(void* element) try { return element; } catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void* korvith_node_first_child(void* node) {
+void* korvith_node_first_child(void* node) try {
     xmlNodePtr n = as_node(node);
     if (n == nullptr) return nullptr;
     // Entity references are leaves here: their children belong to the
     // entity declaration, shared by every reference.
     if (n->type != XML_ELEMENT_NODE && n->type != XML_DOCUMENT_NODE) return nullptr;
     return n->children;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void* korvith_node_next_sibling(void* node) {
+void* korvith_node_next_sibling(void* node) try {
     xmlNodePtr n = as_node(node);
     if (n == nullptr || n->type == XML_ATTRIBUTE_NODE) return nullptr;
     return n->next;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-int korvith_node_get_type(void* node) {
+int korvith_node_get_type(void* node) try {
     xmlNodePtr n = as_node(node);
     if (n == nullptr) return KORVITH_NODE_NONE;
     switch (n->type) {
@@ -127,46 +127,46 @@ int korvith_node_get_type(void* node) {
         case XML_DOCUMENT_NODE: return KORVITH_NODE_DOCUMENT;
         default: return KORVITH_NODE_OTHER;
     }
-}
+} catch (...) { return korvith::entry_failed<int>(KORVITH_NODE_NONE); }
 
-const char* korvith_text_node_get_content(void* node) {
+const char* korvith_text_node_get_content(void* node) try {
     xmlNodePtr n = as_node(node);
     if (n == nullptr || n->type == XML_ELEMENT_NODE) return nullptr;
     return content_or_empty(n);
-}
+} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-const char* korvith_cdata_node_get_content(void* node) {
+const char* korvith_cdata_node_get_content(void* node) try {
     return korvith_text_node_get_content(node);
-}
+} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
 
-void* korvith_element_first_child_any(void* element) {
+void* korvith_element_first_child_any(void* element) try {
     xmlNodePtr n = as_node(element);
     if (!is_element(n)) return nullptr;
     return xmlFirstElementChild(n);
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void* korvith_element_next_sibling_any(void* element) {
+void* korvith_element_next_sibling_any(void* element) try {
     xmlNodePtr n = as_node(element);
     if (n == nullptr || n->type == XML_ATTRIBUTE_NODE) return nullptr;
     return xmlNextElementSibling(n);
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void* korvith_element_previous_sibling_any_fn(void* element) {
+void* korvith_element_previous_sibling_any_fn(void* element) try {
     xmlNodePtr n = as_node(element);
     if (n == nullptr || n->type == XML_ATTRIBUTE_NODE) return nullptr;
     return xmlPreviousElementSibling(n);
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void* korvith_element_parent(void* element) {
+void* korvith_element_parent(void* element) try {
     xmlNodePtr n = as_node(element);
     if (n == nullptr || n->type == XML_ATTRIBUTE_NODE) return nullptr;
     xmlNodePtr p = n->parent;
     return is_element(p) ? p : nullptr;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-int korvith_node_line(void* node) { return node_line_of(as_node(node)); }
+int korvith_node_line(void* node) try { return node_line_of(as_node(node)); } catch (...) { return korvith::entry_failed<int>(0); }
 
-int korvith_element_set_text(void* element, const char* text) {
+int korvith_element_set_text(void* element, const char* text) try {
     xmlNodePtr n = as_node(element);
     if (!is_element(n) || text == nullptr) return 1;
     if (xmlCheckUTF8(xstr(text)) == 0) return 1;
@@ -187,6 +187,6 @@ int korvith_element_set_text(void* element, const char* text) {
         if (xmlAddPrevSibling(n->children, fresh) == nullptr) { xmlFreeNode(fresh); return 1; }
     }
     return 0;
-}
+} catch (...) { return korvith::entry_failed<int>(1); }
 
 }  // extern "C"

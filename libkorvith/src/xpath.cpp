@@ -134,7 +134,7 @@ using namespace korvith;
 
 extern "C" {
 
-void* korvith_xpath_compile(const char* expression) {
+void* korvith_xpath_compile(const char* expression) try {
     error_clear();
     if (expression == nullptr) {
         error_set(XML_ERR_ARGUMENT, "no expression", 0, 0);
@@ -148,53 +148,53 @@ void* korvith_xpath_compile(const char* expression) {
         error_set(XML_ERR_INTERNAL_ERROR, "invalid XPath expression", 0, 0);
     }
     return comp;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void korvith_xpath_compiled_free(void* compiled) {
+void korvith_xpath_compiled_free(void* compiled) try {
     if (compiled != nullptr) xmlXPathFreeCompExpr(static_cast<xmlXPathCompExprPtr>(compiled));
-}
+} catch (...) { korvith::entry_failed(); }
 
-void* korvith_xpath_eval(void* document, void* context, const char* expression) {
+void* korvith_xpath_eval(void* document, void* context, const char* expression) try {
     return evaluate(document, context, expression, nullptr, nullptr, nullptr);
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void* korvith_xpath_eval_ns(void* document, void* context, const char* expression, void* ns_set) {
+void* korvith_xpath_eval_ns(void* document, void* context, const char* expression, void* ns_set) try {
     return evaluate(document, context, expression, nullptr, static_cast<NsSet*>(ns_set), nullptr);
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
 void* korvith_xpath_eval_vars_ctx(void* document, void* context, const char* expression,
-                                  void* vars) {
+                                  void* vars) try {
     return evaluate(document, context, expression, nullptr, nullptr, static_cast<VarSet*>(vars));
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void* korvith_xpath_compiled_eval(void* compiled, void* document, void* context) {
+void* korvith_xpath_compiled_eval(void* compiled, void* document, void* context) try {
     if (compiled == nullptr) return nullptr;
     return evaluate(document, context, nullptr, static_cast<xmlXPathCompExprPtr>(compiled),
                     nullptr, nullptr);
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
 void* korvith_xpath_compiled_eval_ns(void* compiled, void* document, void* context,
-                                     void* ns_set) {
+                                     void* ns_set) try {
     if (compiled == nullptr) return nullptr;
     return evaluate(document, context, nullptr, static_cast<xmlXPathCompExprPtr>(compiled),
                     static_cast<NsSet*>(ns_set), nullptr);
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
 void* korvith_xpath_compiled_eval_vars(void* compiled, void* document, void* context,
-                                       void* vars) {
+                                       void* vars) try {
     if (compiled == nullptr) return nullptr;
     return evaluate(document, context, nullptr, static_cast<xmlXPathCompExprPtr>(compiled),
                     nullptr, static_cast<VarSet*>(vars));
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
 void* korvith_xpath_compiled_eval_ns_vars(void* compiled, void* document, void* context,
-                                          void* ns_set, void* vars) {
+                                          void* ns_set, void* vars) try {
     if (compiled == nullptr) return nullptr;
     return evaluate(document, context, nullptr, static_cast<xmlXPathCompExprPtr>(compiled),
                     static_cast<NsSet*>(ns_set), static_cast<VarSet*>(vars));
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-int korvith_xpath_result_type(void* result) {
+int korvith_xpath_result_type(void* result) try {
     auto* obj = static_cast<xmlXPathObjectPtr>(result);
     if (obj == nullptr) return 4;
     if (is_node_set(obj)) return 0;
@@ -204,9 +204,9 @@ int korvith_xpath_result_type(void* result) {
         case XPATH_STRING: return 3;
         default: return 4;
     }
-}
+} catch (...) { return korvith::entry_failed<int>(4); }
 
-size_t korvith_xpath_result_count(void* result) {
+size_t korvith_xpath_result_count(void* result) try {
     auto* obj = static_cast<xmlXPathObjectPtr>(result);
     if (obj == nullptr || !is_node_set(obj) || obj->nodesetval == nullptr) return 0;
     size_t count = 0;
@@ -214,9 +214,9 @@ size_t korvith_xpath_result_count(void* result) {
         if (is_element(obj->nodesetval->nodeTab[i])) ++count;
     }
     return count;
-}
+} catch (...) { return korvith::entry_failed<size_t>(0); }
 
-size_t korvith_xpath_result_get_nodes(void* result, void** out, size_t capacity) {
+size_t korvith_xpath_result_get_nodes(void* result, void** out, size_t capacity) try {
     auto* obj = static_cast<xmlXPathObjectPtr>(result);
     if (obj == nullptr || out == nullptr || !is_node_set(obj) || obj->nodesetval == nullptr) {
         return 0;
@@ -227,27 +227,27 @@ size_t korvith_xpath_result_get_nodes(void* result, void** out, size_t capacity)
         if (is_element(node)) out[n++] = node;
     }
     return n;
-}
+} catch (...) { return korvith::entry_failed<size_t>(0); }
 
-void korvith_xpath_result_free(void* result) {
+void korvith_xpath_result_free(void* result) try {
     if (result != nullptr) xmlXPathFreeObject(static_cast<xmlXPathObjectPtr>(result));
-}
+} catch (...) { korvith::entry_failed(); }
 
-double korvith_xpath_result_number(void* result) {
+double korvith_xpath_result_number(void* result) try {
     auto* obj = static_cast<xmlXPathObjectPtr>(result);
     if (obj == nullptr) return 0.0;
     if (obj->type == XPATH_NUMBER) return obj->floatval;
     return xmlXPathCastToNumber(obj);
-}
+} catch (...) { return korvith::entry_failed<double>(0.0); }
 
-int korvith_xpath_result_boolean(void* result) {
+int korvith_xpath_result_boolean(void* result) try {
     auto* obj = static_cast<xmlXPathObjectPtr>(result);
     if (obj == nullptr) return 0;
     if (obj->type == XPATH_BOOLEAN) return obj->boolval ? 1 : 0;
     return xmlXPathCastToBoolean(obj) ? 1 : 0;
-}
+} catch (...) { return korvith::entry_failed<int>(0); }
 
-char* korvith_xpath_result_string(void* result) {
+char* korvith_xpath_result_string(void* result) try {
     auto* obj = static_cast<xmlXPathObjectPtr>(result);
     if (obj == nullptr) return nullptr;
     if (obj->type == XPATH_STRING) return malloc_copy(cstr(obj->stringval));
@@ -255,13 +255,13 @@ char* korvith_xpath_result_string(void* result) {
     char* out = malloc_copy(cstr(text));
     xmlFree(text);
     return out;
-}
+} catch (...) { return korvith::entry_failed<char*>(nullptr); }
 
-void* korvith_ns_set_new(void) { return new (std::nothrow) NsSet(); }
+void* korvith_ns_set_new(void) try { return new (std::nothrow) NsSet(); } catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void korvith_ns_set_free(void* set) { delete static_cast<NsSet*>(set); }
+void korvith_ns_set_free(void* set) try { delete static_cast<NsSet*>(set); } catch (...) { korvith::entry_failed(); }
 
-int korvith_ns_set_add(void* set, const char* prefix, const char* uri) {
+int korvith_ns_set_add(void* set, const char* prefix, const char* uri) try {
     auto* ns = static_cast<NsSet*>(set);
     if (ns == nullptr || !valid_ncname(prefix) || uri == nullptr || *uri == '\0') return 1;
     if (std::strcmp(prefix, "xmlns") == 0) return 1;
@@ -274,11 +274,11 @@ int korvith_ns_set_add(void* set, const char* prefix, const char* uri) {
     }
     ns->pairs.emplace_back(prefix, uri);
     return 0;
-}
+} catch (...) { return korvith::entry_failed<int>(1); }
 
-void* korvith_variable_set_new(void) { return new (std::nothrow) VarSet(); }
+void* korvith_variable_set_new(void) try { return new (std::nothrow) VarSet(); } catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void korvith_variable_set_free(void* set) { delete static_cast<VarSet*>(set); }
+void korvith_variable_set_free(void* set) try { delete static_cast<VarSet*>(set); } catch (...) { korvith::entry_failed(); }
 
 }  // extern "C"
 
@@ -306,26 +306,26 @@ int set_variable(void* set, const char* name, Variable v) {
 
 extern "C" {
 
-int korvith_variable_set_boolean(void* set, const char* name, int value) {
+int korvith_variable_set_boolean(void* set, const char* name, int value) try {
     Variable v;
     v.kind = 0;
     v.boolean = value != 0;
     return set_variable(set, name, std::move(v));
-}
+} catch (...) { return korvith::entry_failed<int>(1); }
 
-int korvith_variable_set_number(void* set, const char* name, double value) {
+int korvith_variable_set_number(void* set, const char* name, double value) try {
     Variable v;
     v.kind = 1;
     v.number = value;
     return set_variable(set, name, std::move(v));
-}
+} catch (...) { return korvith::entry_failed<int>(1); }
 
-int korvith_variable_set_string(void* set, const char* name, const char* value) {
+int korvith_variable_set_string(void* set, const char* name, const char* value) try {
     if (value == nullptr || xmlCheckUTF8(xstr(value)) == 0) return 1;
     Variable v;
     v.kind = 2;
     v.text = value;
     return set_variable(set, name, std::move(v));
-}
+} catch (...) { return korvith::entry_failed<int>(1); }
 
 }  // extern "C"

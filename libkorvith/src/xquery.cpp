@@ -17,7 +17,7 @@ void report(const std::string& message, int line, int column) {
 
 extern "C" {
 
-void* korvith_xquery_prepare(const char* text) {
+void* korvith_xquery_prepare(const char* text) try {
   korvith::error_clear();
   std::string error;
   int line = 0;
@@ -33,11 +33,11 @@ void* korvith_xquery_prepare(const char* text) {
     return nullptr;
   }
   return query.release();
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
-void korvith_xquery_free(void* query) { delete static_cast<korvith::xq::Query*>(query); }
+void korvith_xquery_free(void* query) try { delete static_cast<korvith::xq::Query*>(query); } catch (...) { korvith::entry_failed(); }
 
-void* korvith_xquery_eval(void* query, void* document, void* context) {
+void* korvith_xquery_eval(void* query, void* document, void* context) try {
   korvith::error_clear();
   if (query == nullptr) {
     report("no query", 0, 0);
@@ -56,6 +56,6 @@ void* korvith_xquery_eval(void* query, void* document, void* context) {
   }
   if (result == nullptr) report(error, 0, 0);
   return result;
-}
+} catch (...) { return korvith::entry_failed<void*>(nullptr); }
 
 }  // extern "C"

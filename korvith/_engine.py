@@ -86,12 +86,18 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("xquery_free", None, (_vp,), _FREE),
 )
 
+# Codes and records mirrored from libkorvith/include/korvith/abi.h
+# (tests/engine/test_abi.py checks them against it).
+
 # Bits of the parse options ``flags`` field (and of iterparse's ``flags``).
 PARSE_NOBLANKS = 0x01
 PARSE_NOCDATA = 0x02
 PARSE_HUGE = 0x04
 PARSE_KEEP_ENTITIES = 0x08
 PARSE_NSCLEAN = 0x10
+
+# Tags of the module's flat variable lists (name, tag, value).
+VARIABLE_BOOLEAN, VARIABLE_NUMBER, VARIABLE_STRING = 0, 1, 2
 
 # Value the module writes into the wrappers of a closed document, and the
 # message of the error their use raises.
@@ -102,10 +108,18 @@ _MESSAGE_CAP = 1024
 
 
 class ParseOptions(ctypes.Structure):
-    """The parse options record of ``korvith_parse_string_ex``."""
+    """The parse options record of ``korvith_parse_string_ex``
+    (``korvith_parse_options``)."""
 
     _fields_ = [("flags", ctypes.c_int32), ("strict_mode", ctypes.c_int32),
                 ("max_depth", ctypes.c_int32), ("recover", ctypes.c_int32)]
+
+
+class SerializeOptions(ctypes.Structure):
+    """The options record of the serialisation entries (``korvith_serialize_options``)."""
+
+    _fields_ = [("indent", ctypes.c_int32), ("xml_declaration", ctypes.c_int32),
+                ("encoding", ctypes.c_char_p)]
 
 
 lib = _load()

@@ -23,6 +23,7 @@ from typing import Any
 
 from . import _korvithaccel as _accel
 from ._engine import CLOSED_MESSAGE, POISON, ext, last_failure
+from ._engine import VARIABLE_BOOLEAN, VARIABLE_NUMBER, VARIABLE_STRING
 from .errors import KorvithError, XPathError
 
 _STRING = re.compile(r"'[^']*'|\"[^\"]*\"")
@@ -56,14 +57,14 @@ def _flat_variables(variables: Mapping[str, Any]) -> list[Any] | None:
         if "\0" in name:
             raise ValueError(f"XPath variable name {name!r} contains a NUL character")
         if isinstance(value, bool):
-            flat += (name, 0, value)
+            flat += (name, VARIABLE_BOOLEAN, value)
         elif isinstance(value, (int, float)):
-            flat += (name, 1, float(value))
+            flat += (name, VARIABLE_NUMBER, float(value))
         elif isinstance(value, str):
             if "\0" in value:
                 # the engine takes C strings: a NUL would cut the value short
                 raise ValueError(f"XPath variable {name!r} contains a NUL character")
-            flat += (name, 2, value)
+            flat += (name, VARIABLE_STRING, value)
         else:
             raise TypeError(f"XPath variable {name!r} must be bool, int, float or str, "
                             f"not {type(value).__name__}")

@@ -13,17 +13,10 @@ namespace korvith {
 
 namespace {
 
-// Options record of `parse_string_ex`; its layout is shared with the engine.
-struct CParseOptions {
-  int32_t flags;
-  int32_t strict_mode;
-  int32_t max_depth;
-  int32_t recover;
-};
-static_assert(sizeof(CParseOptions) == 16, "four 32-bit fields");
-
-constexpr CParseOptions recover_options(int32_t flags, bool recover) {
-  return CParseOptions{flags, -1, 0, recover ? 1 : 0};
+// The options record of `parse_string_ex` is korvith_parse_options
+// (korvith/abi.h).
+constexpr korvith_parse_options recover_options(int32_t flags, bool recover) {
+  return korvith_parse_options{flags, -1, 0, recover ? 1 : 0};
 }
 
 // Turns the engine's answer into the parse result tuple. The new document
@@ -65,7 +58,7 @@ PyObject* parse_bytes(PyObject* args, const char* format,
   int status = 0;
   void* document = nullptr;
   if (recover) {
-    const CParseOptions options = recover_options(0, true);
+    const korvith_parse_options options = recover_options(0, true);
     document = Fns.parse_string_ex(data, static_cast<size_t>(length), &options, &status);
   } else {
     document = (Fns.*plain)(data, static_cast<size_t>(length), &status);
@@ -106,7 +99,7 @@ PyObject* accel_parse_inplace(PyObject*, PyObject* args) {
   int status = 0;
   void* document = nullptr;
   if (recover || flags != 0) {
-    const CParseOptions options = recover_options(flags, recover != 0);
+    const korvith_parse_options options = recover_options(flags, recover != 0);
     document = Fns.parse_string_ex(buffer, static_cast<size_t>(length), &options, &status);
   } else {
     document = Fns.parse_string_inplace_fn(buffer, static_cast<size_t>(length), &status);

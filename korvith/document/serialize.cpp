@@ -10,14 +10,8 @@ namespace korvith {
 
 namespace {
 
-// Options record of the serialisation slots; its layout is shared with the
-// engine.
-struct SerializeOptions {
-  int32_t indent;
-  int32_t xml_declaration;
-  const char* encoding;  // null: the engine chooses
-};
-static_assert(sizeof(SerializeOptions) == 16, "two ints and a pointer");
+// The options record of the serialisation slots is korvith_serialize_options
+// (korvith/abi.h).
 
 constexpr const char* utf8 = "UTF-8";
 
@@ -26,7 +20,7 @@ void* handle(unsigned long long address) {
 }
 
 // Sizing call, then a filling call straight into the bytes object returned.
-PyObject* serialize_element_into(void* element, const SerializeOptions* options) {
+PyObject* serialize_element_into(void* element, const korvith_serialize_options* options) {
   if (!Fns.element_serialize_into) Py_RETURN_NONE;
   const size_t needed = Fns.element_serialize_into(element, nullptr, 0, nullptr, options);
   if (needed == 0) Py_RETURN_NONE;
@@ -70,7 +64,7 @@ PyObject* accel_serialize_elem(PyObject*, PyObject* args) {
   }
   if (!bound) Py_RETURN_NONE;
   if (indent == 0 && declaration == 0) return serialize_element_into(handle(address), nullptr);
-  const SerializeOptions options{indent, declaration, declaration ? utf8 : nullptr};
+  const korvith_serialize_options options{indent, declaration, declaration ? utf8 : nullptr};
   return serialize_element_into(handle(address), &options);
 }
 
@@ -84,7 +78,7 @@ PyObject* accel_serialize_elem_opts(PyObject*, PyObject* args) {
     return nullptr;
   }
   if (!bound) Py_RETURN_NONE;
-  const SerializeOptions options{indent, declaration, encoding};
+  const korvith_serialize_options options{indent, declaration, encoding};
   return serialize_element_into(handle(address), &options);
 }
 
@@ -107,7 +101,7 @@ PyObject* accel_serialize_doc_opts(PyObject*, PyObject* args) {
     return nullptr;
   }
   if (!bound) Py_RETURN_NONE;
-  SerializeOptions options{indent, declaration, encoding};
+  korvith_serialize_options options{indent, declaration, encoding};
   char* text = Fns.document_serialize(handle(address), &options);
   if (!text) Py_RETURN_NONE;
   return take_document_string(text);

@@ -9,13 +9,10 @@ namespace korvith {
 
 namespace {
 
-constexpr int kElementNode = 0;
-constexpr int kTextNode = 1;
-constexpr int kCdataNode = 3;
 
 AccelElement* as_element(PyObject* self) { return reinterpret_cast<AccelElement*>(self); }
 
-bool is_textual(int type) { return type == kTextNode || type == kCdataNode; }
+bool is_textual(int type) { return type == KORVITH_NODE_TEXT || type == KORVITH_NODE_CDATA; }
 
 // A node together with its type code, read once.
 struct TypedNode {
@@ -23,11 +20,11 @@ struct TypedNode {
   int type;
 };
 
-TypedNode typed(void* node) { return {node, node ? Fns.node_get_type(node) : -1}; }
+TypedNode typed(void* node) { return {node, node ? Fns.node_get_type(node) : KORVITH_NODE_NONE}; }
 
 // Content of one textual node; null content reads as "".
 PyObject* node_content(const TypedNode& n) {
-  const char* s = n.type == kTextNode ? Fns.text_node_get_content(n.node)
+  const char* s = n.type == KORVITH_NODE_TEXT ? Fns.text_node_get_content(n.node)
                                       : Fns.cdata_node_get_content(n.node);
   return str_or_empty(s);
 }
@@ -95,7 +92,7 @@ bool itertext_walk(void* raw, PyObject* out) {
         Ref run(read_run(cur, &after));
         if (!run || PyList_Append(out, run.get()) < 0) return false;
         cur = after;
-      } else if (cur.type == kElementNode) {
+      } else if (cur.type == KORVITH_NODE_ELEMENT) {
         if (!pending.push(cur.node)) {
           PyErr_NoMemory();
           return false;

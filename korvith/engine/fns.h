@@ -1,12 +1,16 @@
 // The engine function table, the bound flag and the engine error class.
 //
 // The module reaches libkorvith only through `Fns`, filled once by `bind`
-// with the engine's 80 function addresses. The record lists the slots in
-// the engine's declaration order; the bind order, which differs in three
-// places, is written down only in the `slots` table of bind.cpp.
+// with the engine's 80 function addresses. Each member takes its type from
+// the engine's prototype (korvith/engine.h; the module never links against
+// the engine), so a signature that drifts does not compile. The record keeps
+// its own order of the slots; the bind order, which differs in three places,
+// is written down only in the `slots` table of bind.cpp.
 #pragma once
 
 #include "../common.h"
+#include "korvith/abi.h"
+#include "korvith/engine.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,88 +21,86 @@ using Handle = void*;
 using PlanValue = const void*;
 
 struct FnTable {
-  const char* (*element_name)(void*);
-  const char* (*element_namespace)(void*);
-  const char* (*element_attribute)(void*, const char*);
-  const char* (*element_attribute_ns)(void*, const char*, const char*);
-  void* (*element_child)(void*, size_t);
-  size_t (*element_child_count)(void*);
-  void* (*element_as_node)(void*);
-  void* (*node_first_child)(void*);
-  void* (*node_next_sibling)(void*);
-  int (*node_get_type)(void*);
-  const char* (*text_node_get_content)(void*);
-  const char* (*cdata_node_get_content)(void*);
-  void* (*element_first_child_any)(void*);
-  const char* (*element_prefix_fn)(void*);
-  void* (*element_previous_sibling_any_fn)(void*);
-  int (*element_set_text)(void*, const char*);
-  size_t (*attribute_count)(void*);
-  size_t (*element_attribute_pairs)(void*, const char**, const char**, void**, size_t);
-  size_t (*element_attributes_snapshot)(void*, char*, size_t, size_t*, char*, size_t, size_t*,
-                                        char*, size_t, size_t*, char*, size_t, size_t*);
-  int (*element_attribute_int)(void*, const char*, int);
-  double (*element_attribute_double)(void*, const char*, double);
-  int (*element_attribute_bool)(void*, const char*, int);
-  void* (*element_first_attribute)(void*);
-  void* (*attribute_next)(void*);
-  const char* (*attribute_get_name)(void*);
-  const char* (*attribute_get_value)(void*, void*);
-  void* (*element_parent)(void*);
-  void* (*element_next_sibling_any)(void*);
-  int (*node_line)(void*);
-  void* (*xpath_eval)(void*, void*, const char*);
-  int (*xpath_result_type)(void*);
-  size_t (*xpath_result_count)(void*);
-  size_t (*xpath_result_get_nodes)(void*, void**, size_t);
-  void (*xpath_result_free)(void*);
-  double (*xpath_result_number)(void*);
-  int (*xpath_result_boolean)(void*);
-  char* (*xpath_result_string)(void*);
-  void (*free_string)(char*);
-  void* (*ns_set_new)();
-  void (*ns_set_free)(void*);
-  int (*ns_set_add)(void*, const char*, const char*);
-  void* (*xpath_eval_ns)(void*, void*, const char*, void*);
-  char* (*element_serialize)(void*, void*);
-  size_t (*element_serialize_into)(void*, char*, size_t, size_t*, const void*);
-  char* (*document_serialize)(void*, void*);
-  void* (*parse_string_fn)(const char*, size_t, int*);
-  void* (*parse_string_ex)(const char*, size_t, const void*, int*);
-  void* (*parse_file)(const char*, int*);
-  void* (*document_root)(void*);
-  void (*document_free)(void*);
-  void* (*xpath_compiled_eval)(void*, void*, void*);
-  void* (*xpath_compiled_eval_ns)(void*, void*, void*, void*);
-  void* (*parse_string_inplace_fn)(char*, size_t, int*);
-  void* (*variable_set_new)();
-  void (*variable_set_free)(void*);
-  int (*variable_set_boolean)(void*, const char*, int);
-  int (*variable_set_number)(void*, const char*, double);
-  int (*variable_set_string)(void*, const char*, const char*);
-  void* (*xpath_compiled_eval_vars)(void*, void*, void*, void*);
-  void* (*parse_with_encoding)(const char*, size_t, int*);
-  void* (*xpath_compiled_eval_ns_vars)(void*, void*, void*, void*, void*);
-  void* (*iterparse_next)(void*);
-  int (*plan_value_kind)(const void*);
-  const char* (*plan_value_name)(const void*);
-  unsigned char (*plan_value_type_tag)(const void*);
-  const char* (*plan_value_string)(const void*);
-  size_t (*plan_value_length)(const void*);
-  size_t (*plan_value_position)(const void*);
-  size_t (*plan_value_count)(const void*);
-  void* (*plan_value_at)(const void*, size_t);
-  int (*plan_value_int)(const void*, long long int*);
-  int (*plan_value_float)(const void*, double*);
-  int (*plan_value_bool)(const void*, int*);
-  const char* (*plan_value_attribute)(const void*, const char*);
-  size_t (*plan_value_attribute_count)(const void*);
-  size_t (*plan_value_attributes_snapshot)(const void*, char*, size_t, size_t*, char*, size_t,
-                                           size_t*);
-  void* (*xpath_eval_vars_ctx)(void*, void*, const char*, void*);
-  const void* (*sax_records)(void*, size_t*);
-  const char* (*sax_arena)(void*, size_t*);
-  void* (*xquery_eval)(void*, void*, void*);
+  decltype(&korvith_element_name) element_name;
+  decltype(&korvith_element_namespace) element_namespace;
+  decltype(&korvith_element_attribute) element_attribute;
+  decltype(&korvith_element_attribute_ns) element_attribute_ns;
+  decltype(&korvith_element_child) element_child;
+  decltype(&korvith_element_child_count) element_child_count;
+  decltype(&korvith_element_as_node) element_as_node;
+  decltype(&korvith_node_first_child) node_first_child;
+  decltype(&korvith_node_next_sibling) node_next_sibling;
+  decltype(&korvith_node_get_type) node_get_type;
+  decltype(&korvith_text_node_get_content) text_node_get_content;
+  decltype(&korvith_cdata_node_get_content) cdata_node_get_content;
+  decltype(&korvith_element_first_child_any) element_first_child_any;
+  decltype(&korvith_element_prefix_fn) element_prefix_fn;
+  decltype(&korvith_element_previous_sibling_any_fn) element_previous_sibling_any_fn;
+  decltype(&korvith_element_set_text) element_set_text;
+  decltype(&korvith_attribute_count) attribute_count;
+  decltype(&korvith_element_attribute_pairs) element_attribute_pairs;
+  decltype(&korvith_element_attributes_snapshot) element_attributes_snapshot;
+  decltype(&korvith_element_attribute_int) element_attribute_int;
+  decltype(&korvith_element_attribute_double) element_attribute_double;
+  decltype(&korvith_element_attribute_bool) element_attribute_bool;
+  decltype(&korvith_element_first_attribute) element_first_attribute;
+  decltype(&korvith_attribute_next) attribute_next;
+  decltype(&korvith_attribute_get_name) attribute_get_name;
+  decltype(&korvith_attribute_get_value) attribute_get_value;
+  decltype(&korvith_element_parent) element_parent;
+  decltype(&korvith_element_next_sibling_any) element_next_sibling_any;
+  decltype(&korvith_node_line) node_line;
+  decltype(&korvith_xpath_eval) xpath_eval;
+  decltype(&korvith_xpath_result_type) xpath_result_type;
+  decltype(&korvith_xpath_result_count) xpath_result_count;
+  decltype(&korvith_xpath_result_get_nodes) xpath_result_get_nodes;
+  decltype(&korvith_xpath_result_free) xpath_result_free;
+  decltype(&korvith_xpath_result_number) xpath_result_number;
+  decltype(&korvith_xpath_result_boolean) xpath_result_boolean;
+  decltype(&korvith_xpath_result_string) xpath_result_string;
+  decltype(&korvith_free_string) free_string;
+  decltype(&korvith_ns_set_new) ns_set_new;
+  decltype(&korvith_ns_set_free) ns_set_free;
+  decltype(&korvith_ns_set_add) ns_set_add;
+  decltype(&korvith_xpath_eval_ns) xpath_eval_ns;
+  decltype(&korvith_element_serialize) element_serialize;
+  decltype(&korvith_element_serialize_into) element_serialize_into;
+  decltype(&korvith_document_serialize) document_serialize;
+  decltype(&korvith_parse_string_fn) parse_string_fn;
+  decltype(&korvith_parse_string_ex) parse_string_ex;
+  decltype(&korvith_parse_file) parse_file;
+  decltype(&korvith_document_root) document_root;
+  decltype(&korvith_document_free) document_free;
+  decltype(&korvith_xpath_compiled_eval) xpath_compiled_eval;
+  decltype(&korvith_xpath_compiled_eval_ns) xpath_compiled_eval_ns;
+  decltype(&korvith_parse_string_inplace_fn) parse_string_inplace_fn;
+  decltype(&korvith_variable_set_new) variable_set_new;
+  decltype(&korvith_variable_set_free) variable_set_free;
+  decltype(&korvith_variable_set_boolean) variable_set_boolean;
+  decltype(&korvith_variable_set_number) variable_set_number;
+  decltype(&korvith_variable_set_string) variable_set_string;
+  decltype(&korvith_xpath_compiled_eval_vars) xpath_compiled_eval_vars;
+  decltype(&korvith_parse_with_encoding) parse_with_encoding;
+  decltype(&korvith_xpath_compiled_eval_ns_vars) xpath_compiled_eval_ns_vars;
+  decltype(&korvith_iterparse_next) iterparse_next;
+  decltype(&korvith_plan_value_kind) plan_value_kind;
+  decltype(&korvith_plan_value_name) plan_value_name;
+  decltype(&korvith_plan_value_type_tag) plan_value_type_tag;
+  decltype(&korvith_plan_value_string) plan_value_string;
+  decltype(&korvith_plan_value_length) plan_value_length;
+  decltype(&korvith_plan_value_position) plan_value_position;
+  decltype(&korvith_plan_value_count) plan_value_count;
+  decltype(&korvith_plan_value_at) plan_value_at;
+  decltype(&korvith_plan_value_int) plan_value_int;
+  decltype(&korvith_plan_value_float) plan_value_float;
+  decltype(&korvith_plan_value_bool) plan_value_bool;
+  decltype(&korvith_plan_value_attribute) plan_value_attribute;
+  decltype(&korvith_plan_value_attribute_count) plan_value_attribute_count;
+  decltype(&korvith_plan_value_attributes_snapshot) plan_value_attributes_snapshot;
+  decltype(&korvith_xpath_eval_vars_ctx) xpath_eval_vars_ctx;
+  decltype(&korvith_sax_records) sax_records;
+  decltype(&korvith_sax_arena) sax_arena;
+  decltype(&korvith_xquery_eval) xquery_eval;
 };
 
 inline constexpr size_t kSlotCount = 80;

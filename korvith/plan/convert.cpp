@@ -19,16 +19,6 @@ namespace korvith {
 
 namespace {
 
-// Value kinds reported by plan_value_kind.
-constexpr int kValueRecord = 0;
-constexpr int kValueCollection = 2;
-constexpr int kValueCallback = 4;
-
-// Type tags asking for typed leaves.
-constexpr int kTagInt = 1;
-constexpr int kTagFloat = 2;
-constexpr int kTagBool = 3;
-
 constexpr size_t kSnapshotFailed = SIZE_MAX;
 
 PyObject* decode(const char* text, size_t len) {
@@ -56,17 +46,17 @@ PyObject* plan_convert_element(PlanValue value, Walk& walk, int plan_index);
 // Leaf conversion: typed when the tag asks for it and the engine agrees,
 // else a callback_type instance for callback values, else the text.
 PyObject* plan_leaf(PlanValue value, PyObject* callback_type, int tag) {
-  if (tag == kTagInt) {
+  if (tag == KORVITH_TAG_INT) {
     long long number = 0;
     if (Fns.plan_value_int(value, &number) == 0) return PyLong_FromLongLong(number);
-  } else if (tag == kTagFloat) {
+  } else if (tag == KORVITH_TAG_FLOAT) {
     double number = 0.0;
     if (Fns.plan_value_float(value, &number) == 0) return PyFloat_FromDouble(number);
-  } else if (tag == kTagBool) {
+  } else if (tag == KORVITH_TAG_BOOL) {
     int flag = 0;
     if (Fns.plan_value_bool(value, &flag) == 0) return PyBool_FromLong(flag != 0);
   }
-  if (Fns.plan_value_kind(value) == kValueCallback) {
+  if (Fns.plan_value_kind(value) == KORVITH_VALUE_CALLBACK) {
     const char* text = Fns.plan_value_string(value);
     Ref text_obj;
     if (text) {
@@ -113,7 +103,7 @@ PyObject* plan_record_list(PlanValue collection, Walk& walk, const PlanRowC& row
   for (size_t j = 0; j < count; ++j) {
     PlanValue item = Fns.plan_value_at(collection, j);
     PyObject* converted =
-        row.child_index >= 0 && Fns.plan_value_kind(item) == kValueRecord
+        row.child_index >= 0 && Fns.plan_value_kind(item) == KORVITH_VALUE_RECORD
             ? plan_convert_element(item, walk, row.child_index)
             : plan_leaf(item, walk.shape->callback_type, row.tag);
     if (!converted) return nullptr;
@@ -138,7 +128,7 @@ int plan_row_emit(PyObject* children, const PlanRowC& row, PyObject* value) {
 }
 
 int emit_absent(PyObject* children, const PlanRowC& row) {
-  bool list_kind = row.kind == 2 || row.kind == 5 || row.kind == kRowRecordList;
+  bool list_kind = row.kind == KORVITH_ROW_TEXTS || row.kind == KORVITH_ROW_TOKENS || row.kind == KORVITH_ROW_WRAPPED;
   Ref absent(list_kind ? PyList_New(0) : Py_NewRef(Py_None));
   if (!absent) return -1;
   return plan_row_emit(children, row, absent.get());
@@ -163,7 +153,7 @@ PyObject* convert_run(PlanValue record, size_t count, size_t& cursor, Walk& walk
                       const PlanRowC& row, bool& failed) {
   failed = false;
   Ref records;
-  if (row.kind == kRowRecords) {
+  if (row.kind == KORVITH_ROW_RECORDS) {
     records.reset(PyList_New(0));
     if (!records) {
       failed = true;
@@ -185,7 +175,7 @@ PyObject* convert_run(PlanValue record, size_t count, size_t& cursor, Walk& walk
   if (end == cursor) return nullptr;
   cursor = end;
   if (records) return list_or_single(std::move(records));
-  PyObject* result = Fns.plan_value_kind(first) == kValueCollection
+  PyObject* result = Fns.plan_value_kind(first) == KORVITH_VALUE_COLLECTION
                          ? plan_collection_items(first, walk.shape->callback_type, row.tag)
                          : plan_leaf(first, walk.shape->callback_type, row.tag);
   if (!result) failed = true;
@@ -197,27 +187,27 @@ PyObject* convert_run(PlanValue record, size_t count, size_t& cursor, Walk& walk
 // first item's name, their own name, or an unnamed first item).
 bool row_matches(const PlanRowC& row, PlanValue value, int kind, const char* name) {
   switch (row.kind) {
-    case 1:
-    case 4:
-    case 6:
-      return named_like(name, row) && kind != kValueRecord && kind != kValueCollection;
-    case kRowRecords:
-      return named_like(name, row) && kind == kValueRecord;
+    case KORVITH_ROW_TEXT:
+    case KORVITH_ROW_CALLBACK:
+    case KORVITH_ROW_OWN_TEXT:
+      return named_like(name, row) && kind != KORVITH_VALUE_RECORD && kind != KORVITH_VALUE_COLLECTION;
+    case KORVITH_ROW_RECORDS:
+      return named_like(name, row) && kind == KORVITH_VALUE_RECORD;
     default:
       break;
   }
-  if (kind != kValueCollection) return false;
+  if (kind != KORVITH_VALUE_COLLECTION) return false;
   if (Fns.plan_value_count(value) == 0) return true;
   const char* first_name = Fns.plan_value_name(Fns.plan_value_at(value, 0));
-  if (row.kind == 2) return named_like(first_name, row);
-  if (row.kind == kRowRecordList) return named_like(name, row);
+  if (row.kind == KORVITH_ROW_TEXTS) return named_like(first_name, row);
+  if (row.kind == KORVITH_ROW_WRAPPED) return named_like(name, row);
   return first_name == nullptr;
 }
 
 // Converts a matched row's values, advancing the cursor past them.
 PyObject* convert_matched(PlanValue record, size_t count, size_t& cursor, PlanValue value,
                           int kind, Walk& walk, const PlanRowC& row) {
-  if (row.kind == kRowRecords) {
+  if (row.kind == KORVITH_ROW_RECORDS) {
     Ref records(PyList_New(0));
     if (!records) return nullptr;
     while (true) {
@@ -226,7 +216,7 @@ PyObject* convert_matched(PlanValue record, size_t count, size_t& cursor, PlanVa
       }
       if (++cursor >= count) break;
       value = Fns.plan_value_at(record, cursor);
-      if (Fns.plan_value_kind(value) != kValueRecord ||
+      if (Fns.plan_value_kind(value) != KORVITH_VALUE_RECORD ||
           !named_like(Fns.plan_value_name(value), row)) {
         break;
       }
@@ -234,8 +224,8 @@ PyObject* convert_matched(PlanValue record, size_t count, size_t& cursor, PlanVa
     return list_or_single(std::move(records));
   }
   ++cursor;
-  if (row.kind == kRowRecordList) return plan_record_list(value, walk, row);
-  if (kind == kValueCollection) return plan_collection_items(value, walk.shape->callback_type, row.tag);
+  if (row.kind == KORVITH_ROW_WRAPPED) return plan_record_list(value, walk, row);
+  if (kind == KORVITH_VALUE_COLLECTION) return plan_collection_items(value, walk.shape->callback_type, row.tag);
   return plan_leaf(value, walk.shape->callback_type, row.tag);
 }
 

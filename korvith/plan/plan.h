@@ -8,12 +8,9 @@
 #pragma once
 
 #include "../common.h"
+#include "korvith/abi.h"
 
 namespace korvith {
-
-// Row kinds that take nested records through `child_index`.
-inline constexpr int kRowRecords = 3;       // every record value named like the row
-inline constexpr int kRowRecordList = 7;    // a wrapper collection of records or leaves
 
 struct PlanRowC {
   char* name;        // owned, NUL-terminated UTF-8 copy of the row's name

@@ -67,9 +67,9 @@ void free_plan(PlanPlanC& plan) {
 bool check_child_index(const PlanRowC& row, Py_ssize_t plan, Py_ssize_t index,
                        Py_ssize_t plan_count) {
   bool valid = true;
-  if (row.kind == kRowRecords) {
+  if (row.kind == KORVITH_ROW_RECORDS) {
     valid = row.child_index >= 0 && row.child_index < plan_count;
-  } else if (row.kind == kRowRecordList) {
+  } else if (row.kind == KORVITH_ROW_WRAPPED) {
     valid = row.child_index < plan_count;
   }
   if (valid) return true;

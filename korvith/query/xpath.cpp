@@ -16,15 +16,6 @@ namespace korvith {
 
 namespace {
 
-// Result type codes of `xpath_result_type`.
-enum ResultType : int {
-  kNodeSet = 0,
-  kBoolean = 1,
-  kNumber = 2,
-  kString = 3,
-  kNoValue = 4,
-};
-
 void* handle(unsigned long long address) {
   return reinterpret_cast<void*>(static_cast<uintptr_t>(address));
 }
@@ -177,14 +168,14 @@ bool bind_variable(void* set, PyObject* name_obj, PyObject* tag_obj, PyObject* v
   if (tag == -1 && PyErr_Occurred()) return false;
   const char* c_name = PyBytes_AS_STRING(name.get());
   switch (tag) {
-    case 0:
+    case KORVITH_VARIABLE_BOOLEAN:
       return Fns.variable_set_boolean(set, c_name, value == Py_True ? 1 : 0) == 0;
-    case 1: {
+    case KORVITH_VARIABLE_NUMBER: {
       const double number = PyFloat_AsDouble(value);
       if (number == -1.0 && PyErr_Occurred()) return false;
       return Fns.variable_set_number(set, c_name, number) == 0;
     }
-    case 2: {
+    case KORVITH_VARIABLE_STRING: {
       if (!PyUnicode_Check(value)) return false;
       Ref text(PyUnicode_AsUTF8String(value));
       if (!text) return false;
@@ -233,24 +224,24 @@ PyObject* finish_result(void* result, PyObject* document) {
   ResultHolder holder(result);
   const int type = Fns.xpath_result_type(result);
   switch (type) {
-    case kNodeSet:
+    case KORVITH_RESULT_NODESET:
       return convert_nodeset(result, holder, document);
-    case kBoolean: {
+    case KORVITH_RESULT_BOOLEAN: {
       const int value = Fns.xpath_result_boolean(result);
       holder.release();
       return PyBool_FromLong(value != 0);
     }
-    case kNumber: {
+    case KORVITH_RESULT_NUMBER: {
       const double value = Fns.xpath_result_number(result);
       holder.release();
       return PyFloat_FromDouble(value);
     }
-    case kString: {
+    case KORVITH_RESULT_STRING: {
       PyObject* value = take_result_string(Fns.xpath_result_string(result));
       holder.release();
       return value;
     }
-    case kNoValue:
+    case KORVITH_RESULT_NONE:
       holder.release();
       Py_RETURN_NONE;
     default: {

@@ -19,7 +19,7 @@ namespace korvith {
 
 namespace {
 
-constexpr const char* kMethodNames[kSaxKindCount] = {
+constexpr const char* kMethodNames[KORVITH_SAX_KIND_COUNT] = {
     "start_document", "end_document",           "start_element",        "end_element",
     "characters",     "comment",                "cdata",                "processing_instruction",
     "start_prefix_mapping", "end_prefix_mapping", "error",
@@ -103,7 +103,7 @@ PyObject* next_attr_string(const Arena& arena, size_t& pos) {
 
 // The attributes of a start-element record as a dict, later duplicates
 // replacing earlier values.
-PyObject* attribute_dict(const Arena& arena, size_t index, const AccelSaxRecord& rec) {
+PyObject* attribute_dict(const Arena& arena, size_t index, const korvith_sax_record& rec) {
   Ref attrs(PyDict_New());
   if (!attrs) return nullptr;
   size_t pos = rec.attrs_off;
@@ -128,7 +128,7 @@ PyObject* attribute_dict(const Arena& arena, size_t index, const AccelSaxRecord&
 }
 
 int deliver_start_element(SaxMethods& methods, PyObject* handler, const Arena& arena,
-                          size_t index, const AccelSaxRecord& rec) {
+                          size_t index, const korvith_sax_record& rec) {
   // attrs_off is read only when there are attributes to read.
   if (rec.attr_count > 0 && rec.attrs_off > arena.size) {
     return raise_outside(index, "attributes", rec.attrs_off, 0, arena);
@@ -137,7 +137,7 @@ int deliver_start_element(SaxMethods& methods, PyObject* handler, const Arena& a
   if (!attrs) return -1;
   Ref name(arena_string(arena, index, "name", rec.name_off, rec.name_len));
   if (!name) return -1;
-  PyObject* method = cached_method(methods, handler, kSaxStartElement);
+  PyObject* method = cached_method(methods, handler, KORVITH_SAX_START_ELEMENT);
   if (!method) return -1;
   PyObject* args[] = {name.get(), attrs.get()};
   return sax_call(method, args, 2);
@@ -146,7 +146,7 @@ int deliver_start_element(SaxMethods& methods, PyObject* handler, const Arena& a
 // Records with two strings: processing instructions (target, data) and
 // prefix mappings (prefix, URI).
 int deliver_name_text(SaxMethods& methods, PyObject* handler, const Arena& arena, size_t index,
-                      const AccelSaxRecord& rec) {
+                      const korvith_sax_record& rec) {
   Ref name(arena_string(arena, index, "name", rec.name_off, rec.name_len));
   if (!name) return -1;
   Ref text(arena_string(arena, index, "text", rec.text_off, rec.text_len));
@@ -158,14 +158,14 @@ int deliver_name_text(SaxMethods& methods, PyObject* handler, const Arena& arena
 }
 
 int deliver_error(SaxMethods& methods, PyObject* handler, const Arena& arena, size_t index,
-                  const AccelSaxRecord& rec) {
+                  const korvith_sax_record& rec) {
   Ref text(arena_string(arena, index, "text", rec.text_off, rec.text_len));
   if (!text) return -1;
   Ref line(PyLong_FromUnsignedLong(rec.line));
   if (!line) return -1;
   Ref column(PyLong_FromUnsignedLong(rec.column));
   if (!column) return -1;
-  PyObject* method = cached_method(methods, handler, kSaxError);
+  PyObject* method = cached_method(methods, handler, KORVITH_SAX_ERROR);
   if (!method) return -1;
   PyObject* args[] = {text.get(), line.get(), column.get()};
   return sax_call(method, args, 3);
@@ -173,7 +173,7 @@ int deliver_error(SaxMethods& methods, PyObject* handler, const Arena& arena, si
 
 // One-string records whose handler attribute may be None to skip them.
 int deliver_one(SaxMethods& methods, PyObject* handler, const Arena& arena, size_t index,
-                const AccelSaxRecord& rec, bool from_name) {
+                const korvith_sax_record& rec, bool from_name) {
   Ref arg(from_name ? arena_string(arena, index, "name", rec.name_off, rec.name_len)
                     : arena_string(arena, index, "text", rec.text_off, rec.text_len));
   if (!arg) return -1;
@@ -183,27 +183,27 @@ int deliver_one(SaxMethods& methods, PyObject* handler, const Arena& arena, size
 }
 
 int deliver(SaxMethods& methods, PyObject* handler, const Arena& arena, size_t index,
-            const AccelSaxRecord& rec) {
+            const korvith_sax_record& rec) {
   switch (rec.kind) {
-    case kSaxStartDocument:
-    case kSaxEndDocument: {
+    case KORVITH_SAX_START_DOCUMENT:
+    case KORVITH_SAX_END_DOCUMENT: {
       PyObject* method = cached_method(methods, handler, rec.kind);
       if (!method) return -1;
       return sax_dispatch_noarg(method);
     }
-    case kSaxStartElement:
+    case KORVITH_SAX_START_ELEMENT:
       return deliver_start_element(methods, handler, arena, index, rec);
-    case kSaxEndElement:
-    case kSaxEndPrefixMapping:
+    case KORVITH_SAX_END_ELEMENT:
+    case KORVITH_SAX_END_PREFIX_MAPPING:
       return deliver_one(methods, handler, arena, index, rec, true);
-    case kSaxCharacters:
-    case kSaxComment:
-    case kSaxCdata:
+    case KORVITH_SAX_CHARACTERS:
+    case KORVITH_SAX_COMMENT:
+    case KORVITH_SAX_CDATA:
       return deliver_one(methods, handler, arena, index, rec, false);
-    case kSaxProcessingInstruction:
-    case kSaxStartPrefixMapping:
+    case KORVITH_SAX_PROCESSING_INSTRUCTION:
+    case KORVITH_SAX_START_PREFIX_MAPPING:
       return deliver_name_text(methods, handler, arena, index, rec);
-    case kSaxError:
+    case KORVITH_SAX_ERROR:
       return deliver_error(methods, handler, arena, index, rec);
     default:
       // Kinds this module does not know are passed over, so a newer
@@ -234,9 +234,9 @@ PyObject* accel_sax_drain(PyObject*, PyObject* args) {
 
   MethodCache cache;
   for (size_t i = 0; i < count; ++i) {
-    AccelSaxRecord rec;
+    korvith_sax_record rec;
     // Copied out: the engine's array need not be aligned for the record.
-    std::memcpy(&rec, records + i * sizeof(AccelSaxRecord), sizeof rec);
+    std::memcpy(&rec, records + i * sizeof(korvith_sax_record), sizeof rec);
     if (deliver(cache.methods, handler, arena, i, rec) < 0) return nullptr;
   }
   Py_RETURN_NONE;

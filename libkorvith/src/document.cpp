@@ -474,12 +474,12 @@ void* korvith_parse_string_fn(const char* data, size_t length, int* status) try 
 void* korvith_parse_string_ex(const char* data, size_t length, const void* options, int* status) try {
     ParseConfig cfg;
     if (options != nullptr) {
-        int32_t rec[4];
-        std::memcpy(rec, options, sizeof rec);
-        cfg.flags = rec[0];
-        cfg.strict_mode = rec[1];
-        cfg.max_depth = rec[2];
-        cfg.recover = rec[3];
+        korvith_parse_options rec;
+        std::memcpy(&rec, options, sizeof rec);
+        cfg.flags = rec.flags;
+        cfg.strict_mode = rec.strict_mode;
+        cfg.max_depth = rec.max_depth;
+        cfg.recover = rec.recover;
     }
     return parse_memory(data, length, cfg, status, Source::Borrow);
 } catch (...) { return korvith::entry_failed<void*>(nullptr, status); }

@@ -91,7 +91,7 @@ struct Reader {
 };
 
 // Text and callback rows draw on the same children; other kinds count apart.
-int family(int kind) { return kind == kRowCallback ? kRowText : kind; }
+int family(int kind) { return kind == KORVITH_ROW_CALLBACK ? KORVITH_ROW_TEXT : kind; }
 
 bool check_rows(CompiledPlan& compiled, std::string& error) {
   for (size_t pi = 0; pi < compiled.plans.size(); ++pi) {
@@ -99,11 +99,11 @@ bool check_rows(CompiledPlan& compiled, std::string& error) {
     for (size_t ri = 0; ri < plan.rows.size(); ++ri) {
       Row& row = plan.rows[ri];
       std::string where = "row '" + row.name.text + "' of plan " + std::to_string(pi);
-      if (row.kind < kRowText || row.kind > kRowWrapped) {
+      if (row.kind < KORVITH_ROW_TEXT || row.kind > KORVITH_ROW_WRAPPED) {
         error = where + ": unknown row kind " + std::to_string(row.kind);
         return false;
       }
-      bool needs_child = row.kind == kRowRecords || (row.kind == kRowWrapped && row.child_index >= 0);
+      bool needs_child = row.kind == KORVITH_ROW_RECORDS || (row.kind == KORVITH_ROW_WRAPPED && row.child_index >= 0);
       if (needs_child && (row.child_index < 0 || static_cast<size_t>(row.child_index) >= compiled.plans.size())) {
         error = where + ": child plan " + std::to_string(row.child_index) + " does not exist";
         return false;
@@ -223,7 +223,7 @@ struct Evaluator {
     size_t len = 0;
     const char* s = element_text(element, len);
     if (!s) return nullptr;
-    if (tag >= 1 && tag <= 3) {
+    if (tag >= KORVITH_TAG_INT && tag <= KORVITH_TAG_BOOL) {
       size_t i = 0;
       while (i < len && is_space(s[i])) ++i;
       if (i == len) s = nullptr, len = 0;
@@ -305,7 +305,7 @@ struct Evaluator {
       size_t start = i;
       while (i < len && !is_space(s[i])) ++i;
       if (i == start) break;
-      Value* t = new_value(kText, nullptr, line, tag);
+      Value* t = new_value(KORVITH_VALUE_TEXT, nullptr, line, tag);
       if (!t) return false;
       // Points into the copied text; each token's own NUL is not needed
       // because the module reads texts by length.
@@ -319,32 +319,32 @@ struct Evaluator {
   bool row(const Row& r, xmlNodePtr element) {
     const char* name = r.name.text.c_str();
     switch (r.kind) {
-      case kRowText:
-      case kRowCallback: {
+      case KORVITH_ROW_TEXT:
+      case KORVITH_ROW_CALLBACK: {
         xmlNodePtr c = nth_child(element, r.name, r.occurrence);
         if (!c) return true;  // absent: the module fills in None
-        return push(text_value(c, name, r.kind == kRowCallback ? kCallback : kText, r.tag));
+        return push(text_value(c, name, r.kind == KORVITH_ROW_CALLBACK ? KORVITH_VALUE_CALLBACK : KORVITH_VALUE_TEXT, r.tag));
       }
-      case kRowOwnText:
-        return push(text_value(element, name, kText, r.tag));
-      case kRowRecords: {
+      case KORVITH_ROW_OWN_TEXT:
+        return push(text_value(element, name, KORVITH_VALUE_TEXT, r.tag));
+      case KORVITH_ROW_RECORDS: {
         for (xmlNodePtr c = element->children; c; c = c->next) {
           if (!element_named(c, r.name)) continue;
           if (!push(record(c, static_cast<size_t>(r.child_index), name, r.tag))) return false;
-          if (r.flags & kFlagFirstOnly) break;
+          if (r.flags & KORVITH_ROW_FIRST_ONLY) break;
         }
         return true;
       }
-      case kRowTexts: {
-        Value* coll = new_value(kCollection, name, line_of(element), r.tag);
+      case KORVITH_ROW_TEXTS: {
+        Value* coll = new_value(KORVITH_VALUE_COLLECTION, name, line_of(element), r.tag);
         if (!coll) return false;
         size_t mark = result.scratch.size();
         for (xmlNodePtr c = element->children; c; c = c->next)
-          if (element_named(c, r.name) && !push(text_value(c, name, kText, r.tag))) return false;
+          if (element_named(c, r.name) && !push(text_value(c, name, KORVITH_VALUE_TEXT, r.tag))) return false;
         return take_items(coll, mark) && push(coll);
       }
-      case kRowTokens: {
-        Value* coll = new_value(kCollection, name, line_of(element), r.tag);
+      case KORVITH_ROW_TOKENS: {
+        Value* coll = new_value(KORVITH_VALUE_COLLECTION, name, line_of(element), r.tag);
         if (!coll) return false;
         size_t mark = result.scratch.size();
         xmlNodePtr c = nth_child(element, r.name, r.occurrence);
@@ -356,8 +356,8 @@ struct Evaluator {
         }
         return push(coll);
       }
-      case kRowWrapped: {
-        Value* coll = new_value(kCollection, name, line_of(element), r.tag);
+      case KORVITH_ROW_WRAPPED: {
+        Value* coll = new_value(KORVITH_VALUE_COLLECTION, name, line_of(element), r.tag);
         if (!coll) return false;
         size_t mark = result.scratch.size();
         if (xmlNodePtr wrapper = nth_child(element, r.name, r.occurrence)) {
@@ -366,7 +366,7 @@ struct Evaluator {
             if (c->type != XML_ELEMENT_NODE) continue;
             const char* item_name = reinterpret_cast<const char*>(c->name);
             Value* item = r.child_index >= 0 ? record(c, static_cast<size_t>(r.child_index), item_name, r.tag)
-                                             : text_value(c, item_name, kText, r.tag);
+                                             : text_value(c, item_name, KORVITH_VALUE_TEXT, r.tag);
             if (!push(item)) return false;
           }
         }
@@ -379,7 +379,7 @@ struct Evaluator {
 
   Value* record(xmlNodePtr element, size_t plan_index, const char* name, int tag) {
     const Plan& p = plan.plans[plan_index];
-    Value* v = new_value(kRecord, name, line_of(element), tag);
+    Value* v = new_value(KORVITH_VALUE_RECORD, name, line_of(element), tag);
     if (!v || !attributes(v, p, element)) return nullptr;
     size_t mark = result.scratch.size();
     for (const Row& r : p.rows)

@@ -8,26 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "korvith/abi.h"
 #include "plan_arena.h"
 
 namespace korvith::plan {
 
-// Value kinds as the module reads them.
-enum ValueKind : int { kRecord = 0, kText = 1, kCollection = 2, kCallback = 4 };
-
-// Row kinds of a plan description.
-enum RowKind : int {
-  kRowText = 1,       // text of the n-th child element with the row's name
-  kRowTexts = 2,      // texts of all child elements with that name
-  kRowRecords = 3,    // child elements with that name, as records
-  kRowCallback = 4,   // like kRowText, as a callback value
-  kRowTokens = 5,     // whitespace-separated tokens of the child's text
-  kRowOwnText = 6,    // the record element's own text
-  kRowWrapped = 7,    // the element children of a wrapper child
-};
-
-// Row flag: a records row takes only the first matching child.
-constexpr int kFlagFirstOnly = 1;
+// Row kinds, flags, type tags and value kinds are in korvith/abi.h.
 
 // An element or attribute name: plain ("local", no namespace) or Clark
 // ("{uri}local").

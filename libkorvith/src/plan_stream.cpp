@@ -6,15 +6,10 @@
 #include <new>
 #include <string>
 
+#include "korvith/engine_ext.h"
 #include "korvith/plan.h"
 #include "plan_model.h"
 #include "entry.h"
-
-extern "C" {
-// Provided by the iterparse unit of the engine; declared weak so that a
-// build without it still loads (the stream then never releases).
-__attribute__((weak)) void korvith_iterparse_release(void* iterator, void* element);
-}
 
 namespace korvith::plan {
 namespace {
@@ -56,7 +51,7 @@ bool is_root(xmlNodePtr node) { return !node->parent || node->parent->type != XM
 void release(Stream& s, xmlNodePtr node) {
   // Elements inside a match stay until the match itself is done with; the
   // root element belongs to the iterator until it is freed.
-  if (korvith_iterparse_release && !is_root(node) && !inside_match(s, node))
+  if (!is_root(node) && !inside_match(s, node))
     korvith_iterparse_release(s.iterator, node);
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "korvith/abi.h"
 #include "korvith/engine_ext.h"
 #include "korvith/plan.h"
 #include "entry.h"
@@ -18,33 +19,8 @@
 namespace korvith::sax {
 namespace {
 
-enum Kind : uint8_t {
-  kStartDocument = 0,
-  kEndDocument = 1,
-  kStartElement = 2,
-  kEndElement = 3,
-  kCharacters = 4,
-  kComment = 5,
-  kCdata = 6,
-  kProcessingInstruction = 7,
-  kStartPrefixMapping = 8,
-  kEndPrefixMapping = 9,
-  kError = 10,
-};
-
-struct Record {
-  uint8_t kind;
-  uint8_t reserved[7];
-  uint32_t name_off;
-  uint32_t name_len;
-  uint32_t text_off;
-  uint32_t text_len;
-  uint32_t attrs_off;
-  uint32_t attr_count;
-  uint32_t line;
-  uint32_t column;
-};
-static_assert(sizeof(Record) == 40, "records are exchanged as 40-byte rows");
+// Records and their kinds: korvith/abi.h.
+using Record = korvith_sax_record;
 
 constexpr size_t kDefaultChunk = 1 << 20;
 // Offsets are 32-bit: a step never feeds more than this, which keeps the
@@ -118,9 +94,9 @@ struct Recorder {
     size_t n = len > 0 ? static_cast<size_t>(len) : 0;
     // libxml2 splits long texts; adjacent character events of one step are
     // joined into one record.
-    if (kind == kCharacters && !records.empty()) {
+    if (kind == KORVITH_SAX_CHARACTERS && !records.empty()) {
       Record& last = records.back();
-      if (last.kind == kCharacters && last.text_off + last.text_len == arena.size()) {
+      if (last.kind == KORVITH_SAX_CHARACTERS && last.text_off + last.text_len == arena.size()) {
         put(reinterpret_cast<const char*>(s), n, false);
         last.text_len += static_cast<uint32_t>(n);
         return;
@@ -163,11 +139,11 @@ void on_start_document(void* ctx) {
   // The SAX2 default keeps a document shell for the internal subset, so
   // that internal entities declared there can be expanded.
   xmlSAX2StartDocument(ctx);
-  guarded(ctx, [](Recorder& r) { r.add(kStartDocument); });
+  guarded(ctx, [](Recorder& r) { r.add(KORVITH_SAX_START_DOCUMENT); });
 }
 
 void on_end_document(void* ctx) {
-  guarded(ctx, [](Recorder& r) { r.add(kEndDocument); });
+  guarded(ctx, [](Recorder& r) { r.add(KORVITH_SAX_END_DOCUMENT); });
 }
 
 void on_start_element(void* ctx, const xmlChar* local, const xmlChar* /*prefix*/, const xmlChar* uri,
@@ -179,7 +155,7 @@ void on_start_element(void* ctx, const xmlChar* local, const xmlChar* /*prefix*/
       uint32_t name_off = r.put(prefix, true);
       uint32_t name_len = static_cast<uint32_t>(r.arena.size() - name_off - 1);
       uint32_t text_off = r.put(namespaces[2 * i + 1], true);
-      Record& rec = r.add(kStartPrefixMapping);
+      Record& rec = r.add(KORVITH_SAX_START_PREFIX_MAPPING);
       rec.name_off = name_off;
       rec.name_len = name_len;
       rec.text_off = text_off;
@@ -196,7 +172,7 @@ void on_start_element(void* ctx, const xmlChar* local, const xmlChar* /*prefix*/
       r.put_name(a[0], a[2], true, ignored);
       r.put(reinterpret_cast<const char*>(a[3]), static_cast<size_t>(a[4] - a[3]), true);
     }
-    Record& rec = r.add(kStartElement);
+    Record& rec = r.add(KORVITH_SAX_START_ELEMENT);
     rec.name_off = name_off;
     rec.name_len = name_len;
     rec.attrs_off = attrs_off;
@@ -208,7 +184,7 @@ void on_end_element(void* ctx, const xmlChar* local, const xmlChar* /*prefix*/, 
   guarded(ctx, [&](Recorder& r) {
     uint32_t name_len = 0;
     uint32_t name_off = r.put_name(local, uri, false, name_len);
-    Record& rec = r.add(kEndElement);
+    Record& rec = r.add(KORVITH_SAX_END_ELEMENT);
     rec.name_off = name_off;
     rec.name_len = name_len;
     if (r.prefix_counts.empty()) return;
@@ -217,7 +193,7 @@ void on_end_element(void* ctx, const xmlChar* local, const xmlChar* /*prefix*/, 
     for (uint32_t i = 0; i < n && !r.prefixes.empty(); ++i) {
       const std::string& p = r.prefixes.back();
       uint32_t off = r.put(p.data(), p.size(), false);
-      Record& end = r.add(kEndPrefixMapping);
+      Record& end = r.add(KORVITH_SAX_END_PREFIX_MAPPING);
       end.name_off = off;
       end.name_len = static_cast<uint32_t>(p.size());
       r.prefixes.pop_back();
@@ -226,17 +202,17 @@ void on_end_element(void* ctx, const xmlChar* local, const xmlChar* /*prefix*/, 
 }
 
 void on_characters(void* ctx, const xmlChar* s, int len) {
-  guarded(ctx, [&](Recorder& r) { r.text_event(kCharacters, s, len); });
+  guarded(ctx, [&](Recorder& r) { r.text_event(KORVITH_SAX_CHARACTERS, s, len); });
 }
 
 void on_cdata(void* ctx, const xmlChar* s, int len) {
-  guarded(ctx, [&](Recorder& r) { r.text_event(kCdata, s, len); });
+  guarded(ctx, [&](Recorder& r) { r.text_event(KORVITH_SAX_CDATA, s, len); });
 }
 
 void on_comment(void* ctx, const xmlChar* s) {
   guarded(ctx, [&](Recorder& r) {
     const char* c = reinterpret_cast<const char*>(s ? s : BAD_CAST "");
-    r.text_event(kComment, s ? s : BAD_CAST "", static_cast<int>(std::strlen(c)));
+    r.text_event(KORVITH_SAX_COMMENT, s ? s : BAD_CAST "", static_cast<int>(std::strlen(c)));
   });
 }
 
@@ -245,7 +221,7 @@ void on_pi(void* ctx, const xmlChar* target, const xmlChar* data) {
     uint32_t name_off = r.put(target, false);
     uint32_t name_len = static_cast<uint32_t>(r.arena.size() - name_off);
     uint32_t text_off = r.put(data, false);
-    Record& rec = r.add(kProcessingInstruction);
+    Record& rec = r.add(KORVITH_SAX_PROCESSING_INSTRUCTION);
     rec.name_off = name_off;
     rec.name_len = name_len;
     rec.text_off = text_off;
@@ -259,7 +235,7 @@ void on_error(void* ctx, const xmlError* error) {
     std::string message = error->message ? error->message : "parse error";
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
     uint32_t off = r.put(message.data(), message.size(), false);
-    Record& rec = r.add(kError);
+    Record& rec = r.add(KORVITH_SAX_ERROR);
     rec.text_off = off;
     rec.text_len = static_cast<uint32_t>(message.size());
     rec.line = static_cast<uint32_t>(error->line > 0 ? error->line : 0);
@@ -372,7 +348,7 @@ int korvith_sax_step(void* recorder) try {
     r.finished = true;
     static const char kMessage[] = "SAX recording ran out of memory";
     try {
-      r.text_event(korvith::sax::kError, BAD_CAST kMessage, static_cast<int>(sizeof kMessage - 1));
+      r.text_event(KORVITH_SAX_ERROR, BAD_CAST kMessage, static_cast<int>(sizeof kMessage - 1));
     } catch (const std::bad_alloc&) {
       return -1;
     }

@@ -13,12 +13,6 @@
 namespace korvith {
 namespace {
 
-struct SerializeOptions {
-    int32_t indent;
-    int32_t xml_declaration;
-    const char* encoding;
-};
-
 struct Options {
     int indent = 0;
     int declaration = 0;
@@ -29,7 +23,7 @@ Options read_options(const void* p, bool document) {
     Options o;
     if (document) o.declaration = 1;  // a whole document carries its declaration by default
     if (p == nullptr) return o;
-    SerializeOptions rec;
+    korvith_serialize_options rec;
     std::memcpy(&rec, p, sizeof rec);
     o.indent = rec.indent > 0 ? rec.indent : 0;
     o.declaration = rec.xml_declaration != 0;

@@ -21,7 +21,7 @@ struct NsSet {
 
 struct Variable {
     std::string name;
-    int kind = 0;  // 0 boolean, 1 number, 2 string
+    int kind = KORVITH_VARIABLE_BOOLEAN;  // KORVITH_VARIABLE_*
     bool boolean = false;
     double number = 0;
     std::string text;
@@ -47,8 +47,8 @@ bool valid_ncname(const char* s) {
 
 xmlXPathObjectPtr make_value(const Variable& v) {
     switch (v.kind) {
-        case 0: return xmlXPathNewBoolean(v.boolean ? 1 : 0);
-        case 1: return xmlXPathNewFloat(v.number);
+        case KORVITH_VARIABLE_BOOLEAN: return xmlXPathNewBoolean(v.boolean ? 1 : 0);
+        case KORVITH_VARIABLE_NUMBER: return xmlXPathNewFloat(v.number);
         default: return xmlXPathNewCString(v.text.c_str());
     }
 }
@@ -196,15 +196,15 @@ void* korvith_xpath_compiled_eval_ns_vars(void* compiled, void* document, void* 
 
 int korvith_xpath_result_type(void* result) try {
     auto* obj = static_cast<xmlXPathObjectPtr>(result);
-    if (obj == nullptr) return 4;
-    if (is_node_set(obj)) return 0;
+    if (obj == nullptr) return KORVITH_RESULT_NONE;
+    if (is_node_set(obj)) return KORVITH_RESULT_NODESET;
     switch (obj->type) {
-        case XPATH_BOOLEAN: return 1;
-        case XPATH_NUMBER: return 2;
-        case XPATH_STRING: return 3;
-        default: return 4;
+        case XPATH_BOOLEAN: return KORVITH_RESULT_BOOLEAN;
+        case XPATH_NUMBER: return KORVITH_RESULT_NUMBER;
+        case XPATH_STRING: return KORVITH_RESULT_STRING;
+        default: return KORVITH_RESULT_NONE;
     }
-} catch (...) { return korvith::entry_failed<int>(4); }
+} catch (...) { return korvith::entry_failed<int>(KORVITH_RESULT_NONE); }
 
 size_t korvith_xpath_result_count(void* result) try {
     auto* obj = static_cast<xmlXPathObjectPtr>(result);
@@ -308,14 +308,14 @@ extern "C" {
 
 int korvith_variable_set_boolean(void* set, const char* name, int value) try {
     Variable v;
-    v.kind = 0;
+    v.kind = KORVITH_VARIABLE_BOOLEAN;
     v.boolean = value != 0;
     return set_variable(set, name, std::move(v));
 } catch (...) { return korvith::entry_failed<int>(1); }
 
 int korvith_variable_set_number(void* set, const char* name, double value) try {
     Variable v;
-    v.kind = 1;
+    v.kind = KORVITH_VARIABLE_NUMBER;
     v.number = value;
     return set_variable(set, name, std::move(v));
 } catch (...) { return korvith::entry_failed<int>(1); }
@@ -323,7 +323,7 @@ int korvith_variable_set_number(void* set, const char* name, double value) try {
 int korvith_variable_set_string(void* set, const char* name, const char* value) try {
     if (value == nullptr || xmlCheckUTF8(xstr(value)) == 0) return 1;
     Variable v;
-    v.kind = 2;
+    v.kind = KORVITH_VARIABLE_STRING;
     v.text = value;
     return set_variable(set, name, std::move(v));
 } catch (...) { return korvith::entry_failed<int>(1); }

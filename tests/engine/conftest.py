@@ -14,28 +14,14 @@ from korvith import _korvithaccel as accel
 lib = _engine.lib
 
 # Flag bits of the parse options record.
-NOBLANKS = 0x01
-NOCDATA = 0x02
-HUGE = 0x04
-KEEP_ENTITIES = 0x08
-NSCLEAN = 0x10
+NOBLANKS = _engine.PARSE_NOBLANKS
+NOCDATA = _engine.PARSE_NOCDATA
+HUGE = _engine.PARSE_HUGE
+KEEP_ENTITIES = _engine.PARSE_KEEP_ENTITIES
+NSCLEAN = _engine.PARSE_NSCLEAN
 
-
-class ParseOptions(ctypes.Structure):
-    _fields_ = [
-        ("flags", ctypes.c_int32),
-        ("strict_mode", ctypes.c_int32),
-        ("max_depth", ctypes.c_int32),
-        ("recover", ctypes.c_int32),
-    ]
-
-
-class SerializeOptions(ctypes.Structure):
-    _fields_ = [
-        ("indent", ctypes.c_int32),
-        ("xml_declaration", ctypes.c_int32),
-        ("encoding", ctypes.c_char_p),
-    ]
+ParseOptions = _engine.ParseOptions
+SerializeOptions = _engine.SerializeOptions
 
 
 def s(address: int | None) -> str | None:

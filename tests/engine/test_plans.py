@@ -15,17 +15,7 @@ from korvith import _engine
 from korvith.extract import Located, Plan, Text, Tokens, Wrapped, extract, iterextract
 from memory_probe import run_probe
 
-lib = _engine.lib
-vp = ctypes.c_void_p
-for name, res, args in [
-    ("korvith_plan_compile", vp, [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t]),
-    ("korvith_plan_free", None, [vp]),
-    ("korvith_plan_eval", vp, [vp, vp]),
-    ("korvith_plan_result_root", vp, [vp]),
-    ("korvith_plan_result_free", None, [vp]),
-]:
-    getattr(lib, name).restype = res
-    getattr(lib, name).argtypes = args
+lib = _engine.lib  # every export declared by the package (_engine.EXPORTS)
 
 
 def compile_raw(text: bytes) -> tuple[int | None, str]:

@@ -14,13 +14,7 @@ from korvith import _engine
 from korvith.sax import SaxHandler, sax_parse
 from memory_probe import run_probe
 
-lib = _engine.lib
-vp = ctypes.c_void_p
-lib.korvith_sax_open_buffer.restype = vp
-lib.korvith_sax_open_buffer.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_size_t]
-lib.korvith_sax_step.restype = ctypes.c_int
-lib.korvith_sax_step.argtypes = [vp]
-lib.korvith_sax_free.argtypes = [vp]
+lib = _engine.lib  # every export declared by the package (_engine.EXPORTS)
 
 
 class Record(ctypes.Structure):

@@ -113,37 +113,6 @@ def test_element_members_in_order_with_their_docs(accel_module):
                 setattr(el, name, None)
 
 
-BIND_ORDER = [
-    "element_name", "element_namespace", "element_attribute", "element_attribute_ns",
-    "element_child", "element_child_count", "element_as_node", "node_first_child",
-    "node_next_sibling", "node_get_type", "text_node_get_content", "cdata_node_get_content",
-    "element_first_child_any", "element_prefix_fn", "element_previous_sibling_any_fn",
-    "element_set_text", "attribute_count", "element_attribute_pairs", "element_attribute_int",
-    "element_attribute_double", "element_attribute_bool", "element_first_attribute",
-    "attribute_next", "attribute_get_name", "attribute_get_value", "element_parent",
-    "element_next_sibling_any", "node_line", "xpath_eval", "xpath_result_type",
-    "xpath_result_count", "xpath_result_get_nodes", "xpath_result_free", "xpath_result_number",
-    "xpath_result_boolean", "xpath_result_string", "free_string", "ns_set_new", "ns_set_free",
-    "ns_set_add", "xpath_eval_ns", "element_serialize", "element_serialize_into",
-    "document_serialize", "parse_string_fn", "parse_string_ex", "parse_file", "document_root",
-    "document_free", "xpath_compiled_eval", "xpath_compiled_eval_ns", "parse_string_inplace_fn",
-    "variable_set_new", "variable_set_free", "variable_set_boolean", "variable_set_number",
-    "variable_set_string", "xpath_compiled_eval_vars", "parse_with_encoding",
-    "xpath_compiled_eval_ns_vars", "iterparse_next", "plan_value_kind", "plan_value_name",
-    "plan_value_type_tag", "plan_value_string", "plan_value_length", "plan_value_position",
-    "plan_value_count", "plan_value_at", "plan_value_int", "plan_value_float", "plan_value_bool",
-    "plan_value_attribute", "xpath_eval_vars_ctx", "sax_records", "sax_arena", "xquery_eval",
-    "plan_value_attribute_count", "plan_value_attributes_snapshot",
-    "element_attributes_snapshot",
-]
-
-
-def test_package_slot_table_is_the_bind_order():
-    # The fake engine and the package bind through this table, so every
-    # call-sequence test below also checks the module's own position table.
-    assert list(SLOT_NAMES) == BIND_ORDER
-
-
 def test_last_position_reaches_the_attribute_snapshot(engine, accel_module):
     engine.returns("attribute_count", 1)
     engine.returns("element_attributes_snapshot", 2**64 - 1)

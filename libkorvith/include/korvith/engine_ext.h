@@ -8,21 +8,12 @@
 
 #include <stddef.h>
 
+#include "korvith/abi.h"
 #include "korvith/engine.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Bits of the `flags` field of the parse options record (and of the
- * iterparse `flags` argument). Any other bit makes the parse fail with
- * status KORVITH_STATUS_BAD_OPTIONS. */
-#define KORVITH_PARSE_NOBLANKS 0x01      /* drop ignorable whitespace-only text */
-#define KORVITH_PARSE_NOCDATA 0x02       /* CDATA sections become plain text */
-#define KORVITH_PARSE_HUGE 0x04          /* lift the size and depth limits */
-#define KORVITH_PARSE_KEEP_ENTITIES 0x08 /* keep internal entity references as nodes */
-#define KORVITH_PARSE_NSCLEAN 0x10       /* drop redundant namespace declarations */
-#define KORVITH_PARSE_ALL 0x1F
 
 /* Status for an options record the engine refuses (unknown flag bits,
  * strict_mode or max_depth out of range); equals libxml2's XML_ERR_ARGUMENT. */
@@ -30,18 +21,6 @@ extern "C" {
 /* Status for a document nested deeper than the max_depth option allows;
  * equals libxml2's XML_ERR_RESOURCE_LIMIT. */
 #define KORVITH_STATUS_LIMIT 114
-
-/* Codes of korvith_node_get_type. */
-#define KORVITH_NODE_ELEMENT 0
-#define KORVITH_NODE_TEXT 1
-#define KORVITH_NODE_ATTRIBUTE 2
-#define KORVITH_NODE_CDATA 3
-#define KORVITH_NODE_COMMENT 4
-#define KORVITH_NODE_PI 5
-#define KORVITH_NODE_ENTITY_REF 6
-#define KORVITH_NODE_DOCUMENT 7
-#define KORVITH_NODE_OTHER 8
-#define KORVITH_NODE_NONE (-1)
 
 /* Status, message, line and column of the most recent failed parse,
  * compile or XPath evaluation on the calling thread; 0 when the most recent

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <memory>
 
+#include <new>
+
 #include "internal.h"
 
 namespace korvith {
@@ -70,7 +72,27 @@ int libxml_options(int flags, bool recover) {
 
 namespace {
 
-void on_parse_error(void* data, const xmlError* err) {
+// A parse callback could not finish (memory ran out, or another exception):
+// the parse fails with that status. Callbacks run inside libxml2, so no
+// exception may leave them.
+void callback_failed(ParseState* st, xmlParserCtxtPtr ctxt) noexcept {
+    if (st != nullptr) {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            st->first_error = XML_ERR_NO_MEMORY;
+        } catch (...) {
+            st->first_error = XML_ERR_INTERNAL_ERROR;
+        }
+        st->first_level = XML_ERR_FATAL;
+        st->message.clear();
+        st->line = 0;
+        st->column = 0;
+    }
+    if (ctxt != nullptr) xmlStopParser(ctxt);
+}
+
+void on_parse_error(void* data, const xmlError* err) try {
     auto* st = static_cast<ParseState*>(data);
     if (st == nullptr || err == nullptr) return;
     if (err->domain == XML_FROM_NAMESPACE && err->level >= XML_ERR_ERROR) st->ns_error = true;
@@ -82,6 +104,8 @@ void on_parse_error(void* data, const xmlError* err) {
     st->message = trim_message(err->message);
     st->line = err->line;
     st->column = err->int2;
+} catch (...) {
+    callback_failed(static_cast<ParseState*>(data), nullptr);
 }
 
 // Every external resource (DTD, entity, XInclude) is refused; the main
@@ -145,7 +169,7 @@ namespace {
 
 void start_element(void* ctx, const xmlChar* localname, const xmlChar* prefix,
                    const xmlChar* uri, int nb_namespaces, const xmlChar** namespaces,
-                   int nb_attributes, int nb_defaulted, const xmlChar** attributes) {
+                   int nb_attributes, int nb_defaulted, const xmlChar** attributes) try {
     auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
     auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
     if (st != nullptr && st->cfg.max_depth > 0 && st->depth >= st->cfg.max_depth) {
@@ -193,9 +217,12 @@ void start_element(void* ctx, const xmlChar* localname, const xmlChar* prefix,
             node->_private = reinterpret_cast<void*>(static_cast<intptr_t>(line));
         }
     }
+} catch (...) {
+    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+    callback_failed(static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt)), ctxt);
 }
 
-void end_element(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri) {
+void end_element(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri) try {
     auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
     auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
     xmlNodePtr node = xmlCtxtGetNode(ctxt);
@@ -212,6 +239,9 @@ void end_element(void* ctx, const xmlChar* localname, const xmlChar* prefix, con
     if (node != nullptr && node->type == XML_ELEMENT_NODE && !in_entity) {
         st->on_end(st->on_end_data, node);
     }
+} catch (...) {
+    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+    callback_failed(static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt)), ctxt);
 }
 
 }  // namespace
@@ -268,7 +298,14 @@ xmlDocPtr finish_parse(xmlDocPtr doc, ParseState& st, int* status) {
         xmlFreeDoc(doc);
         doc = nullptr;
     }
-    if (doc != nullptr) side_of(doc)->stable = true;
+    if (doc != nullptr) {
+        try {
+            side_of(doc)->stable = true;
+        } catch (...) {
+            xmlFreeDoc(doc);  // no side storage yet: nothing else to release
+            throw;
+        }
+    }
     if (status != nullptr) *status = code;
     publish(st, code);
     return doc;

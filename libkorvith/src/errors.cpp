@@ -36,17 +36,25 @@ void error_clear() {
     last_error.column = 0;
 }
 
-void error_set(int code, std::string_view message, int line, int column) {
+void error_set(int code, std::string_view message, int line, int column) noexcept {
     last_error.code = code;
-    last_error.message.assign(message);
     last_error.line = line;
     last_error.column = column;
+    try {
+        last_error.message.assign(message);
+    } catch (...) {
+        last_error.message.clear();  // out of memory: the code alone tells what failed
+    }
 }
 
-void error_from(const xmlError* err) {
+void error_from(const xmlError* err) noexcept {
     if (err == nullptr) return;
-    error_set(err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR, trim_message(err->message),
-              err->line, err->int2);
+    int code = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
+    try {
+        error_set(code, trim_message(err->message), err->line, err->int2);
+    } catch (...) {
+        error_set(code, {}, err->line, err->int2);  // no memory for the message
+    }
 }
 
 int error_code() { return last_error.code; }

@@ -65,8 +65,10 @@ const char* intern(xmlDocPtr doc, std::string_view text);
 // Thread-local record of the most recent failure of a parse, compile or
 // evaluation on this thread.
 void error_clear();
-void error_set(int code, std::string_view message, int line, int column);
-void error_from(const xmlError* err);
+// Neither throws: they are called from libxml2's callbacks too. Without
+// memory for the message, the record keeps the code alone.
+void error_set(int code, std::string_view message, int line, int column) noexcept;
+void error_from(const xmlError* err) noexcept;
 int error_code();
 
 // Copies a message, dropping the trailing newline libxml2 adds.

@@ -42,7 +42,7 @@ void on_end(void* data, xmlNodePtr node) {
         xmlStopParser(it->ctxt);
         return;
     }
-    it->ready.push_back(node);
+    it->ready.push_back(node);  // may throw: end_element turns that into a failed parse
 }
 
 void record_failure(Iterator* it, int code, std::string message, int line, int column) {
@@ -56,7 +56,9 @@ void record_failure(Iterator* it, int code, std::string message, int line, int c
 bool failed(const Iterator* it) {
     const ParseState& st = it->state;
     if (st.depth_exceeded) return true;
-    if (st.first_error == 0) return false;
+    // A parser that stopped without reporting through the handler ran out
+    // of memory (libxml2 records that only in the context).
+    if (st.first_error == 0) return xmlCtxtIsStopped(it->ctxt) != 0;
     if (st.first_level == XML_ERR_FATAL || xmlCtxtIsStopped(it->ctxt)) return true;
     return st.ns_error;  // namespace errors are fatal, as in the strict default
 }
@@ -92,7 +94,10 @@ bool feed(Iterator* it) {
     }
     if (failed(it)) {
         const ParseState& st = it->state;
-        record_failure(it, st.first_error != 0 ? st.first_error : XML_ERR_INTERNAL_ERROR,
+        const xmlError* last_error = xmlCtxtGetLastError(it->ctxt);
+        int unreported = last_error != nullptr && last_error->code != 0 ? last_error->code
+                                                                         : XML_ERR_INTERNAL_ERROR;
+        record_failure(it, st.first_error != 0 ? st.first_error : unreported,
                        st.message.empty() ? "parse failed" : st.message, st.line, st.column);
         it->finished = true;
     } else if (last) {
@@ -108,7 +113,11 @@ Iterator* open_iterator(int flags, int* status, const char* url) {
         return nullptr;
     }
     auto* it = new (std::nothrow) Iterator();
-    if (it == nullptr) return nullptr;
+    if (it == nullptr) {
+        if (status != nullptr) *status = XML_ERR_NO_MEMORY;
+        error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
+        return nullptr;
+    }
     it->state.cfg.flags = flags;
     it->state.on_end = on_end;
     it->state.on_end_data = it;
@@ -168,7 +177,15 @@ void* korvith_iterparse_next(void* iterator) try {
     xmlNodePtr node = it->ready.front();
     it->ready.pop_front();
     return node;
-} catch (...) { return korvith::entry_failed<void*>(nullptr); }
+} catch (...) {
+    // The iterator ends with the failure as its error, so that a caller
+    // reading korvith_iterparse_error never mistakes it for the end.
+    int code = korvith::entry_status();
+    auto* it = static_cast<Iterator*>(iterator);
+    if (it->error == 0) it->error = code;
+    it->finished = true;
+    return nullptr;
+}
 
 void korvith_iterparse_release(void* iterator, void* element) try {
     auto* it = static_cast<Iterator*>(iterator);

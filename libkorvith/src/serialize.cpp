@@ -40,6 +40,27 @@ struct BufferHolder {
     }
 };
 
+// Closes a save context on every path that does not finish it.
+struct SaveHolder {
+    xmlSaveCtxtPtr ctx = nullptr;
+    ~SaveHolder() {
+        if (ctx != nullptr) xmlSaveClose(ctx);
+    }
+    xmlSaveCtxtPtr release() {
+        xmlSaveCtxtPtr out = ctx;
+        ctx = nullptr;
+        return out;
+    }
+};
+
+void free_namespace_list(xmlNsPtr ns) {
+    while (ns != nullptr) {
+        xmlNsPtr next = ns->next;
+        xmlFree(ns);
+        ns = next;
+    }
+}
+
 // Declares on `node`, for the length of one serialisation, every namespace
 // in scope from its ancestors that it does not declare itself, so that the
 // output stands alone as namespace-well-formed XML.
@@ -50,6 +71,18 @@ struct InheritedNamespaces {
 
     explicit InheritedNamespaces(xmlNodePtr n) : node(n) {
         if (!is_element(n)) return;
+        try {
+            collect(n);
+        } catch (...) {
+            free_namespace_list(added_head);  // none attached yet
+            added_head = nullptr;
+            throw;
+        }
+        if (added_head == nullptr) return;
+        if (old_tail == nullptr) n->nsDef = added_head; else old_tail->next = added_head;
+    }
+
+    void collect(xmlNodePtr n) {
         std::vector<const xmlChar*> seen;
         for (xmlNsPtr ns = n->nsDef; ns != nullptr; ns = ns->next) seen.push_back(ns->prefix);
         xmlNsPtr tail = n->nsDef;
@@ -76,18 +109,12 @@ struct InheritedNamespaces {
                 last_added = copy;
             }
         }
-        if (added_head == nullptr) return;
-        if (old_tail == nullptr) n->nsDef = added_head; else old_tail->next = added_head;
     }
 
     ~InheritedNamespaces() {
         if (added_head == nullptr) return;
         if (old_tail == nullptr) node->nsDef = nullptr; else old_tail->next = nullptr;
-        for (xmlNsPtr ns = added_head; ns != nullptr;) {
-            xmlNsPtr next = ns->next;
-            xmlFree(ns);
-            ns = next;
-        }
+        free_namespace_list(added_head);
     }
 };
 
@@ -99,14 +126,13 @@ bool run_save(xmlNodePtr node, xmlDocPtr doc, const Options& o, std::string& out
     if (o.indent > 0) flags |= XML_SAVE_FORMAT | XML_SAVE_INDENT;
     if (doc != nullptr && !o.declaration) flags |= XML_SAVE_NO_DECL;
     const char* encoding = o.encoding != nullptr ? o.encoding : "UTF-8";
-    xmlSaveCtxtPtr ctx = xmlSaveToBuffer(holder.buf, encoding, flags);
+    SaveHolder save;
+    save.ctx = xmlSaveToBuffer(holder.buf, encoding, flags);
+    xmlSaveCtxtPtr ctx = save.ctx;
     if (ctx == nullptr) return false;  // unknown encoding
     if (o.indent > 0) {
         std::string spaces(static_cast<size_t>(o.indent), ' ');
-        if (xmlSaveSetIndentString(ctx, spaces.c_str()) != 0) {
-            xmlSaveClose(ctx);
-            return false;
-        }
+        if (xmlSaveSetIndentString(ctx, spaces.c_str()) != 0) return false;
     }
     if (doc != nullptr) {
         xmlSaveDoc(ctx, doc);
@@ -120,7 +146,6 @@ bool run_save(xmlNodePtr node, xmlDocPtr doc, const Options& o, std::string& out
             if (pi == nullptr || nl == nullptr) {
                 xmlFreeNode(pi);
                 xmlFreeNode(nl);
-                xmlSaveClose(ctx);
                 return false;
             }
             xmlSaveTree(ctx, pi);
@@ -132,7 +157,7 @@ bool run_save(xmlNodePtr node, xmlDocPtr doc, const Options& o, std::string& out
         xmlSaveTree(ctx, node);
         xmlSaveFlush(ctx);
     }
-    int rc = xmlSaveFinish(ctx);
+    int rc = xmlSaveFinish(save.release());
     if (rc != XML_ERR_OK) return false;
     out.assign(reinterpret_cast<const char*>(xmlBufferContent(holder.buf)),
                static_cast<size_t>(xmlBufferLength(holder.buf)));

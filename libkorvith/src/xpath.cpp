@@ -80,7 +80,10 @@ void* evaluate(void* document, void* context, const char* expression, xmlXPathCo
     } else {
         ctx = new_context(doc);
     }
-    if (ctx == nullptr) return nullptr;
+    if (ctx == nullptr) {
+        error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
+        return nullptr;
+    }
     ctx->node = node != nullptr ? node : reinterpret_cast<xmlNodePtr>(doc);
     bool ok = true;
     if (ns != nullptr) {
@@ -141,7 +144,10 @@ void* korvith_xpath_compile(const char* expression) try {
         return nullptr;
     }
     xmlXPathContextPtr ctx = new_context(nullptr);
-    if (ctx == nullptr) return nullptr;
+    if (ctx == nullptr) {
+        error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
+        return nullptr;
+    }
     xmlXPathCompExprPtr comp = xmlXPathCtxtCompile(ctx, xstr(expression));
     xmlXPathFreeContext(ctx);
     if (comp == nullptr && error_code() == 0) {

@@ -174,3 +174,10 @@ def test_pairs_respects_capacity_and_reports_handles(docs) -> None:
     assert [s(n) for n in names] == ["a", "b"]
     assert handles[1] == lib.korvith_attribute_next(lib.korvith_element_first_attribute(root))
     assert lib.korvith_attribute_count(root) == 3
+
+
+def test_attrib_is_one_read_only_mapping(mdoc) -> None:
+    _, root = mdoc(DOC)
+    assert root.attrib is root.attrib
+    with pytest.raises(TypeError, match="^'attrib' is read-only$"):
+        root.attrib["plain"] = "2"

@@ -5,6 +5,7 @@ from __future__ import annotations
 import pytest
 
 from conftest import NOBLANKS, accel, lib, s
+import korvith
 from korvith import _engine
 from memory_probe import run_probe
 
@@ -175,3 +176,37 @@ def test_hostile_entities_in_a_stream() -> None:
         assert "amplification" in _engine.iterparse_error(h)[1].lower()
     finally:
         lib.korvith_iterparse_free(h)
+
+
+ENTITY_MARKUP = b'<!DOCTYPE c [<!ENTITY m "<b>in</b>tail">]><c>&m;<x/>&m;&m;</c>'
+
+
+def test_iterparse_hands_out_elements_copied_from_entities() -> None:
+    # libxml2 parses an entity's content once, into nodes of the entity
+    # declaration, and copies them into the tree for each reference. The
+    # stream used to hand out the declaration's node (no parent) once and
+    # none of the copies; releasing it then emptied the entity.
+    got = [(el.tag, el.text, el.getparent().tag if el.getparent() is not None else None)
+           for el in korvith.iterparse(ENTITY_MARKUP, release=False)]
+    assert got == [("b", "in", "c"), ("x", None, "c"), ("b", "in", "c"), ("b", "in", "c"),
+                   ("c", None, None)]
+    released = [(el.tag, el.getparent().tag) for el in korvith.iterparse(ENTITY_MARKUP, tag="b")]
+    assert released == [("b", "c")] * 3
+    plan = korvith.Plan(own=korvith.Text())
+    assert list(korvith.iterextract(ENTITY_MARKUP, "b", plan)) == [{"own": "in"}] * 3
+    with korvith.parse(ENTITY_MARKUP) as doc:
+        assert [e.tag for e in doc.root.iter()] == ["c", "b", "x", "b", "b"]
+
+
+def test_iterparse_keeping_entities_hands_out_only_tree_elements() -> None:
+    with korvith.parse(ENTITY_MARKUP, keep_entities=True) as doc:
+        expected = [e.tag for e in doc.root.iter()]
+    assert expected == ["c", "x"]
+    got = [el.tag for el in korvith.iterparse(ENTITY_MARKUP, keep_entities=True)]
+    assert sorted(got) == sorted(expected)
+    nested = (b'<!DOCTYPE r [<!ENTITY i "<b><c/></b>"><!ENTITY o "<a>&i;&i;</a>">]>'
+              b"<r>&o;<z/>&o;</r>")
+    stream = [(el.tag, el.getparent().tag if el.getparent() is not None else None)
+              for el in korvith.iterparse(nested)]
+    assert stream == [("c", "b"), ("b", "a"), ("c", "b"), ("b", "a"), ("a", "r"), ("z", "r"),
+                      ("c", "b"), ("b", "a"), ("c", "b"), ("b", "a"), ("a", "r"), ("r", None)]

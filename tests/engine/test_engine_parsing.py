@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+import korvith
+from korvith import ParseError
 from conftest import HUGE, KEEP_ENTITIES, NOBLANKS, NSCLEAN, Doc, accel, last_error, lib, s
 
 XML_ERR_DOCUMENT_EMPTY = 4
@@ -380,3 +382,19 @@ def test_many_parses_and_frees_in_threads() -> None:
     for t in threads:
         t.join()
     assert errors == []
+
+
+@pytest.mark.parametrize("data", [b"<a>\xef\xbf\xbe</a>", b"<a>\xef\xbf\xbf\xc3\xa9</a>",
+                                  b"<a>\x01\xc3\xa9</a>"])
+def test_valid_utf8_with_a_forbidden_character_is_not_reread_as_latin1(data: bytes) -> None:
+    # It used to parse as ISO-8859-1 ("\xef\xbf\xbe" read as "ï¿¾").
+    with pytest.raises(ParseError) as err:
+        korvith.parse(data)
+    assert err.value.status == 9
+    with pytest.raises(ParseError):
+        list(korvith.iterparse(data))
+
+
+def test_undeclared_latin1_is_still_read_as_latin1() -> None:
+    assert korvith.fromstring(b"<a k='\xe9'>caf\xe9</a>").text == "caf\u00e9"
+    assert korvith.fromstring(b"<a k='\xe9'>caf\xe9</a>").get("k") == "\u00e9"

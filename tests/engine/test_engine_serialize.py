@@ -6,6 +6,7 @@ import ctypes
 
 import pytest
 
+import korvith
 from conftest import Doc, SerializeOptions, accel, lib
 
 DOC = '<r xmlns="urn:d" xmlns:p="urn:p"><p:a x="1"><b>tè</b></p:a><c/></r>'.encode()
@@ -118,3 +119,18 @@ def test_null_handles() -> None:
     assert lib.korvith_element_serialize_into(None, None, 0, None, None) == 0
     assert lib.korvith_element_serialize(None, None) is None
     lib.korvith_free_string(None)
+
+
+def test_kept_serialisation_is_dropped_when_the_text_changes() -> None:
+    with korvith.parse(b"<r><a>x</a></r>") as doc:
+        a = doc.root[0]
+        # a sizing call whose filling call never came (the caller ran out of
+        # memory, say), then the element changes
+        assert lib.korvith_element_serialize_into(a._raw, None, 0, None, None) == 9
+        assert lib.korvith_element_set_text(a._raw, b"longer text") == 0
+        need = lib.korvith_element_serialize_into(a._raw, None, 0, None, None)
+        assert need == len(b"<a>longer text</a>") + 1
+        buf = ctypes.create_string_buffer(need)
+        lib.korvith_element_serialize_into(a._raw, buf, need, None, None)
+        assert buf.value == b"<a>longer text</a>"
+        assert a.tobytes() == b"<a>longer text</a>"

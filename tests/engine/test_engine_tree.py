@@ -6,7 +6,7 @@ import ctypes
 
 import pytest
 
-from conftest import KEEP_ENTITIES, NOCDATA, lib, s
+from conftest import KEEP_ENTITIES, NOCDATA, accel, lib, s
 
 
 NS_DOC = (b'<root xmlns="urn:default" xmlns:p="urn:p">'
@@ -165,3 +165,77 @@ def test_many_children_by_index_is_linear(mdoc) -> None:
     started = time.perf_counter()
     assert sum(1 for i in range(n) if r[i].tag == "c") == n
     assert time.perf_counter() - started < 2.0  # quadratic walking would take far longer
+
+
+def test_mixed_content_itertext_matches_lxml(mdoc) -> None:
+    lxml = pytest.importorskip("lxml.etree")
+    data = b"<r>a<x>b<y>c</y>d</x>e<![CDATA[f]]><!--c-->g<z/>h</r>"
+    _, root = mdoc(data)
+    assert "".join(root.itertext()) == "".join(lxml.fromstring(data).itertext())
+    assert root.itertext() == ["a", "b", "c", "d", "ef", "g", "h"]
+
+
+def test_deep_document_itertext(mdoc) -> None:
+    depth = 200  # within the engine's default nesting limit
+    _, root = mdoc(b"<a>" * depth + b"x" + b"</a>" * depth)
+    assert root.itertext() == ["x"]
+
+
+def test_slices_and_negative_indexes(mdoc) -> None:
+    _, root = mdoc(NS_DOC)
+    assert [k.tag for k in root[:]] == ["{urn:p}item", "plain", "{urn:default}child"]
+    assert [k.tag for k in root[::-1]] == ["{urn:default}child", "plain", "{urn:p}item"]
+    assert root[-1].tag == "{urn:default}child"
+    with pytest.raises(IndexError, match="^child index out of range$"):
+        root[3]
+    assert [c._raw for c in accel.children(root)] == [k._raw for k in root[:]]
+
+
+LOOKUP_DOC = (b'<r xmlns:a="urn:a" xmlns:b="urn:b">'
+              b'<x id="1"><y/><x id="2"/></x>'
+              b'<a:x id="3"><b:y/></a:x>'
+              b'<z><x id="4"/></z>'
+              b'</r>')
+
+
+def ids(elements) -> list[str | None]:
+    return [e.get("id") for e in elements]
+
+
+@pytest.mark.parametrize(
+    "include_self, ns, local, expected",
+    [
+        (True, None, None, [None, "1", None, "2", "3", None, None, "4"]),
+        (False, None, "x", ["1", "2", "4"]),
+        (False, "urn:a", "x", ["3"]),
+        (False, "urn:b", None, [None]),  # a namespace alone: the b:y element
+        (False, "urn:a", None, ["3"]),
+    ],
+)
+def test_subtree_cursor_filters(mdoc, include_self, ns, local, expected) -> None:
+    doc, root = mdoc(LOOKUP_DOC)
+    found = list(accel.subtree_iter(root, include_self, ns, local))
+    assert ids(found) == expected
+    assert all(e._document is doc for e in found)
+
+
+def test_subtree_cursor_order_and_bounds(mdoc) -> None:
+    _, root = mdoc(LOOKUP_DOC)
+    tags = [e.tag for e in accel.subtree_iter(root, True, None, None)]
+    assert tags == ["r", "x", "y", "x", "{urn:a}x", "{urn:b}y", "z", "x"]
+    assert ids(accel.subtree_iter(root[0], True, None, "x")) == ["1", "2"]
+
+
+def test_find_first_and_find_path(mdoc) -> None:
+    doc, root = mdoc(LOOKUP_DOC)
+    assert accel.find_first(root._raw, "x", doc).get("id") == "1"
+    assert accel.find_first(root._raw, "y", doc) is None  # grandchild only
+    assert accel.find_path(root._raw, ["z", "x"], doc).get("id") == "4"
+    assert accel.find_path(root._raw, ["x", "x"], doc).get("id") == "2"
+
+
+def test_find_path_backtracks(mdoc) -> None:
+    doc, root = mdoc(b"<r><g><a/></g><g><b><c id='deep'/></b></g><g><b/></g></r>")
+    found = accel.find_path(root._raw, ("g", "b", "c"), doc)
+    assert found.get("id") == "deep" and found.tag == "c"
+    assert accel.find_path(root._raw, ["g", "c"], doc) is None

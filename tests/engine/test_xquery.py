@@ -8,6 +8,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+import korvith
 from korvith.xquery import XQuery, XQueryError
 
 CATALOG = b"""<catalog>
@@ -291,3 +292,23 @@ def test_closed_query_refuses_evaluation(mdoc) -> None:
 def test_query_text_must_be_a_str_without_nul(text: object, error: type) -> None:
     with pytest.raises(error):
         XQuery(text)  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize("query", [
+    "(" * 100_000 + "1" + ")" * 100_000,
+    "(1," * 100_000 + "1" + ")" * 100_000,
+    "for $x in 1 return " * 100_000 + "$x",
+    "for $x in " * 100_000 + "1 return 1" * 100_000,
+    "let $x := " * 100_000 + "1" + " return 1" * 100_000,
+    "for $x in //* order by " + "(" * 100_000 + "1" + ")" * 100_000 + " return $x",
+])
+def test_deeply_nested_query_fails_to_prepare_instead_of_overflowing_the_stack(query: str) -> None:
+    with pytest.raises(XQueryError, match=r"nested too deeply \(more than 200 levels\)"):
+        korvith.XQuery(query)
+
+
+def test_query_nested_up_to_the_limit_still_runs() -> None:
+    with korvith.parse(b"<a><b/></a>") as doc:
+        query = "for $x in 1 return " * 150 + "//b"
+        assert [e.tag for e in doc.xquery(query)] == ["b"]
+        assert doc.xquery("(" * 150 + "count(//*)" + ")" * 150) == 2.0

@@ -7,6 +7,7 @@ tests against the real engine).
 
 from __future__ import annotations
 
+import json
 import os
 import subprocess
 import sys
@@ -69,4 +70,25 @@ def unbound():
         proc = run_unbound(code)
         assert proc.returncode == 0, proc.stderr
         return proc.stdout
+    return run
+
+
+_ATTEMPT = """
+import json
+out = {}
+def attempt(name, fn):
+    try:
+        out[name] = repr(fn())
+    except Exception as exc:
+        out[name] = f"{type(exc).__name__}: {exc}"
+"""
+
+
+@pytest.fixture
+def unbound_attempts(unbound):
+    """Runs `code` unbound (see run_unbound) with `attempt(name, fn)` at hand;
+    returns {name: repr of the result, or "ExceptionType: message"}."""
+    def run(code: str) -> dict[str, str]:
+        script = _ATTEMPT + textwrap.dedent(code) + "\nprint(json.dumps(out))\n"
+        return json.loads(unbound(script))
     return run

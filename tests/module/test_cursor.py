@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import pytest
 
+from conftest import Doc
 from fake_engine import FakeError
 from walk_tree import WalkTree
 
@@ -151,10 +152,7 @@ def test_null_name_and_empty_namespace(accel_module, engine):
 def test_cursor_releases_what_it_holds(accel_module, tree):
     import sys
 
-    class Document:
-        pass
-
-    document = Document()
+    document = Doc()
     start = accel_module.create(tree["r"], None, document)
     before = sys.getrefcount(start), sys.getrefcount(document)
     cursor = accel_module.subtree_iter(start, True, "urn:a", "x")

@@ -44,7 +44,7 @@ def script(engine, name=None, namespace=None, prefix=None):
 def test_tag_clark_notation(engine, el, name, namespace, tag):
     script(engine, name, namespace)
     assert el.tag == tag
-    assert engine.calls() == ["element_namespace", "element_name"]
+    assert sorted(engine.calls()) == ["element_name", "element_namespace"]  # once each
     assert engine.args_of("element_name") == [(EL,)]
 
 
@@ -67,7 +67,7 @@ def test_tag_is_cached_as_the_same_object(engine, el):
     script(engine, b"item", b"urn:x")
     first = el.tag
     assert el.tag is first
-    assert engine.calls() == ["element_namespace", "element_name"]
+    assert sorted(engine.calls()) == ["element_name", "element_namespace"]  # once each
     # The cache outlives the handle; the other getters do not.
     el._raw = None
     assert el.tag is first
@@ -135,7 +135,7 @@ def test_null_handle_tag_is_not_cached(engine, accel_module):
     assert el.tag is None
     el._raw = EL
     assert el.tag == "later"
-    assert engine.calls() == ["element_namespace", "element_name"]
+    assert sorted(engine.calls()) == ["element_name", "element_namespace"]  # once each
 
 
 @pytest.mark.parametrize("attr", ["tag", "namespace", "prefix", "sourceline"])

@@ -6,6 +6,7 @@ import gc
 
 import pytest
 
+from conftest import Doc
 from fake_engine import FakeError
 
 POISON = 2**64 - 1
@@ -90,11 +91,7 @@ def test_registry_made_afresh_on_every_read_is_not_linked_into(accel_module):
     stray = accel_module.create(0x10, None, FreshEachTime())
     batch = accel_module.materialize(["a", "b"], FreshEachTime(), [0x11, 0x12])
 
-    class Doc:
-        pass
-
     d = Doc()
-    d._accel_registry = accel_module.new_registry()
     kept = accel_module.create(0x20, None, d)
     del stray, batch
     gc.collect()
@@ -110,10 +107,9 @@ def test_registry_of_another_capsule_name_is_ignored(accel_module):
     capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
     other = capsule_new(ctypes.c_void_p(1).value, b"other.name", None)
 
-    class Doc:
-        _accel_registry = other
-
-    el = accel_module.create(0x10, None, Doc())
+    d = Doc()
+    d._accel_registry = other
+    el = accel_module.create(0x10, None, d)
     assert el._raw == 0x10
     with pytest.raises(ValueError):
         accel_module.invalidate(other)
@@ -178,11 +174,7 @@ def test_dropping_registry_with_live_wrappers_poisons_them(engine, accel_module,
 
 
 def test_new_registry_capsule_can_be_dropped_with_wrappers(engine, accel_module):
-    class Doc:
-        pass
-
     d = Doc()
-    d._accel_registry = accel_module.new_registry()
     wrappers = [accel_module.create(i + 1, None, d) for i in range(5)]
     d._accel_registry = accel_module.new_registry()  # replaces and frees the first
     gc.collect()

@@ -160,45 +160,30 @@ PyModuleDef accel_module = {
 PyObject* init_module() {
   cursor_spec.basicsize = static_cast<int>(kCursorSize);
 
-  PyObject* module = PyModule_Create2(&accel_module, kApiVersion);
+  Ref module(PyModule_Create2(&accel_module, kApiVersion));
   if (!module) return nullptr;
 
   Ref bases(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
-  if (!bases) {
-    Py_DECREF(module);
-    return nullptr;
-  }
+  if (!bases) return nullptr;
+  // A strong reference kept for the life of the process.
   ReadOnlyDictType =
       reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&rodict_spec, bases.get()));
-  if (!ReadOnlyDictType) {
-    Py_DECREF(module);
-    return nullptr;
-  }
+  if (!ReadOnlyDictType) return nullptr;
 
-  ElementType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&element_spec));
-  if (!ElementType) {
-    Py_DECREF(module);
+  // The module holds the types; the globals borrow them, which stays valid
+  // because the module never goes away.
+  Ref element(PyType_FromSpec(&element_spec));
+  if (!element || PyModule_AddObjectRef(module.get(), "Element", element.get()) < 0) {
     return nullptr;
   }
-  // The module takes over the reference it is given; the global keeps a
-  // borrowed pointer that stays valid because the module never goes away.
-  if (PyModule_AddObject(module, "Element", reinterpret_cast<PyObject*>(ElementType)) < 0) {
-    Py_DECREF(ElementType);
-    Py_DECREF(module);
-    return nullptr;
-  }
+  ElementType = reinterpret_cast<PyTypeObject*>(element.get());
 
-  CursorType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&cursor_spec));
-  if (!CursorType) {
-    Py_DECREF(module);
+  Ref cursor(PyType_FromSpec(&cursor_spec));
+  if (!cursor || PyModule_AddObjectRef(module.get(), "SubtreeIterator", cursor.get()) < 0) {
     return nullptr;
   }
-  if (PyModule_AddObject(module, "SubtreeIterator", reinterpret_cast<PyObject*>(CursorType)) < 0) {
-    Py_DECREF(CursorType);
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
+  CursorType = reinterpret_cast<PyTypeObject*>(cursor.get());
+  return module.release();
 }
 
 }  // namespace

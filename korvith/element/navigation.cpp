@@ -29,7 +29,7 @@ PyObject* navigate(PyObject* self, void* (*step)(void*)) {
 
 // The child at a position, negative positions counting from the end. The
 // arithmetic stays in unsigned sizes, so no engine count can overflow it.
-PyObject* elem_sq_item_inner(AccelElement* el, Py_ssize_t index) {
+PyObject* child_at_index(AccelElement* el, Py_ssize_t index) {
   if (!check_poisoned(el)) return nullptr;
   if (!has_element(el)) {
     PyErr_SetString(PyExc_TypeError, "indexing unavailable");
@@ -104,7 +104,7 @@ PyObject* elem_mp_subscript(PyObject* self, PyObject* key) {
       PyErr_Clear();
       return subscript_fallback(self, key);
     }
-    return elem_sq_item_inner(el, index);
+    return child_at_index(el, index);
   }
   if (engine_path && PySlice_Check(key)) return elem_slice(el, key);
   return subscript_fallback(self, key);

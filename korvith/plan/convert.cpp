@@ -26,8 +26,8 @@ PyObject* decode(const char* text, size_t len) {
   return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(len), "replace");
 }
 
-bool named_like(const char* value_name, const PlanRowC& row) {
-  return value_name && row.name && std::strcmp(value_name, row.name) == 0;
+bool named_like(const char* value_name, const RowShape& row) {
+  return value_name && row.name && std::strcmp(value_name, row.name.get()) == 0;
 }
 
 // Deepest record nesting converted. Real trees follow element nesting,
@@ -37,7 +37,7 @@ constexpr int kMaxRecordDepth = 10000;
 
 // One conversion: the shape it reads and the current record nesting.
 struct Walk {
-  const PlanShapeC* shape;
+  const PlanShape* shape;
   int depth;
 };
 
@@ -96,7 +96,7 @@ PyObject* plan_collection_items(PlanValue collection, PyObject* callback_type, i
 }
 
 // Kind 7 rows: records converted with the row's plan, the rest as leaves.
-PyObject* plan_record_list(PlanValue collection, Walk& walk, const PlanRowC& row) {
+PyObject* plan_record_list(PlanValue collection, Walk& walk, const RowShape& row) {
   size_t count = Fns.plan_value_count(collection);
   Ref items(new_list(count));
   if (!items) return nullptr;
@@ -105,7 +105,7 @@ PyObject* plan_record_list(PlanValue collection, Walk& walk, const PlanRowC& row
     PyObject* converted =
         row.child_index >= 0 && Fns.plan_value_kind(item) == KORVITH_VALUE_RECORD
             ? plan_convert_element(item, walk, row.child_index)
-            : plan_leaf(item, walk.shape->callback_type, row.tag);
+            : plan_leaf(item, walk.shape->callback_type.get(), row.tag);
     if (!converted) return nullptr;
     PyList_SET_ITEM(items.get(), static_cast<Py_ssize_t>(j), converted);
   }
@@ -113,21 +113,21 @@ PyObject* plan_record_list(PlanValue collection, Walk& walk, const PlanRowC& row
 }
 
 // Stores a row's value; rows sharing their name collect into one list.
-int plan_row_emit(PyObject* children, const PlanRowC& row, PyObject* value) {
-  if (!row.multi) return PyDict_SetItem(children, row.key, value);
+int plan_row_emit(PyObject* children, const RowShape& row, PyObject* value) {
+  if (!row.multi) return PyDict_SetItem(children, row.key.get(), value);
   PyObject* found = nullptr;
-  int present = PyDict_GetItemRef(children, row.key, &found);
+  int present = PyDict_GetItemRef(children, row.key.get(), &found);
   if (present < 0) return -1;
   Ref list(found);
   if (!present) {
     list.reset(PyList_New(0));
     if (!list) return -1;
-    if (PyDict_SetItem(children, row.key, list.get()) < 0) return -1;
+    if (PyDict_SetItem(children, row.key.get(), list.get()) < 0) return -1;
   }
   return PyList_Append(list.get(), value);
 }
 
-int emit_absent(PyObject* children, const PlanRowC& row) {
+int emit_absent(PyObject* children, const RowShape& row) {
   bool list_kind = row.kind == KORVITH_ROW_TEXTS || row.kind == KORVITH_ROW_TOKENS || row.kind == KORVITH_ROW_WRAPPED;
   Ref absent(list_kind ? PyList_New(0) : Py_NewRef(Py_None));
   if (!absent) return -1;
@@ -150,7 +150,7 @@ int append_converted(PyObject* list, PyObject* converted) {
 // own, whatever their names; returns the row's value (new reference) or,
 // for an empty run, the absent marker `nullptr` with no error set.
 PyObject* convert_run(PlanValue record, size_t count, size_t& cursor, Walk& walk,
-                      const PlanRowC& row, bool& failed) {
+                      const RowShape& row, bool& failed) {
   failed = false;
   Ref records;
   if (row.kind == KORVITH_ROW_RECORDS) {
@@ -176,8 +176,8 @@ PyObject* convert_run(PlanValue record, size_t count, size_t& cursor, Walk& walk
   cursor = end;
   if (records) return list_or_single(std::move(records));
   PyObject* result = Fns.plan_value_kind(first) == KORVITH_VALUE_COLLECTION
-                         ? plan_collection_items(first, walk.shape->callback_type, row.tag)
-                         : plan_leaf(first, walk.shape->callback_type, row.tag);
+                         ? plan_collection_items(first, walk.shape->callback_type.get(), row.tag)
+                         : plan_leaf(first, walk.shape->callback_type.get(), row.tag);
   if (!result) failed = true;
   return result;
 }
@@ -185,7 +185,7 @@ PyObject* convert_run(PlanValue record, size_t count, size_t& cursor, Walk& walk
 // Whether the value under the cursor matches the row (see the row-kind
 // rules: named leaves, named records, or collections told apart by their
 // first item's name, their own name, or an unnamed first item).
-bool row_matches(const PlanRowC& row, PlanValue value, int kind, const char* name) {
+bool row_matches(const RowShape& row, PlanValue value, int kind, const char* name) {
   switch (row.kind) {
     case KORVITH_ROW_TEXT:
     case KORVITH_ROW_CALLBACK:
@@ -206,7 +206,7 @@ bool row_matches(const PlanRowC& row, PlanValue value, int kind, const char* nam
 
 // Converts a matched row's values, advancing the cursor past them.
 PyObject* convert_matched(PlanValue record, size_t count, size_t& cursor, PlanValue value,
-                          int kind, Walk& walk, const PlanRowC& row) {
+                          int kind, Walk& walk, const RowShape& row) {
   if (row.kind == KORVITH_ROW_RECORDS) {
     Ref records(PyList_New(0));
     if (!records) return nullptr;
@@ -225,16 +225,16 @@ PyObject* convert_matched(PlanValue record, size_t count, size_t& cursor, PlanVa
   }
   ++cursor;
   if (row.kind == KORVITH_ROW_WRAPPED) return plan_record_list(value, walk, row);
-  if (kind == KORVITH_VALUE_COLLECTION) return plan_collection_items(value, walk.shape->callback_type, row.tag);
-  return plan_leaf(value, walk.shape->callback_type, row.tag);
+  if (kind == KORVITH_VALUE_COLLECTION) return plan_collection_items(value, walk.shape->callback_type.get(), row.tag);
+  return plan_leaf(value, walk.shape->callback_type.get(), row.tag);
 }
 
-int convert_rows(PyObject* children, PlanValue record, const PlanPlanC& plan,
+int convert_rows(PyObject* children, PlanValue record, const RecordShape& plan,
                  Walk& walk) {
   size_t count = Fns.plan_value_count(record);
   size_t cursor = 0;
-  for (Py_ssize_t r = 0; r < plan.row_count; ++r) {
-    const PlanRowC& row = plan.rows[r];
+  for (Py_ssize_t r = 0; r < plan.row_count(); ++r) {
+    const RowShape& row = plan.rows[r];
     Ref result;
     if (cursor < count && row.multi && row.tag) {
       bool failed = false;
@@ -266,8 +266,8 @@ bool snapshot_string(const char* buffer, size_t size, size_t offset, const char*
 // The attribute merge walk: plan attribute names in plan order against the
 // engine's attributes in engine order, each engine attribute used at most
 // once and never looked for behind the walk.
-int convert_attributes(PyObject* attributes, PlanValue record, const PlanPlanC& plan) {
-  if (plan.attr_count == 0) return 0;
+int convert_attributes(PyObject* attributes, PlanValue record, const RecordShape& plan) {
+  if (plan.attr_count() == 0) return 0;
   size_t engine_count = Fns.plan_value_attribute_count(record);
   MemBlock names;
   MemBlock values;
@@ -309,7 +309,7 @@ int convert_attributes(PyObject* attributes, PlanValue record, const PlanPlanC& 
   }
 
   size_t e = 0;
-  for (Py_ssize_t i = 0; i < plan.attr_count; ++i) {
+  for (Py_ssize_t i = 0; i < plan.attr_count(); ++i) {
     Ref value;
     const char* engine_name = nullptr;
     const char* engine_value = nullptr;
@@ -320,14 +320,14 @@ int convert_attributes(PyObject* attributes, PlanValue record, const PlanPlanC& 
         return -1;
       }
     }
-    if (engine_name && std::strcmp(engine_name, plan.attr_names[i]) == 0) {
+    if (engine_name && std::strcmp(engine_name, plan.attr_names[i].get()) == 0) {
       value.reset(decode(engine_value, std::strlen(engine_value)));
       if (!value) return -1;
       ++e;
     } else {
       value = Ref::borrow(Py_None);
     }
-    if (PyDict_SetItem(attributes, plan.attr_keys[i], value.get()) < 0) return -1;
+    if (PyDict_SetItem(attributes, plan.attr_keys[i].get(), value.get()) < 0) return -1;
   }
   return 0;
 }
@@ -341,7 +341,7 @@ PyObject* convert_record(PlanValue record, Walk& walk, int plan_index) {
       return nullptr;
     }
   }
-  const PlanPlanC& plan = walk.shape->plans[plan_index];
+  const RecordShape& plan = walk.shape->plans[plan_index];
   Ref children(PyDict_New());
   if (!children) return nullptr;
   if (convert_rows(children.get(), record, plan, walk) < 0) return nullptr;
@@ -390,7 +390,7 @@ PyObject* accel_plan_convert(PyObject*, PyObject* args) {
     PyErr_SetString(PyExc_RuntimeError, "accelerator not bound");
     return nullptr;
   }
-  auto* shape = static_cast<PlanShapeC*>(PyCapsule_GetPointer(capsule, nullptr));
+  auto* shape = static_cast<PlanShape*>(PyCapsule_GetPointer(capsule, nullptr));
   if (!shape) return nullptr;
   // Another library's unnamed capsule holds something else entirely.
   if (PyCapsule_GetDestructor(capsule) != plan_shape_capsule_destructor) {

@@ -12,59 +12,44 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace korvith {
 
 namespace {
 
-// Zero-filled system-heap array with room for at least one element.
+// Sizes a vector; false with MemoryError set when memory runs out.
 template <typename T>
-T* alloc_array(Py_ssize_t count) {
-  size_t n = count > 0 ? static_cast<size_t>(count) : 1;
-  return static_cast<T*>(std::calloc(n, sizeof(T)));
+bool sized(std::vector<T>& items, Py_ssize_t count) {
+  try {
+    items.resize(static_cast<size_t>(count));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
 }
-
-struct ShapeDeleter {
-  void operator()(PlanShapeC* shape) const noexcept { plan_shape_free_c(shape); }
-};
-using ShapeHolder = std::unique_ptr<PlanShapeC, ShapeDeleter>;
 
 // Heap copy of the UTF-8 encoding of `text`, up to its first NUL; null with
 // the encoder's error or MemoryError set.
-char* utf8_copy(PyObject* text) {
+OwnedString utf8_copy(PyObject* text) {
   Ref encoded(PyUnicode_AsUTF8String(text));
   if (!encoded) return nullptr;
   const char* bytes = PyBytes_AS_STRING(encoded.get());
   size_t len = std::strlen(bytes);
-  char* copy = static_cast<char*>(std::malloc(len + 1));
+  OwnedString copy(static_cast<char*>(std::malloc(len + 1)));
   if (!copy) {
     PyErr_NoMemory();
     return nullptr;
   }
-  std::memcpy(copy, bytes, len + 1);
+  std::memcpy(copy.get(), bytes, len + 1);
   return copy;
-}
-
-void free_plan(PlanPlanC& plan) {
-  for (Py_ssize_t a = 0; a < plan.attr_count; ++a) {
-    if (plan.attr_names) std::free(plan.attr_names[a]);
-    if (plan.attr_keys) Py_XDECREF(plan.attr_keys[a]);
-  }
-  std::free(plan.attr_names);
-  std::free(plan.attr_keys);
-  if (plan.rows) {
-    for (Py_ssize_t r = 0; r < plan.row_count; ++r) {
-      std::free(plan.rows[r].name);
-      Py_XDECREF(plan.rows[r].key);
-    }
-  }
-  std::free(plan.rows);
 }
 
 // The row kinds that recurse check their plan index here, once, so that a
 // conversion can never index outside the plans array. Kind 7 rows with a
 // negative index hold leaves, not records, and are valid.
-bool check_child_index(const PlanRowC& row, Py_ssize_t plan, Py_ssize_t index,
+bool check_child_index(const RowShape& row, Py_ssize_t plan, Py_ssize_t index,
                        Py_ssize_t plan_count) {
   bool valid = true;
   if (row.kind == KORVITH_ROW_RECORDS) {
@@ -79,12 +64,12 @@ bool check_child_index(const PlanRowC& row, Py_ssize_t plan, Py_ssize_t index,
   return false;
 }
 
-void mark_shared_names(PlanPlanC& plan) {
-  for (Py_ssize_t i = 0; i < plan.row_count; ++i) {
-    const char* name = plan.rows[i].name;
+void mark_shared_names(RecordShape& plan) {
+  for (Py_ssize_t i = 0; i < plan.row_count(); ++i) {
+    const char* name = plan.rows[i].name.get();
     if (!name) continue;
-    for (Py_ssize_t j = i + 1; j < plan.row_count; ++j) {
-      const char* other = plan.rows[j].name;
+    for (Py_ssize_t j = i + 1; j < plan.row_count(); ++j) {
+      const char* other = plan.rows[j].name.get();
       if (other && std::strcmp(name, other) == 0) {
         plan.rows[i].multi = 1;
         plan.rows[j].multi = 1;
@@ -93,21 +78,21 @@ void mark_shared_names(PlanPlanC& plan) {
   }
 }
 
-bool build_attributes(PlanPlanC& plan, PyObject* names_seq) {
+bool build_attributes(RecordShape& plan, PyObject* names_seq) {
   PyObject** items = PySequence_Fast_ITEMS(names_seq);
-  for (Py_ssize_t a = 0; a < plan.attr_count; ++a) {
+  for (Py_ssize_t a = 0; a < plan.attr_count(); ++a) {
     plan.attr_names[a] = utf8_copy(items[a]);
     if (!plan.attr_names[a]) return false;
-    plan.attr_keys[a] = Py_NewRef(items[a]);
+    plan.attr_keys[a] = Ref::borrow(items[a]);
   }
   return true;
 }
 
-bool build_rows(PlanPlanC& plan, PyObject* rows_seq, Py_ssize_t plan_index,
+bool build_rows(RecordShape& plan, PyObject* rows_seq, Py_ssize_t plan_index,
                 Py_ssize_t plan_count) {
   PyObject** items = PySequence_Fast_ITEMS(rows_seq);
-  for (Py_ssize_t r = 0; r < plan.row_count; ++r) {
-    PlanRowC& row = plan.rows[r];
+  for (Py_ssize_t r = 0; r < plan.row_count(); ++r) {
+    RowShape& row = plan.rows[r];
     PyObject* name = nullptr;
     // A row is parsed as an argument tuple: whatever is not a tuple of four
     // fails with the argument parser's own error, unchanged.
@@ -116,13 +101,13 @@ bool build_rows(PlanPlanC& plan, PyObject* rows_seq, Py_ssize_t plan_index,
     }
     row.name = utf8_copy(name);
     if (!row.name) return false;
-    row.key = Py_NewRef(name);
+    row.key = Ref::borrow(name);
     if (!check_child_index(row, plan_index, r, plan_count)) return false;
   }
   return true;
 }
 
-bool build_plan(PlanPlanC& plan, PyObject* item, Py_ssize_t plan_index, Py_ssize_t plan_count) {
+bool build_plan(RecordShape& plan, PyObject* item, Py_ssize_t plan_index, Py_ssize_t plan_count) {
   PyObject* attr_names = nullptr;
   PyObject* rows = nullptr;
   // Parsed as an argument tuple, like a row: the parser's error stands.
@@ -132,13 +117,9 @@ bool build_plan(PlanPlanC& plan, PyObject* item, Py_ssize_t plan_index, Py_ssize
   Ref rows_seq(PySequence_Fast(rows, "rows must be a sequence"));
   if (!rows_seq) return false;
 
-  plan.attr_count = PySequence_Fast_GET_SIZE(names_seq.get());
-  plan.row_count = PySequence_Fast_GET_SIZE(rows_seq.get());
-  plan.attr_names = alloc_array<char*>(plan.attr_count);
-  plan.attr_keys = alloc_array<PyObject*>(plan.attr_count);
-  plan.rows = alloc_array<PlanRowC>(plan.row_count);
-  if (!plan.attr_names || !plan.attr_keys || !plan.rows) {
-    PyErr_NoMemory();
+  const Py_ssize_t attr_count = PySequence_Fast_GET_SIZE(names_seq.get());
+  if (!sized(plan.attr_names, attr_count) || !sized(plan.attr_keys, attr_count) ||
+      !sized(plan.rows, PySequence_Fast_GET_SIZE(rows_seq.get()))) {
     return false;
   }
   if (!build_attributes(plan, names_seq.get())) return false;
@@ -149,20 +130,10 @@ bool build_plan(PlanPlanC& plan, PyObject* item, Py_ssize_t plan_index, Py_ssize
 
 }  // namespace
 
-void plan_shape_free_c(PlanShapeC* shape) {
-  if (!shape) return;
-  if (shape->plans) {
-    for (Py_ssize_t p = 0; p < shape->plan_count; ++p) free_plan(shape->plans[p]);
-  }
-  std::free(shape->plans);
-  Py_XDECREF(shape->callback_type);
-  std::free(shape);
-}
-
 void plan_shape_capsule_destructor(PyObject* capsule) {
-  auto* shape = static_cast<PlanShapeC*>(PyCapsule_GetPointer(capsule, nullptr));
+  auto* shape = static_cast<PlanShape*>(PyCapsule_GetPointer(capsule, nullptr));
   if (shape) {
-    plan_shape_free_c(shape);
+    delete shape;
   } else {
     PyErr_Clear();
   }
@@ -176,12 +147,11 @@ PyObject* accel_plan_shape_build(PyObject*, PyObject* args) {
   if (!plans_seq) return nullptr;
   Py_ssize_t plan_count = PySequence_Fast_GET_SIZE(plans_seq.get());
 
-  ShapeHolder shape(static_cast<PlanShapeC*>(std::calloc(1, sizeof(PlanShapeC))));
+  std::unique_ptr<PlanShape> shape(new (std::nothrow) PlanShape());
   if (!shape) return PyErr_NoMemory();
-  shape->plans = alloc_array<PlanPlanC>(plan_count);
-  if (!shape->plans) return PyErr_NoMemory();
+  if (!sized(shape->plans, plan_count > 0 ? plan_count : 1)) return nullptr;
   shape->plan_count = plan_count;
-  shape->callback_type = Py_NewRef(callback_type);
+  shape->callback_type = Ref::borrow(callback_type);
 
   for (Py_ssize_t p = 0; p < plan_count; ++p) {
     // Borrowed from the fast sequence, which stays alive for the build.

@@ -30,3 +30,15 @@ def run_probe(snippet: str, *args: str) -> list[str]:
     out = subprocess.run([sys.executable, "-P", "-c", PEAK_KIB + textwrap.dedent(snippet), *args],
                          capture_output=True, text=True, check=True, env=env)
     return out.stdout.split()
+
+
+def write_items(path: os.PathLike[str] | str, count: int, extra: bytes = b"") -> int:
+    """Writes `count` <item> records (id, name, qty, then `extra`) under
+    <items>; returns the file's size."""
+    with open(path, "wb") as f:
+        f.write(b"<items>\n")
+        for i in range(count):
+            f.write(b'<item id="%d"><name>item number %d with some padding text</name>'
+                    b"<qty>%d</qty>%s</item>\n" % (i, i, i % 100, extra))
+        f.write(b"</items>\n")
+    return os.path.getsize(path)

@@ -4,7 +4,6 @@ package API (extract, iterextract) on real documents."""
 from __future__ import annotations
 
 import ctypes
-import os
 import sys
 import textwrap
 
@@ -13,7 +12,7 @@ import pytest
 import korvith
 from korvith import _engine
 from korvith.extract import Located, Plan, Text, Tokens, Wrapped, extract, iterextract
-from memory_probe import run_probe
+from memory_probe import run_probe, write_items
 
 lib = _engine.lib  # every export declared by the package (_engine.EXPORTS)
 
@@ -319,15 +318,10 @@ MEMORY_PROBE = textwrap.dedent("""
 
 def _extract_probe(tmp_path, count):
     path = tmp_path / f"items-{count}.xml"
-    with open(path, "wb") as f:
-        f.write(b"<items>\n")
-        for i in range(count):
-            f.write(b'<item id="%d"><name>item number %d with some padding text</name>'
-                    b"<qty>%d</qty><tags>a</tags><tags>b</tags></item>\n" % (i, i, i % 100))
-        f.write(b"</items>\n")
+    size = write_items(path, count, b"<tags>a</tags><tags>b</tags>")
     ok, growth = run_probe(MEMORY_PROBE, str(path), str(count))
     assert ok == "True"
-    return os.path.getsize(path), int(growth)
+    return size, int(growth)
 
 
 def test_iterextract_memory_stays_flat(tmp_path):

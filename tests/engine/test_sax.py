@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import ctypes
-import os
 import sys
 import textwrap
 
@@ -12,7 +11,7 @@ import pytest
 import korvith
 from korvith import _engine
 from korvith.sax import SaxHandler, sax_parse
-from memory_probe import run_probe
+from memory_probe import run_probe, write_items
 
 lib = _engine.lib  # every export declared by the package (_engine.EXPORTS)
 
@@ -201,15 +200,10 @@ MEMORY_PROBE = textwrap.dedent("""
 
 def _sax_probe(tmp_path, count):
     path = tmp_path / f"items-{count}.xml"
-    with open(path, "wb") as f:
-        f.write(b"<items>\n")
-        for i in range(count):
-            f.write(b'<item id="%d"><name>item number %d with some padding text</name>'
-                    b"<qty>%d</qty></item>\n" % (i, i, i % 100))
-        f.write(b"</items>\n")
+    size = write_items(path, count)
     n, growth = run_probe(MEMORY_PROBE, str(path))
     assert int(n) == 1 + 3 * count
-    return os.path.getsize(path), int(growth)
+    return size, int(growth)
 
 
 def test_sax_memory_stays_flat(tmp_path):

@@ -2,12 +2,30 @@
 
 from __future__ import annotations
 
+import contextlib
+from collections.abc import Iterator
+
 import pytest
 
 from conftest import NOBLANKS, accel, lib, s
 import korvith
 from korvith import _engine
 from memory_probe import run_probe
+
+
+@contextlib.contextmanager
+def stream(data: bytes = b"", flags: int = 0, path: object = None) -> Iterator[int]:
+    """An iterator over `data` (or the file at `path`) that opened with
+    status 0; freed when the block ends."""
+    if path is not None:
+        h, status = _engine.iterparse_open_file(path, flags)
+    else:
+        h, status = _engine.iterparse_open_buffer(data, flags)
+    assert h and status == 0, status
+    try:
+        yield h
+    finally:
+        lib.korvith_iterparse_free(h)
 
 
 def names_of(handle: int, release: bool = False) -> list[str]:
@@ -22,34 +40,26 @@ def names_of(handle: int, release: bool = False) -> list[str]:
 
 
 def test_elements_arrive_in_end_tag_order() -> None:
-    h, status = _engine.iterparse_open_buffer(b"<r><a><b/></a><c/></r>")
-    try:
-        assert status == 0
+    with stream(b"<r><a><b/></a><c/></r>") as h:
         assert names_of(h) == ["b", "a", "c", "r"]
         assert _engine.iterparse_error(h) == (0, "", 0, 0)
         doc = lib.korvith_iterparse_document(h)
         assert s(lib.korvith_element_name(lib.korvith_document_root(doc))) == "r"
-    finally:
-        lib.korvith_iterparse_free(h)
 
 
 def test_first_element_arrives_before_the_file_is_read(tmp_path) -> None:
     path = tmp_path / "big.xml"
     with open(path, "wb") as f:
         f.write(b"<r>" + b"<item>x</item>" * 400_000 + b"</r>")
-    h, status = _engine.iterparse_open_file(path)
-    try:
+    with stream(path=path) as h:
         first = lib.korvith_iterparse_next(h)
         assert s(lib.korvith_element_name(first)) == "item"
         root = lib.korvith_document_root(lib.korvith_iterparse_document(h))
         assert lib.korvith_element_child_count(root) < 400_000 // 10
-    finally:
-        lib.korvith_iterparse_free(h)
 
 
 def test_release_frees_element_and_processed_siblings() -> None:
-    h, _ = _engine.iterparse_open_buffer(b"<r><a/>t<b/>u<c/></r>")
-    try:
+    with stream(b"<r><a/>t<b/>u<c/></r>") as h:
         a = lib.korvith_iterparse_next(h)
         b = lib.korvith_iterparse_next(h)
         assert s(lib.korvith_element_name(a)) == "a"
@@ -60,19 +70,14 @@ def test_release_frees_element_and_processed_siblings() -> None:
         assert s(lib.korvith_text_node_get_content(first)) == "u"
         assert names_of(h) == ["c", "r"]
         assert lib.korvith_element_child_count(root) == 1
-    finally:
-        lib.korvith_iterparse_free(h)
 
 
 def test_release_of_an_open_element_is_ignored() -> None:
-    h, _ = _engine.iterparse_open_buffer(b"<r><a/><b/></r>")
-    try:
+    with stream(b"<r><a/><b/></r>") as h:
         a = lib.korvith_iterparse_next(h)
         root = lib.korvith_element_parent(a)
         lib.korvith_iterparse_release(h, root)  # still open: kept
         assert names_of(h) == ["b", "r"]
-    finally:
-        lib.korvith_iterparse_free(h)
 
 
 def peak_growth(path: str, count: int, release: bool) -> tuple[int, int]:
@@ -123,23 +128,17 @@ def test_memory_stays_flat_when_releasing(tmp_path) -> None:
     ],
 )
 def test_errors_end_the_stream(data: bytes, code: int, names: list[str]) -> None:
-    h, _ = _engine.iterparse_open_buffer(data)
-    try:
+    with stream(data) as h:
         assert names_of(h) == names
         err = _engine.iterparse_error(h)
         assert err[0] == code and err[1] and err[2] == 1
         assert lib.korvith_iterparse_next(h) is None
-    finally:
-        lib.korvith_iterparse_free(h)
 
 
 def test_flags_apply_and_bad_flags_are_refused() -> None:
-    h, _ = _engine.iterparse_open_buffer(b"<r>\n <a/>\n</r>", NOBLANKS)
-    try:
+    with stream(b"<r>\n <a/>\n</r>", NOBLANKS) as h:
         a = lib.korvith_iterparse_next(h)
         assert lib.korvith_node_next_sibling(a) is None
-    finally:
-        lib.korvith_iterparse_free(h)
     h, status = _engine.iterparse_open_buffer(b"<r/>", 0x400)
     assert h is None and status == 115
 
@@ -149,33 +148,24 @@ def test_missing_file_and_empty_input() -> None:
     assert h is None and status == 1524
     h, status = _engine.iterparse_open_file("/")
     assert h is None and status == 1517
-    h, status = _engine.iterparse_open_buffer(b"")
-    try:
-        assert status == 0 and lib.korvith_iterparse_next(h) is None
+    with stream(b"") as h:
+        assert lib.korvith_iterparse_next(h) is None
         assert _engine.iterparse_error(h)[0] == 4
         assert lib.korvith_iterparse_document(h) is None
-    finally:
-        lib.korvith_iterparse_free(h)
 
 
 def test_module_iterparse_next_wraps_elements() -> None:
-    h, _ = _engine.iterparse_open_buffer(b"<r><a x='1'>t</a></r>")
     sentinel = object()
-    try:
+    with stream(b"<r><a x='1'>t</a></r>") as h:
         el = accel.iterparse_next(h, sentinel)
         assert (el.tag, el.text, el.get("x"), el._document) == ("a", "t", "1", sentinel)
-    finally:
-        lib.korvith_iterparse_free(h)
 
 
 def test_hostile_entities_in_a_stream() -> None:
     from test_engine_parsing import BILLION_LAUGHS
-    h, _ = _engine.iterparse_open_buffer(BILLION_LAUGHS)
-    try:
+    with stream(BILLION_LAUGHS) as h:
         assert names_of(h) == []
         assert "amplification" in _engine.iterparse_error(h)[1].lower()
-    finally:
-        lib.korvith_iterparse_free(h)
 
 
 ENTITY_MARKUP = b'<!DOCTYPE c [<!ENTITY m "<b>in</b>tail">]><c>&m;<x/>&m;&m;</c>'

@@ -12,6 +12,9 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
@@ -92,3 +95,14 @@ def unbound_attempts(unbound):
         script = _ATTEMPT + textwrap.dedent(code) + "\nprint(json.dumps(out))\n"
         return json.loads(unbound(script))
     return run
+
+
+def race(count: int, read: Callable[[], Any]) -> list[Any]:
+    """Calls `read` from `count` threads started together; returns what each got."""
+    results: list[Any] = []
+    threads = [threading.Thread(target=lambda: results.append(read())) for _ in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return results

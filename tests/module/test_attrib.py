@@ -7,6 +7,7 @@ import threading
 
 import pytest
 
+from conftest import race
 from fake_engine import FakeError, read_cstr
 from fake_tree import FakeTree
 
@@ -141,12 +142,7 @@ def test_attrib_cache_race_keeps_one_dict(accel_module, engine, tree):
         return plain_first(h)
 
     engine.on("element_first_attribute", first)
-    results = []
-    threads = [threading.Thread(target=lambda: results.append(el.attrib)) for _ in range(3)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    results = race(3, lambda: el.attrib)
     cached = el.attrib
     assert cached == {"a": "1"}
     assert len(results) == 3 and all(r is cached for r in results)

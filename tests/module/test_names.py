@@ -9,6 +9,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import pytest
 
+from conftest import race
 from fake_engine import FakeError
 
 EL = 0x1000
@@ -169,12 +170,7 @@ def test_racing_first_reads_keep_one_tag(engine, el):
         return engine.cstr(b"raced")
 
     engine.on("element_name", name)
-    results = []
-    threads = [threading.Thread(target=lambda: results.append(el.tag)) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    results = race(4, lambda: el.tag)
     assert len(results) == 4
     cached = el.tag
     assert cached == "raced"

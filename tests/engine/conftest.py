@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import ctypes
-from collections.abc import Iterator
+import threading
+from collections.abc import Callable, Iterator
 
 import pytest
 
@@ -105,3 +106,22 @@ def mdoc() -> Iterator:
     yield make
     for d in made:
         d.close()
+
+
+def run_in_threads(works: list[Callable[[], None]]) -> list[BaseException]:
+    """Runs each of `works` in a thread of its own, all at once; returns
+    what they raised (an empty list when every one finished)."""
+    errors: list[BaseException] = []
+
+    def guarded(work: Callable[[], None]) -> None:
+        try:
+            work()
+        except BaseException as exc:  # noqa: BLE001 - returned to the test
+            errors.append(exc)
+
+    threads = [threading.Thread(target=guarded, args=(work,)) for work in works]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors

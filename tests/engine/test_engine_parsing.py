@@ -12,6 +12,7 @@ import pytest
 import korvith
 from korvith import ParseError
 from conftest import HUGE, KEEP_ENTITIES, NOBLANKS, NSCLEAN, Doc, accel, last_error, lib, s
+from conftest import run_in_threads
 
 XML_ERR_DOCUMENT_EMPTY = 4
 XML_ERR_TAG_NAME_MISMATCH = 76
@@ -362,26 +363,16 @@ def test_parse_file_of_malformed_content(tmp_path) -> None:
 
 
 def test_many_parses_and_frees_in_threads() -> None:
-    errors: list[BaseException] = []
-
     def work() -> None:
-        try:
-            for i in range(200):
-                data = f"<r n='{i}'><c>{i}</c></r>".encode()
-                status = ctypes.c_int(0)
-                doc = lib.korvith_parse_string_fn(data, len(data), ctypes.byref(status))
-                root = lib.korvith_document_root(doc)
-                assert s(lib.korvith_element_attribute(root, b"n")) == str(i)
-                lib.korvith_document_free(doc)
-        except BaseException as exc:  # noqa: BLE001 - reported below
-            errors.append(exc)
+        for i in range(200):
+            data = f"<r n='{i}'><c>{i}</c></r>".encode()
+            status = ctypes.c_int(0)
+            doc = lib.korvith_parse_string_fn(data, len(data), ctypes.byref(status))
+            root = lib.korvith_document_root(doc)
+            assert s(lib.korvith_element_attribute(root, b"n")) == str(i)
+            lib.korvith_document_free(doc)
 
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
+    assert run_in_threads([work] * 4) == []
 
 
 @pytest.mark.parametrize("data", [b"<a>\xef\xbf\xbe</a>", b"<a>\xef\xbf\xbf\xc3\xa9</a>",

@@ -24,13 +24,13 @@ from __future__ import annotations
 import gc
 import io
 import os
-import threading
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvith
+from conftest import run_in_threads
 from korvith import KorvithError, ParseError
 
 etree = pytest.importorskip("lxml.etree")
@@ -550,45 +550,26 @@ def test_deep_nesting_fails_cleanly_and_huge_lifts_it() -> None:
 
 def test_threads_parse_and_walk_separate_documents() -> None:
     blobs = [f"<r n='{i}'>".encode() + b"<i a='1'>t</i>" * 200 + b"</r>" for i in range(8)]
-    errors: list[BaseException] = []
-
     def work(blob: bytes) -> None:
-        try:
-            for _ in range(20):
-                with korvith.parse(blob) as doc:
-                    assert len(walk(doc.root)) == 201
-                    assert doc.xpath("count(//i)") == 200.0
-                    doc.tobytes(indent=2)
-                for el in korvith.iterparse(blob, tag="i"):
-                    assert el.text == "t"
-        except BaseException as exc:  # noqa: BLE001 - reported below
-            errors.append(exc)
+        for _ in range(20):
+            with korvith.parse(blob) as doc:
+                assert len(walk(doc.root)) == 201
+                assert doc.xpath("count(//i)") == 200.0
+                doc.tobytes(indent=2)
+            for el in korvith.iterparse(blob, tag="i"):
+                assert el.text == "t"
 
-    threads = [threading.Thread(target=work, args=(b,)) for b in blobs]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
+    assert run_in_threads([lambda b=b: work(b) for b in blobs]) == []
 
 
 def test_threads_read_one_document() -> None:
     doc = korvith.parse(b"<r>" + b"<i a='1'><j>x</j></i>" * 300 + b"</r>")
-    errors: list[BaseException] = []
-
     def work() -> None:
-        try:
-            for _ in range(10):
-                assert len(doc.xpath("//i")) == 300
-                assert len(walk(doc.root)) == 601
-                doc.root.tobytes()
-        except BaseException as exc:  # noqa: BLE001
-            errors.append(exc)
+        for _ in range(10):
+            assert len(doc.xpath("//i")) == 300
+            assert len(walk(doc.root)) == 601
+            doc.root.tobytes()
 
-    threads = [threading.Thread(target=work) for _ in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    errors = run_in_threads([work] * 6)
     doc.close()
     assert errors == []

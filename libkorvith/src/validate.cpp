@@ -119,7 +119,10 @@ void* korvith_schema_compile(int kind, const char* data, size_t length, const ch
             if (!s->doc) return nullptr;
             ok = kind == KORVITH_SCHEMA_XSD ? compile_xsd(*s, *diag) : compile_rng(*s, *diag);
         }
-        if (!ok) {
+        // A refused include or import is fatal even where libxml2 only warns
+        // (a failed xs:import is skipped): the schema would silently mean
+        // something else than its author wrote.
+        if (!ok || !s->policy.refused.empty()) {
             if (!diag->has_errors()) diag->add(3, "the schema does not compile");
             return nullptr;
         }

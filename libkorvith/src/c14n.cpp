@@ -34,7 +34,7 @@ extern "C" long long korvith_c14n(void* document, void* element, int mode, int w
         DocHolder work;
         xmlDocPtr target = doc;
         xmlNodePtr node = as_node(element);
-        if (node != nullptr && node != xmlDocGetRootElement(doc)) {
+        if (node != nullptr) {
             work.reset(copy_for_work(doc, node, true));
             if (!work) {
                 error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);

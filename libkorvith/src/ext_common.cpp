@@ -228,7 +228,9 @@ void copy_parent_namespaces(xmlNodePtr original, xmlNodePtr root) {
 
 xmlDocPtr copy_for_work(xmlDocPtr doc, xmlNodePtr element, bool parent_namespaces) {
     if (doc == nullptr) return nullptr;
-    if (element == nullptr || element == xmlDocGetRootElement(doc)) return xmlCopyDoc(doc, 1);
+    bool whole = element == nullptr || element == xmlDocGetRootElement(doc);
+    if (whole && !parent_namespaces) return xmlCopyDoc(doc, 1);
+    if (element == nullptr) return nullptr;
     xmlDocPtr out = xmlCopyDoc(doc, 0);
     if (out == nullptr) return nullptr;
     xmlNodePtr copy = xmlDocCopyNode(element, out, 1);

@@ -75,7 +75,9 @@ struct DocFree {
 using DocHolder = std::unique_ptr<xmlDoc, DocFree>;
 
 // A copy of the document (whole) or of one element as the root of a new
-// document. Validation and transforms work on copies so the caller's tree
+// document. With parent_namespaces (canonical XML of a subtree) the copy
+// is always the element alone, declaring every namespace in scope at it,
+// even for the root element (no comments or PIs around it). Validation and transforms work on copies so the caller's tree
 // is never changed (libxml2 registers IDs and default attributes, libxslt
 // strips whitespace in the source).
 xmlDocPtr copy_for_work(xmlDocPtr doc, xmlNodePtr element, bool parent_namespaces);

@@ -140,7 +140,7 @@ int korvith_schema_validate(void* schema, void* document, void* element, void* d
     if (diag == nullptr || doc == nullptr) return -1;
     try {
         auto* s = static_cast<Schema*>(schema);
-        DocHolder work(copy_for_work(doc, as_node(element), true));
+        DocHolder work(copy_for_work(doc, as_node(element), false));
         if (!work) {
             diag->add(3, "out of memory");
             return -1;

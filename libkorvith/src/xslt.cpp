@@ -170,8 +170,27 @@ void on_xslt_error(void* data, const char* msg, ...) {
     e->text(buf);
 }
 
+// The transform running on this thread, for the security callbacks. The
+// context's _private field stays null: other users of libxslt in the same
+// process (lxml installs a process-wide document loader) read it as theirs.
+struct Running {
+    xsltTransformContextPtr ctxt = nullptr;
+    XsltErrors* errors = nullptr;
+};
+thread_local Running running;
+
+struct RunningGuard {
+    Running saved;
+    RunningGuard(xsltTransformContextPtr ctxt, XsltErrors* errors) : saved(running) {
+        running = Running{ctxt, errors};
+    }
+    ~RunningGuard() { running = saved; }
+    RunningGuard(const RunningGuard&) = delete;
+    RunningGuard& operator=(const RunningGuard&) = delete;
+};
+
 XsltErrors* errors_of(xsltTransformContextPtr ctxt) {
-    return ctxt != nullptr ? static_cast<XsltErrors*>(ctxt->_private) : nullptr;
+    return ctxt != nullptr && ctxt == running.ctxt ? running.errors : nullptr;
 }
 
 int allow_read(xsltSecurityPrefsPtr, xsltTransformContextPtr ctxt, const char* value) {
@@ -311,7 +330,6 @@ void* korvith_xslt_apply(void* xslt, void* document, void* element, const char**
         xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_READ_NETWORK, refuse_network);
         xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_WRITE_NETWORK, refuse_network);
         xsltSetCtxtSecurityPrefs(sec.get(), ctxt.get());
-        ctxt->_private = &errs;
         ctxt->maxTemplateDepth = max_depth;
         ctxt->maxTemplateVars = max_depth * 5 > 15000 ? max_depth * 5 : 15000;
         xsltSetTransformErrorFunc(ctxt.get(), &errs, on_xslt_error);
@@ -322,6 +340,7 @@ void* korvith_xslt_apply(void* xslt, void* document, void* element, const char**
             ctxt->xpathCtxt->error = diag_structured;
             ctxt->xpathCtxt->userData = diag;
         }
+        RunningGuard guard(ctxt.get(), &errs);
         xmlDocPtr result = xsltApplyStylesheetUser(x->style, work.get(), params, nullptr,
                                                    nullptr, ctxt.get());
         errs.flush();

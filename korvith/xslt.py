@@ -36,6 +36,7 @@ class XSLTResult(Document):
     ``str(result)``); for ``method="text"`` that is the whole result."""
 
     __slots__ = ("output",)
+    output: bytes
 
     def __bytes__(self) -> bytes:
         return self.output

@@ -49,7 +49,11 @@ bool Diag::has_errors() const {
 }
 
 void diag_structured(void* data, const xmlError* err) {
-    if (data != nullptr) static_cast<Diag*>(data)->add_error(err);
+    // Called from libxml2's C code: no exception may leave.
+    try {
+        if (data != nullptr) static_cast<Diag*>(data)->add_error(err);
+    } catch (...) {
+    }
 }
 
 namespace {
@@ -154,9 +158,9 @@ std::string AccessPolicy::check(const std::string& url) {
     return {};
 }
 
-xmlParserErrors policy_loader(void* data, const char* url, const char*, xmlResourceType,
-                              xmlParserInputFlags, xmlParserInput** out) {
-    if (out != nullptr) *out = nullptr;
+namespace {
+
+xmlParserErrors load_allowed(void* data, const char* url, xmlParserInput** out) {
     auto* policy = static_cast<AccessPolicy*>(data);
     if (policy == nullptr || url == nullptr || out == nullptr) return XML_IO_NETWORK_ATTEMPT;
     std::string path = policy->check(url);
@@ -173,8 +177,25 @@ xmlParserErrors policy_loader(void* data, const char* url, const char*, xmlResou
     return *out != nullptr ? XML_ERR_OK : XML_ERR_NO_MEMORY;
 }
 
+}  // namespace
+
+xmlParserErrors policy_loader(void* data, const char* url, const char*, xmlResourceType,
+                              xmlParserInputFlags, xmlParserInput** out) {
+    if (out != nullptr) *out = nullptr;
+    // Called from libxml2's C code: no exception may leave.
+    try {
+        return load_allowed(data, url, out);
+    } catch (...) {
+        return XML_ERR_NO_MEMORY;
+    }
+}
+
 xmlDocPtr parse_with_policy(const char* data, size_t length, const char* base,
                             AccessPolicy* policy, Diag* diag) {
+    if (length > static_cast<size_t>(INT_MAX)) {
+        diag->add(3, "document larger than 2 GiB");
+        return nullptr;
+    }
     xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
     if (ctxt == nullptr) {
         diag->add(3, "out of memory");

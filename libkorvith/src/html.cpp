@@ -17,8 +17,11 @@ struct HtmlErrors {
 void on_html_error(void* data, const xmlError* err) {
     auto* e = static_cast<HtmlErrors*>(data);
     if (e == nullptr || err == nullptr || e->code != 0 || err->level < XML_ERR_ERROR) return;
+    try {  // called from libxml2's C code: no exception may leave
+        e->message = trim_message(err->message);
+    } catch (...) {
+    }
     e->code = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
-    e->message = trim_message(err->message);
     e->line = err->line;
     e->column = err->int2;
 }

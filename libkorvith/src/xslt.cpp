@@ -167,7 +167,10 @@ void on_xslt_error(void* data, const char* msg, ...) {
     va_start(ap, msg);
     std::vsnprintf(buf, sizeof buf, msg, ap);
     va_end(ap);
-    e->text(buf);
+    try {  // called from libxslt's C code: no exception may leave
+        e->text(buf);
+    } catch (...) {
+    }
 }
 
 // The transform running on this thread, for the security callbacks. The
@@ -194,36 +197,52 @@ XsltErrors* errors_of(xsltTransformContextPtr ctxt) {
 }
 
 int allow_read(xsltSecurityPrefsPtr, xsltTransformContextPtr ctxt, const char* value) {
-    XsltErrors* e = errors_of(ctxt);
-    if (e == nullptr || value == nullptr) return 0;
-    if (!e->documents) {
-        e->diag->add(3, std::string("refused to read '") + value +
-                            "': document() is disabled (enable it with documents=True)");
+    try {  // called from libxslt's C code: no exception may leave
+        XsltErrors* e = errors_of(ctxt);
+        if (e == nullptr || value == nullptr) return 0;
+        if (!e->documents) {
+            e->diag->add(3, std::string("refused to read '") + value +
+                                "': document() is disabled (enable it with documents=True)");
+            return 0;
+        }
+        return e->policy->check(value).empty() ? 0 : 1;
+    } catch (...) {
         return 0;
     }
-    return e->policy->check(value).empty() ? 0 : 1;
 }
 
 int refuse_write(xsltSecurityPrefsPtr, xsltTransformContextPtr ctxt, const char* value) {
-    if (XsltErrors* e = errors_of(ctxt)) {
-        e->diag->add(3, std::string("refused to write '") + (value ? value : "") + "'");
+    try {  // called from libxslt's C code: no exception may leave
+        if (XsltErrors* e = errors_of(ctxt)) {
+            e->diag->add(3, std::string("refused to write '") + (value ? value : "") + "'");
+        }
+        return 0;
+    } catch (...) {
+        return 0;
     }
-    return 0;
 }
 
 int refuse_mkdir(xsltSecurityPrefsPtr, xsltTransformContextPtr ctxt, const char* value) {
-    if (XsltErrors* e = errors_of(ctxt)) {
-        e->diag->add(3, std::string("refused to create directory '") + (value ? value : "") + "'");
+    try {  // called from libxslt's C code: no exception may leave
+        if (XsltErrors* e = errors_of(ctxt)) {
+            e->diag->add(3, std::string("refused to create directory '") + (value ? value : "") + "'");
+        }
+        return 0;
+    } catch (...) {
+        return 0;
     }
-    return 0;
 }
 
 int refuse_network(xsltSecurityPrefsPtr, xsltTransformContextPtr ctxt, const char* value) {
-    if (XsltErrors* e = errors_of(ctxt)) {
-        e->diag->add(3, std::string("refused to load '") + (value ? value : "") +
-                            "': network access is not allowed");
+    try {  // called from libxslt's C code: no exception may leave
+        if (XsltErrors* e = errors_of(ctxt)) {
+            e->diag->add(3, std::string("refused to load '") + (value ? value : "") +
+                                "': network access is not allowed");
+        }
+        return 0;
+    } catch (...) {
+        return 0;
     }
-    return 0;
 }
 
 struct PrefsFree {

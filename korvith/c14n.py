@@ -16,7 +16,7 @@ from collections.abc import Iterable
 from typing import IO
 
 from ._korvithaccel import Element
-from .diagnostics import pylib, take_buffer, target
+from .diagnostics import address, pylib, take_buffer, target
 from .document import Document, last_error
 from .errors import KorvithError
 
@@ -63,7 +63,7 @@ def canonicalize(node: Document | Element, *, exclusive: bool = False,
     out = ctypes.c_void_p()
     # The address is read last, right before the engine call (which keeps
     # the GIL, so no thread can close the document during it).
-    n = pylib.korvith_c14n(document._check(), element or None, mode, comments, prefixes,
+    n = pylib.korvith_c14n(address(document), element or None, mode, comments, prefixes,
                            ctypes.byref(out))
     if n < 0:
         err = last_error()

@@ -167,17 +167,30 @@ def summary(log: ErrorLog, default: str) -> str:
     return f"{where}{first.message}{more}"
 
 
+_RAW = _accel.Element.__dict__["_raw"]
+_DOCUMENT = _accel.Element.__dict__["_document"]
+
+
+def address(document: Document) -> int:
+    """The document's engine address through Document's own method (a
+    subclass cannot substitute another); raises for a closed document."""
+    return Document._check(document)
+
+
 def target(node: object, what: str = "node") -> tuple[Document, int]:
     """(document, element address or 0) for a Document or an Element.
 
-    Checks real types only; the caller reads the document's address (which
-    raises for a closed one) right before the engine call.
+    Checks real types only; the caller reads the document's address with
+    :func:`address` (which raises for a closed one) right before the
+    engine call.
     """
     if isinstance(node, Document):
         return node, 0
     if isinstance(node, _accel.Element):
-        raw = node._raw
-        document = node._document
+        # Through the base type's descriptors: a subclass cannot substitute
+        # another address or document.
+        raw = _RAW.__get__(node)
+        document = _DOCUMENT.__get__(node)
         if raw == POISON:
             raise KorvithError(CLOSED_MESSAGE)
         if raw is None or not isinstance(document, Document):

@@ -19,8 +19,8 @@ import os
 import threading
 from collections.abc import Iterable
 
-from .diagnostics import (Diagnostics, ErrorLog, SchemaError, ValidationError, dirs_argument,
-                          dirs_block, lib, pylib, source_bytes, summary, target)
+from .diagnostics import (Diagnostics, ErrorLog, SchemaError, ValidationError, address,
+                          dirs_argument, dirs_block, lib, pylib, source_bytes, summary, target)
 from .document import Document
 from .errors import KorvithError
 from ._korvithaccel import Element
@@ -52,7 +52,7 @@ class _Validator:
             raise KorvithError("operation on a closed schema")
         with Diagnostics() as diag:
             # The address is read last, right before the engine call.
-            rc = pylib.korvith_schema_validate(self._handle, document._check(), element or None,
+            rc = pylib.korvith_schema_validate(self._handle, address(document), element or None,
                                                diag.handle)
             log = diag.entries()
         self._error_log = log

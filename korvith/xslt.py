@@ -21,8 +21,8 @@ from typing import Any
 
 from . import _korvithaccel as _accel
 from ._korvithaccel import Element
-from .diagnostics import (Diagnostics, ErrorLog, XSLTError, dirs_argument, dirs_block, lib,
-                          pylib, source_bytes, summary, take_buffer, target)
+from .diagnostics import (Diagnostics, ErrorLog, XSLTError, address, dirs_argument, dirs_block,
+                          lib, pylib, source_bytes, summary, take_buffer, target)
 from .document import Document
 from .errors import KorvithError
 
@@ -142,20 +142,20 @@ class XSLT:
             raise KorvithError("operation on a closed stylesheet")
         out = ctypes.c_void_p()
         length = ctypes.c_size_t(0)
+        handle, documents, depth = self._handle, int(self.documents), self.max_depth
         with Diagnostics() as diag:
             # The address is read last, right before the engine call.
-            address = pylib.korvith_xslt_apply(self._handle, document._check(), element or None,
-                                               array, int(self.documents), self.max_depth,
-                                               diag.handle, ctypes.byref(out),
-                                               ctypes.byref(length))
+            result_address = pylib.korvith_xslt_apply(
+                handle, address(document), element or None, array, documents, depth,
+                diag.handle, ctypes.byref(out), ctypes.byref(length))
             log = diag.entries()
         self._error_log = log
         output = take_buffer(out.value, length.value)
-        if not address:
+        if not result_address:
             raise XSLTError(summary(log, "the transform failed"), log)
         # The result keeps the stylesheet alive: libxslt's result trees may
         # share strings with it.
-        result = XSLTResult(address, _accel.new_registry(), 0, keepalive=self)
+        result = XSLTResult(result_address, _accel.new_registry(), 0, keepalive=self)
         result.output = output
         return result
 

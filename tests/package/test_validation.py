@@ -330,3 +330,17 @@ def test_schema_from_a_document_and_gir_against_a_generated_schema() -> None:
         assert schema.validate(doc) is False
         assert schema.error_log[0].line == 2
     assert MIME_NS in mime_database().decode()
+
+
+def test_subclasses_cannot_substitute_addresses(schema_dir) -> None:
+    class Sneaky(korvith.Document):
+        def _check(self) -> int:  # would hand the engine a bogus address
+            return 0xDEAD
+
+    schema = korvith.XMLSchema(schema_dir / "mime.xsd")
+    doc = korvith.parse(mime_database())
+    sneaky = Sneaky(doc._address, doc._accel_registry, filename=None,
+                    release=lambda *a: None)
+    assert schema.validate(sneaky) is True  # the real address was used
+    assert korvith.canonicalize(sneaky) == korvith.canonicalize(doc)
+    doc.close()

@@ -61,6 +61,11 @@ extern "C" void* korvith_html_parse(const char* data, size_t length, const char*
                                             (encoding != nullptr && *encoding) ? encoding : nullptr,
                                             opts);
         xmlFreeParserCtxt(ctxt);
+        if (doc != nullptr && xmlDocGetRootElement(doc) == nullptr) {
+            // Empty input (or only a doctype or comments): no page to query.
+            xmlFreeDoc(doc);
+            doc = nullptr;
+        }
         if (doc == nullptr) {
             int code = errs.code != 0 ? errs.code : XML_ERR_DOCUMENT_EMPTY;
             if (status != nullptr) *status = code;

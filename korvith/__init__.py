@@ -55,3 +55,16 @@ __all__ = [
     "parse_inplace", "sax_parse", "tostring",
 ]
 __version__ = "0.1.0"
+
+# Validation, HTML, canonical XML and XSLT.
+from . import html  # noqa: E402
+from .c14n import canonicalize, write_c14n  # noqa: E402
+from .c14n import install as _install_c14n  # noqa: E402
+from .diagnostics import ErrorEntry, ErrorLog, SchemaError, ValidationError, XSLTError  # noqa: E402
+from .validation import DTD, RelaxNG, XMLSchema, validate_internal_dtd  # noqa: E402
+from .xslt import XSLT, XSLTResult, strparam  # noqa: E402
+
+_install_c14n()
+__all__ += ["DTD", "ErrorEntry", "ErrorLog", "RelaxNG", "SchemaError", "ValidationError",
+            "XMLSchema", "XSLT", "XSLTError", "XSLTResult", "canonicalize", "html", "strparam",
+            "validate_internal_dtd", "write_c14n"]

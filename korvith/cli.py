@@ -18,6 +18,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
 
 import korvith
+from korvith import cli_tools
 from korvith.errors import KorvithError, ParseError, XPathError
 
 PROG = "korvith"
@@ -74,7 +75,7 @@ def _load(name: str, **options: Any) -> tuple[korvith.Document, int]:
     data = _read_source(name)
     label = "<stdin>" if name == "-" else name
     try:
-        doc = korvith.parse(data, **options)
+        doc = cli_tools.parse_input(data, options.pop("html", False), **options)
     except ParseError as e:
         raise Failure(_where(label, e)) from None
     doc.filename = label
@@ -182,7 +183,7 @@ def cmd_query(args: argparse.Namespace) -> int:
     for name in args.files:
         progress.step(name)
         try:
-            doc, _ = _load(name)
+            doc, _ = _load(name, html=args.html)
         except Failure as e:
             _error(str(e))
             status = 1
@@ -303,6 +304,8 @@ def cmd_extract(args: argparse.Namespace) -> int:
     tag = args.tag or plan_json.get("tag")
     if not tag or not isinstance(tag, str):
         raise UsageError(f"{args.plan}: no record tag: give --tag or a \"tag\" in the plan")
+    if args.html:
+        return cli_tools.extract_html(args, plan, tag)
     source: Any = args.file
     if args.file == "-":
         source = sys.stdin.buffer.read()
@@ -382,7 +385,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         try:
             data = _read_source(name)
             start = time.perf_counter()
-            doc = korvith.parse(data)
+            doc = cli_tools.parse_input(data, args.html)
             seconds = time.perf_counter() - start
         except Failure as e:
             _error(str(e))
@@ -676,6 +679,7 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("--no-lxml", action="store_true", help="leave lxml out of the timing")
     d.add_argument("--no-timing", action="store_true", help="only the tour")
     d.set_defaults(run=cmd_demo)
+    cli_tools.register(sub, q, e, s)
     return parser
 
 

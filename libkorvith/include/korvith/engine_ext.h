@@ -42,6 +42,54 @@ KORVITH_API int korvith_iterparse_error(void* iterator, char* buf, size_t cap, i
 KORVITH_API void* korvith_iterparse_document(void* iterator);
 KORVITH_API void korvith_iterparse_free(void* iterator);
 
+/* ---- Validation, HTML, canonical XML and XSLT ---------------------------
+ * Calls that can report several errors take a diagnostics list made by the
+ * caller (one per call); entries are read back with korvith_diag_entry,
+ * whose strings live until the list is freed. Levels: 1 warning, 2 error,
+ * 3 fatal. allowed_dirs lists the directories a schema or stylesheet may
+ * read other files from, separated by NUL bytes and ended by an empty
+ * entry (null: none). */
+KORVITH_API void* korvith_diag_new(void);
+KORVITH_API void korvith_diag_free(void* diag);
+KORVITH_API size_t korvith_diag_count(void* diag);
+KORVITH_API int korvith_diag_entry(void* diag, size_t index, int* line, int* column,
+                                   const char** message, const char** path, const char** file);
+/* Frees a buffer the engine handed out (c14n and XSLT output). */
+KORVITH_API void korvith_buffer_free(void* buffer);
+
+#define KORVITH_SCHEMA_XSD 1
+#define KORVITH_SCHEMA_RELAXNG 2
+#define KORVITH_SCHEMA_DTD 3
+/* Compiles a schema from its text; base is its file name (relative
+ * references resolve against it; may be null). Null on failure. */
+KORVITH_API void* korvith_schema_compile(int kind, const char* data, size_t length,
+                                         const char* base, const char* allowed_dirs, void* diag);
+/* Validates a copy of the document (element null) or of one element; a
+ * null schema means the document's own internal DTD. 1 valid, 0 invalid,
+ * -1 validation could not run. */
+KORVITH_API int korvith_schema_validate(void* schema, void* document, void* element, void* diag);
+KORVITH_API void korvith_schema_free(void* schema);
+
+/* Parses HTML with recovery; encoding may be null (then the <meta>
+ * charset or a BOM decides). *status is the first error's code (0: none). */
+KORVITH_API void* korvith_html_parse(const char* data, size_t length, const char* encoding,
+                                     const char* url, int* status);
+
+/* Canonical XML of a document or an element's subtree. mode: 0 C14N 1.0,
+ * 1 exclusive C14N 1.0, 2 C14N 1.1. Returns the byte count (or -1) and the
+ * bytes in *out. */
+KORVITH_API long long korvith_c14n(void* document, void* element, int mode, int with_comments,
+                                   const char* inclusive_prefixes, char** out);
+
+/* XSLT: compile a stylesheet from its text, apply it to a copy of a
+ * document (params: name, XPath expression, ..., null). */
+KORVITH_API void* korvith_xslt_compile(const char* data, size_t length, const char* base,
+                                       const char* allowed_dirs, void* diag);
+KORVITH_API void* korvith_xslt_apply(void* xslt, void* document, void* element,
+                                     const char** params, int allow_documents, int max_depth,
+                                     void* diag, char** out, size_t* out_length);
+KORVITH_API void korvith_xslt_free(void* xslt);
+
 #ifdef __cplusplus
 }
 #endif

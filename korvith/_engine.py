@@ -84,6 +84,24 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("sax_free", None, (_vp,), _FREE),
     ("xquery_prepare", _vp, (c_char_p,), _FREE),
     ("xquery_free", None, (_vp,), _FREE),
+    # Validation, HTML, canonical XML and XSLT (korvith/diagnostics.py and
+    # the modules beside it). Validation, canonicalisation and transforms
+    # read the caller's document.
+    ("diag_new", _vp, (), _FREE),
+    ("diag_free", None, (_vp,), _FREE),
+    ("diag_count", c_size_t, (_vp,), _FREE),
+    ("diag_entry", c_int, (_vp, c_size_t, _INT_P, _INT_P, POINTER(c_char_p),
+                           POINTER(c_char_p), POINTER(c_char_p)), _FREE),
+    ("buffer_free", None, (_vp,), _FREE),
+    ("schema_compile", _vp, (c_int, c_char_p, c_size_t, c_char_p, c_char_p, _vp), _FREE),
+    ("schema_validate", c_int, (_vp, _vp, _vp, _vp), _KEEP),
+    ("schema_free", None, (_vp,), _FREE),
+    ("html_parse", _vp, (c_char_p, c_size_t, c_char_p, c_char_p, _INT_P), _FREE),
+    ("c14n", ctypes.c_longlong, (_vp, _vp, c_int, c_int, c_char_p, POINTER(_vp)), _KEEP),
+    ("xslt_compile", _vp, (c_char_p, c_size_t, c_char_p, c_char_p, _vp), _FREE),
+    ("xslt_apply", _vp, (_vp, _vp, _vp, POINTER(c_char_p), c_int, c_int, _vp, POINTER(_vp),
+                         POINTER(c_size_t)), _KEEP),
+    ("xslt_free", None, (_vp,), _FREE),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

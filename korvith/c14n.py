@@ -16,8 +16,9 @@ from collections.abc import Iterable
 from typing import IO
 
 from ._korvithaccel import Element
-from .diagnostics import address, pylib, take_buffer, target
-from .document import Document, last_error
+from .diagnostics import address, ext, take_buffer, target
+from ._engine import last_error
+from .document import Document
 from .errors import KorvithError
 
 _MODES = {"1.0": 0, "exclusive": 1, "1.1": 2}
@@ -63,7 +64,7 @@ def canonicalize(node: Document | Element, *, exclusive: bool = False,
     out = ctypes.c_void_p()
     # The address is read last, right before the engine call (which keeps
     # the GIL, so no thread can close the document during it).
-    n = pylib.korvith_c14n(address(document), element or None, mode, comments, prefixes,
+    n = ext.c14n(address(document), element or None, mode, comments, prefixes,
                            ctypes.byref(out))
     if n < 0:
         err = last_error()

@@ -16,45 +16,14 @@ from typing import Any
 
 from . import _engine
 from . import _korvithaccel as _accel
-from .document import CLOSED_MESSAGE, POISON, Document
+from ._engine import CLOSED_MESSAGE, POISON
+from .document import Document
 from .errors import KorvithError
 
 LEVELS = {1: "warning", 2: "error", 3: "fatal"}
 
-# Engine entry points of this feature, declared on both library handles:
-# `lib` releases the GIL (calls that read no caller's tree), `pylib` keeps it
-# (calls that read a document another thread could close).
-_PROTOTYPES: tuple[tuple[str, Any, list[Any]], ...] = (
-    ("diag_new", c_void_p, []),
-    ("diag_free", None, [c_void_p]),
-    ("diag_count", c_size_t, [c_void_p]),
-    ("diag_entry", c_int, [c_void_p, c_size_t, POINTER(c_int), POINTER(c_int),
-                           POINTER(c_char_p), POINTER(c_char_p), POINTER(c_char_p)]),
-    ("buffer_free", None, [c_void_p]),
-    ("schema_compile", c_void_p, [c_int, c_char_p, c_size_t, c_char_p, c_char_p, c_void_p]),
-    ("schema_validate", c_int, [c_void_p, c_void_p, c_void_p, c_void_p]),
-    ("schema_free", None, [c_void_p]),
-    ("html_parse", c_void_p, [c_char_p, c_size_t, c_char_p, c_char_p, POINTER(c_int)]),
-    ("c14n", ctypes.c_longlong, [c_void_p, c_void_p, c_int, c_int, c_char_p,
-                                 POINTER(c_void_p)]),
-    ("xslt_compile", c_void_p, [c_char_p, c_size_t, c_char_p, c_char_p, c_void_p]),
-    ("xslt_apply", c_void_p, [c_void_p, c_void_p, c_void_p, POINTER(c_char_p), c_int, c_int,
-                              c_void_p, POINTER(c_void_p), POINTER(c_size_t)]),
-    ("xslt_free", None, [c_void_p]),
-)
-
-
-def _declare(library: ctypes.CDLL) -> None:
-    for name, restype, argtypes in _PROTOTYPES:
-        fn = getattr(library, "korvith_" + name)
-        fn.restype = restype
-        fn.argtypes = argtypes
-
-
-_declare(_engine.lib)
-_declare(_engine.pylib)
-lib = _engine.lib
-pylib = _engine.pylib
+# This feature's engine entry points, declared in _engine.EXPORTS.
+ext = _engine.ext
 
 
 @dataclass(frozen=True)
@@ -126,7 +95,7 @@ class Diagnostics:
     __slots__ = ("handle",)
 
     def __init__(self) -> None:
-        self.handle: int | None = lib.korvith_diag_new()
+        self.handle: int | None = ext.diag_new()
         if not self.handle:
             raise MemoryError("cannot allocate a diagnostics list")
 
@@ -135,7 +104,7 @@ class Diagnostics:
 
     def __exit__(self, *exc: object) -> None:
         if self.handle:
-            lib.korvith_diag_free(self.handle)
+            ext.diag_free(self.handle)
             self.handle = None
 
     def entries(self) -> ErrorLog:
@@ -144,8 +113,8 @@ class Diagnostics:
     def _iter(self) -> Iterator[ErrorEntry]:
         line, column = c_int(0), c_int(0)
         message, path, file = c_char_p(), c_char_p(), c_char_p()
-        for i in range(lib.korvith_diag_count(self.handle)):
-            level = lib.korvith_diag_entry(self.handle, i, ctypes.byref(line),
+        for i in range(ext.diag_count(self.handle)):
+            level = ext.diag_entry(self.handle, i, ctypes.byref(line),
                                            ctypes.byref(column), ctypes.byref(message),
                                            ctypes.byref(path), ctypes.byref(file))
             yield ErrorEntry(_text(message.value), line.value, column.value, _text(path.value),
@@ -259,7 +228,7 @@ def take_buffer(address: int | None, length: int) -> bytes:
     try:
         return ctypes.string_at(address, length)
     finally:
-        lib.korvith_buffer_free(address)
+        ext.buffer_free(address)
 
 
 def new_document(address: int, status: int = 0, filename: str | None = None) -> Document:

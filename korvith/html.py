@@ -19,8 +19,9 @@ import ctypes
 import os
 from typing import Any
 
-from .diagnostics import lib, new_document
-from .document import Document, parse_error
+from .diagnostics import ext, new_document
+from ._engine import parse_error
+from .document import Document
 from ._korvithaccel import Element
 
 __all__ = ["fromstring", "parse", "document_fromstring", "text_content"]
@@ -39,7 +40,7 @@ def _encoding_argument(encoding: Any) -> bytes | None:
 def _parse_bytes(data: bytes, encoding: bytes | None, filename: str | None) -> Document:
     status = ctypes.c_int(0)
     url = os.fsencode(filename) if filename is not None else None
-    address = lib.korvith_html_parse(data, len(data), encoding, url, ctypes.byref(status))
+    address = ext.html_parse(data, len(data), encoding, url, ctypes.byref(status))
     if not address:
         raise parse_error(status.value, filename, "no HTML content")
     return new_document(address, status.value, filename)

@@ -20,7 +20,7 @@ import threading
 from collections.abc import Iterable
 
 from .diagnostics import (Diagnostics, ErrorLog, SchemaError, ValidationError, address,
-                          dirs_argument, dirs_block, lib, pylib, source_bytes, summary, target)
+                          dirs_argument, dirs_block, ext, source_bytes, summary, target)
 from .document import Document
 from .errors import KorvithError
 from ._korvithaccel import Element
@@ -52,7 +52,7 @@ class _Validator:
             raise KorvithError("operation on a closed schema")
         with Diagnostics() as diag:
             # The address is read last, right before the engine call.
-            rc = pylib.korvith_schema_validate(self._handle, address(document), element or None,
+            rc = ext.schema_validate(self._handle, address(document), element or None,
                                                diag.handle)
             log = diag.entries()
         self._error_log = log
@@ -73,12 +73,12 @@ class _Validator:
         with self._lock:
             handle, self._handle = self._handle, None
         if handle:
-            lib.korvith_schema_free(handle)
+            ext.schema_free(handle)
 
     def __del__(self) -> None:
         handle = getattr(self, "_handle", None)
         if handle:
-            lib.korvith_schema_free(handle)
+            ext.schema_free(handle)
 
 
 def _compile(kind: int, source: object, allow_dirs: Iterable[str | os.PathLike[str]] | None,
@@ -91,7 +91,7 @@ def _compile(kind: int, source: object, allow_dirs: Iterable[str | os.PathLike[s
     base = os.fsencode(filename) if filename is not None else None
     block = dirs_block(dirs)
     with Diagnostics() as diag:
-        handle = lib.korvith_schema_compile(kind, data, len(data), base, block, diag.handle)
+        handle = ext.schema_compile(kind, data, len(data), base, block, diag.handle)
         log = diag.entries()
     if not handle:
         raise SchemaError(summary(log, f"the {_KIND_NAMES[kind]} does not compile"), log)

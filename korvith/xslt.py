@@ -22,7 +22,7 @@ from typing import Any
 from . import _korvithaccel as _accel
 from ._korvithaccel import Element
 from .diagnostics import (Diagnostics, ErrorLog, XSLTError, address, dirs_argument, dirs_block,
-                          lib, pylib, source_bytes, summary, take_buffer, target)
+                          ext, source_bytes, summary, take_buffer, target)
 from .document import Document
 from .errors import KorvithError
 
@@ -120,7 +120,7 @@ class XSLT:
         block = dirs_block(dirs)
         self._error_log = ErrorLog()
         with Diagnostics() as diag:
-            handle = lib.korvith_xslt_compile(data, len(data), base, block, diag.handle)
+            handle = ext.xslt_compile(data, len(data), base, block, diag.handle)
             log = diag.entries()
         if not handle:
             raise XSLTError(summary(log, "the stylesheet does not compile"), log)
@@ -145,7 +145,7 @@ class XSLT:
         handle, documents, depth = self._handle, int(self.documents), self.max_depth
         with Diagnostics() as diag:
             # The address is read last, right before the engine call.
-            result_address = pylib.korvith_xslt_apply(
+            result_address = ext.xslt_apply(
                 handle, address(document), element or None, array, documents, depth,
                 diag.handle, ctypes.byref(out), ctypes.byref(length))
             log = diag.entries()
@@ -162,7 +162,7 @@ class XSLT:
     def close(self) -> None:
         handle, self._handle = self._handle, None
         if handle:
-            lib.korvith_xslt_free(handle)
+            ext.xslt_free(handle)
 
     def __del__(self) -> None:
         self.close()

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "ext_common.h"
+#include "entry.h"
 
 using namespace korvith;
 
@@ -14,7 +15,7 @@ using namespace korvith;
 // Returns the byte count, or -1 with the error in korvith_last_error. *out
 // goes back through korvith_buffer_free.
 extern "C" long long korvith_c14n(void* document, void* element, int mode, int with_comments,
-                                  const char* prefixes, char** out) {
+                                  const char* prefixes, char** out) try {
     try {
         if (out != nullptr) *out = nullptr;
         auto* doc = static_cast<xmlDocPtr>(document);
@@ -57,4 +58,6 @@ extern "C" long long korvith_c14n(void* document, void* element, int mode, int w
         error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
         return -1;
     }
+} catch (...) {
+    return korvith::entry_failed<long long>(-1);
 }

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include "entry.h"
 
 namespace korvith {
 
@@ -270,22 +271,24 @@ using namespace korvith;
 
 extern "C" {
 
-void* korvith_diag_new(void) {
-    try {
-        return new Diag();
-    } catch (...) {
-        return nullptr;
-    }
+void* korvith_diag_new(void) try {
+    return new Diag();
+} catch (...) {
+    return korvith::entry_failed<void*>(nullptr);
 }
 
-void korvith_diag_free(void* diag) { delete static_cast<Diag*>(diag); }
+void korvith_diag_free(void* diag) try { delete static_cast<Diag*>(diag); } catch (...) {
+    korvith::entry_failed();
+}
 
-size_t korvith_diag_count(void* diag) {
+size_t korvith_diag_count(void* diag) try {
     return diag != nullptr ? static_cast<Diag*>(diag)->entries.size() : 0;
+} catch (...) {
+    return korvith::entry_failed<size_t>(0);
 }
 
 int korvith_diag_entry(void* diag, size_t index, int* line, int* column, const char** message,
-                       const char** path, const char** file) {
+                       const char** path, const char** file) try {
     auto* d = static_cast<Diag*>(diag);
     if (d == nullptr || index >= d->entries.size()) return -1;
     const DiagEntry& e = d->entries[index];
@@ -295,8 +298,12 @@ int korvith_diag_entry(void* diag, size_t index, int* line, int* column, const c
     if (path != nullptr) *path = e.path.c_str();
     if (file != nullptr) *file = e.file.c_str();
     return e.level;
+} catch (...) {
+    return korvith::entry_failed<int>(-1);
 }
 
-void korvith_buffer_free(void* buffer) { xmlFree(buffer); }
+void korvith_buffer_free(void* buffer) try { xmlFree(buffer); } catch (...) {
+    korvith::entry_failed();
+}
 
 }  // extern "C"

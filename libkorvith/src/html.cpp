@@ -3,6 +3,7 @@
 #include <libxml/HTMLparser.h>
 
 #include "ext_common.h"
+#include "entry.h"
 
 namespace korvith {
 namespace {
@@ -38,7 +39,7 @@ xmlParserErrors refuse_all(void*, const char*, const char*, xmlResourceType, xml
 using namespace korvith;
 
 extern "C" void* korvith_html_parse(const char* data, size_t length, const char* encoding,
-                                    const char* url, int* status) {
+                                    const char* url, int* status) try {
     try {
         if (length > static_cast<size_t>(INT_MAX)) {
             if (status != nullptr) *status = XML_ERR_RESOURCE_LIMIT;
@@ -89,4 +90,6 @@ extern "C" void* korvith_html_parse(const char* data, size_t length, const char*
         error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
         return nullptr;
     }
+} catch (...) {
+    return korvith::entry_failed<void*>(nullptr);
 }

@@ -11,6 +11,7 @@
 #include <libxml/xmlschemas.h>
 
 #include "ext_common.h"
+#include "entry.h"
 
 namespace korvith {
 namespace {
@@ -99,7 +100,7 @@ using namespace korvith;
 extern "C" {
 
 void* korvith_schema_compile(int kind, const char* data, size_t length, const char* base,
-                             const char* allowed_dirs, void* diag_ptr) {
+                             const char* allowed_dirs, void* diag_ptr) try {
     auto* diag = static_cast<Diag*>(diag_ptr);
     if (diag == nullptr) return nullptr;
     try {
@@ -132,9 +133,11 @@ void* korvith_schema_compile(int kind, const char* data, size_t length, const ch
         diag->add(3, "internal error while compiling the schema");
         return nullptr;
     }
+} catch (...) {
+    return korvith::entry_failed<void*>(nullptr);
 }
 
-int korvith_schema_validate(void* schema, void* document, void* element, void* diag_ptr) {
+int korvith_schema_validate(void* schema, void* document, void* element, void* diag_ptr) try {
     auto* diag = static_cast<Diag*>(diag_ptr);
     auto* doc = static_cast<xmlDocPtr>(document);
     if (diag == nullptr || doc == nullptr) return -1;
@@ -176,8 +179,12 @@ int korvith_schema_validate(void* schema, void* document, void* element, void* d
         diag->add(3, "internal error during validation");
         return -1;
     }
+} catch (...) {
+    return korvith::entry_failed<int>(-1);
 }
 
-void korvith_schema_free(void* schema) { delete static_cast<Schema*>(schema); }
+void korvith_schema_free(void* schema) try { delete static_cast<Schema*>(schema); } catch (...) {
+    korvith::entry_failed();
+}
 
 }  // extern "C"

@@ -23,6 +23,7 @@
 #include <mutex>
 
 #include "ext_common.h"
+#include "entry.h"
 
 namespace korvith {
 namespace {
@@ -268,7 +269,7 @@ using namespace korvith;
 extern "C" {
 
 void* korvith_xslt_compile(const char* data, size_t length, const char* base,
-                           const char* allowed_dirs, void* diag_ptr) {
+                           const char* allowed_dirs, void* diag_ptr) try {
     auto* diag = static_cast<Diag*>(diag_ptr);
     if (diag == nullptr) return nullptr;
     try {
@@ -307,6 +308,8 @@ void* korvith_xslt_compile(const char* data, size_t length, const char* base,
         diag->add(3, "internal error while compiling the stylesheet");
         return nullptr;
     }
+} catch (...) {
+    return korvith::entry_failed<void*>(nullptr);
 }
 
 // Runs the transform on a copy of the document (or of one element as the
@@ -315,7 +318,7 @@ void* korvith_xslt_compile(const char* data, size_t length, const char* base,
 // (free *out with korvith_buffer_free).
 void* korvith_xslt_apply(void* xslt, void* document, void* element, const char** params,
                          int allow_documents, int max_depth, void* diag_ptr, char** out,
-                         size_t* out_length) {
+                         size_t* out_length) try {
     auto* diag = static_cast<Diag*>(diag_ptr);
     auto* x = static_cast<Xslt*>(xslt);
     auto* doc = static_cast<xmlDocPtr>(document);
@@ -388,8 +391,12 @@ void* korvith_xslt_apply(void* xslt, void* document, void* element, const char**
         diag->add(3, "internal error during the transform");
         return nullptr;
     }
+} catch (...) {
+    return korvith::entry_failed<void*>(nullptr);
 }
 
-void korvith_xslt_free(void* xslt) { delete static_cast<Xslt*>(xslt); }
+void korvith_xslt_free(void* xslt) try { delete static_cast<Xslt*>(xslt); } catch (...) {
+    korvith::entry_failed();
+}
 
 }  // extern "C"

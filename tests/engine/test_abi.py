@@ -37,6 +37,7 @@ _STRUCT = re.compile(r"typedef struct (\w+) \{(.*?)\}", re.S)
 _SCALARS = {
     "void": None, "int": ctypes.c_int, "size_t": ctypes.c_size_t, "double": ctypes.c_double,
     "unsigned char": ctypes.c_ubyte, "long long int": ctypes.c_longlong,
+    "long long": ctypes.c_longlong,
 }
 _ADDRESSES = {"void*", "const void*", "char*", "const char*"}
 
@@ -82,7 +83,10 @@ def defines() -> dict[str, int]:
 
 
 def _same(python: object, header: object) -> bool:
-    return python is header or (python is ctypes.c_char_p and header is ctypes.c_void_p)
+    # A string may travel as c_char_p where the header has a char pointer,
+    # and an array of strings as POINTER(c_char_p).
+    return python is header or (python is ctypes.c_char_p and header is ctypes.c_void_p) or (
+        python is P(ctypes.c_char_p) and header is P(ctypes.c_void_p))
 
 
 def test_bound_slots_are_the_header_s_declarations_in_bind_order():
@@ -105,7 +109,8 @@ def test_every_other_export_matches_its_prototype():
 def test_exports_that_read_a_python_owned_tree_keep_the_gil():
     keeps = {name for name, _, _, keep in _engine.EXPORTS if keep}
     assert keeps == {"plan_eval", "iterparse_release", "iterparse_error",
-                     "iterparse_document", "iterparse_free"}
+                     "iterparse_document", "iterparse_free", "schema_validate", "c14n",
+                     "xslt_apply"}
     assert isinstance(_engine.ext.plan_eval, type(_engine.pylib.korvith_plan_eval))
     assert _engine.ext.plan_eval is _engine.pylib.korvith_plan_eval
     assert _engine.ext.plan_compile is _engine.lib.korvith_plan_compile

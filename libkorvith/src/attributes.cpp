@@ -64,11 +64,7 @@ const char* attribute_value(xmlNodePtr element, xmlAttrPtr attr) {
     }
     // A value split over several nodes (entity references kept as nodes):
     // join it once and keep the result with the document.
-    xmlChar* joined = xmlNodeListGetString(attr->doc, kids, 1);
-    if (joined == nullptr) return "";
-    const char* out = intern(attr->doc, cstr(joined));
-    xmlFree(joined);
-    return out;
+    return intern(attr->doc, joined_value(attr->doc, kids));
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -21,8 +22,40 @@ namespace korvith {
 
 DocSide* side_of(xmlDocPtr doc) {
     if (doc == nullptr) return nullptr;
-    if (doc->_private == nullptr) doc->_private = new DocSide();
-    return static_cast<DocSide*>(doc->_private);
+    // Two threads may ask for the side storage of a document that has none
+    // yet: the first one to publish its record wins, the other drops its own.
+    std::atomic_ref<void*> slot(doc->_private);
+    void* current = slot.load(std::memory_order_acquire);
+    if (current != nullptr) return static_cast<DocSide*>(current);
+    auto* fresh = new DocSide();
+    if (slot.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return fresh;
+    delete fresh;
+    return static_cast<DocSide*>(current);
+}
+
+void side_note_entities(xmlDocPtr doc) {
+    DocSide* side = side_of(doc);
+    if (side == nullptr) return;
+    auto declares = [](const xmlDtd* dtd) {
+        return dtd != nullptr && (dtd->entities != nullptr || dtd->pentities != nullptr);
+    };
+    side->entity_reads_exclusive = declares(doc->intSubset) || declares(doc->extSubset);
+}
+
+std::unique_lock<std::mutex> lock_entity_reads(xmlDocPtr doc) {
+    if (doc == nullptr || doc->_private == nullptr) return {};
+    auto* side = static_cast<DocSide*>(doc->_private);
+    if (!side->entity_reads_exclusive) return {};
+    return std::unique_lock<std::mutex>(side->mu);
+}
+
+std::string joined_value(xmlDocPtr doc, xmlNodePtr kids) {
+    std::string out;
+    auto lock = lock_entity_reads(doc);
+    xmlChar* joined = xmlNodeListGetString(doc, kids, 1);
+    if (joined != nullptr) out = cstr(joined);
+    xmlFree(joined);
+    return out;
 }
 
 void side_attach(xmlDocPtr doc) { (void)side_of(doc); }
@@ -268,7 +301,10 @@ xmlDocPtr finish_parse(xmlDocPtr doc, ParseState& st, int* status) {
         xmlFreeDoc(doc);
         doc = nullptr;
     }
-    if (doc != nullptr) side_of(doc)->stable = true;
+    if (doc != nullptr) {
+        side_of(doc)->stable = true;
+        side_note_entities(doc);
+    }
     if (status != nullptr) *status = code;
     publish(st, code);
     return doc;
@@ -456,6 +492,19 @@ xmlDocPtr parse_file_config(const char* path, const ParseConfig& cfg, int* statu
     return parse_input(make_file_input, &f, cfg, status, nullptr);
 }
 
+ParseConfig read_config(const void* options) {
+    ParseConfig cfg;
+    if (options != nullptr) {
+        int32_t rec[4];
+        std::memcpy(rec, options, sizeof rec);
+        cfg.flags = rec[0];
+        cfg.strict_mode = rec[1];
+        cfg.max_depth = rec[2];
+        cfg.recover = rec[3];
+    }
+    return cfg;
+}
+
 xmlDocPtr parse_memory_config(const char* data, size_t length, const ParseConfig& cfg,
                               int* status) {
     return parse_memory(data, length, cfg, status, Source::Copy);
@@ -472,16 +521,7 @@ void* korvith_parse_string_fn(const char* data, size_t length, int* status) {
 }
 
 void* korvith_parse_string_ex(const char* data, size_t length, const void* options, int* status) {
-    ParseConfig cfg;
-    if (options != nullptr) {
-        int32_t rec[4];
-        std::memcpy(rec, options, sizeof rec);
-        cfg.flags = rec[0];
-        cfg.strict_mode = rec[1];
-        cfg.max_depth = rec[2];
-        cfg.recover = rec[3];
-    }
-    return parse_memory(data, length, cfg, status, Source::Borrow);
+    return parse_memory(data, length, read_config(options), status, Source::Borrow);
 }
 
 void* korvith_parse_string_inplace_fn(char* data, size_t length, int* status) {
@@ -506,6 +546,10 @@ void* korvith_parse_with_encoding(const char* data, size_t length, int* status) 
 
 void* korvith_parse_file(const char* path, int* status) {
     return parse_file_config(path, ParseConfig{}, status);
+}
+
+void* korvith_parse_file_ex(const char* path, const void* options, int* status) {
+    return parse_file_config(path, read_config(options), status);
 }
 
 void* korvith_document_root(void* document) {

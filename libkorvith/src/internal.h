@@ -43,6 +43,11 @@ struct DocSide {
     // the element structure cannot change (documents from the parse
     // functions; not documents still being built by iterparse).
     bool stable = false;
+    // The document declares entities: reading the text behind an entity
+    // reference (string values, attribute values kept as nodes) makes
+    // libxml2 mark the shared entity declaration while it expands it, so
+    // those reads go one thread at a time, under `mu`.
+    bool entity_reads_exclusive = false;
     const xmlNode* pos_parent = nullptr;
     size_t pos_index = 0;
     xmlNodePtr pos_node = nullptr;
@@ -57,6 +62,18 @@ DocSide* side_of(xmlDocPtr doc);  // creates it on first use
 void side_forget_output(xmlDocPtr doc);
 void side_attach(xmlDocPtr doc);  // creates it eagerly (at parse time)
 void side_release(xmlDocPtr doc);
+
+// Notes whether reads of `doc` must hold the document's lock while they
+// expand entity references (see DocSide::entity_reads_exclusive). Called
+// once the document's internal subset is complete, before any other thread
+// can see the document.
+void side_note_entities(xmlDocPtr doc);
+// Holds the document's lock when its reads must expand entities one thread
+// at a time; an empty lock otherwise.
+std::unique_lock<std::mutex> lock_entity_reads(xmlDocPtr doc);
+// The text of a list of attribute value nodes with entity references
+// expanded, read under lock_entity_reads.
+std::string joined_value(xmlDocPtr doc, xmlNodePtr kids);
 
 // Interns a string in the document's arena and returns a stable pointer.
 const char* intern(xmlDocPtr doc, std::string_view text);

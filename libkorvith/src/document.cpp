@@ -107,12 +107,20 @@ void on_parse_error(void* data, const xmlError* err) {
     auto* st = static_cast<ParseState*>(data);
     if (st == nullptr || err == nullptr) return;
     if (err->domain == XML_FROM_NAMESPACE && err->level >= XML_ERR_ERROR) st->ns_error = true;
+    // Without recovery a fatal error ends the parse, and a resource limit
+    // ends it even under recovery: stop reading the input now instead of
+    // scanning the rest of it (or an endless stream) for nothing.
+    bool limit = err->code == XML_ERR_RESOURCE_LIMIT || err->code == XML_ERR_NO_MEMORY;
+    if (err->level == XML_ERR_FATAL && (limit || !st->cfg.recover)) {
+        st->stop_reading = true;
+        if (st->ctxt != nullptr) xmlStopParser(st->ctxt);
+    }
     bool counts = err->level >= XML_ERR_ERROR ||
                   (st->cfg.strict_mode == 1 && err->level == XML_ERR_WARNING);
     if (!counts || st->first_error != 0) return;
     st->first_error = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
     st->first_level = err->level;
-    st->message = trim_message(err->message);
+    st->message = trim_message(err->message, (st->cfg.flags & KORVITH_PARSE_HUGE) != 0);
     st->line = err->line;
     st->column = err->int2;
 }
@@ -250,6 +258,7 @@ void end_element(void* ctx, const xmlChar* localname, const xmlChar* prefix, con
 }  // namespace
 
 void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state) {
+    state->ctxt = ctxt;
     xmlCtxtSetPrivate(ctxt, state);
     xmlCtxtSetErrorHandler(ctxt, on_parse_error, state);
     xmlCtxtSetResourceLoader(ctxt, refuse_resource, nullptr);
@@ -310,7 +319,7 @@ xmlDocPtr finish_parse(xmlDocPtr doc, ParseState& st, int* status) {
     return doc;
 }
 
-xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*), void* make_data, const ParseConfig& cfg,
+xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*, ParseState*), void* make_data, const ParseConfig& cfg,
                       int* status, const char* forced_encoding) {
     if (!valid_config(cfg)) {
         if (status != nullptr) *status = KORVITH_STATUS_BAD_OPTIONS;
@@ -327,7 +336,7 @@ xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*), void* make_data, const P
     }
     install_hooks(ctxt.get(), &st);
     xmlCtxtSetOptions(ctxt.get(), libxml_options(cfg.flags, cfg.recover != 0));
-    xmlParserInputPtr input = make(make_data);
+    xmlParserInputPtr input = make(make_data, &st);
     if (input == nullptr) {
         if (status != nullptr) *status = XML_ERR_NO_MEMORY;
         error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
@@ -349,7 +358,7 @@ struct MemorySource {
     Source source;
 };
 
-xmlParserInputPtr make_memory_input(void* p) {
+xmlParserInputPtr make_memory_input(void* p, ParseState*) {
     auto* m = static_cast<MemorySource*>(p);
     static const char empty[1] = {0};
     const char* data = m->data != nullptr ? m->data : empty;
@@ -417,10 +426,12 @@ bool declares_encoding(const char* data, size_t length) {
 
 struct FdSource {
     int fd;
+    const ParseState* state;  // outlives the input: both end with the parse
 };
 
 int fd_read(void* ctx, char* buf, int len) {
     auto* src = static_cast<FdSource*>(ctx);
+    if (src->state != nullptr && src->state->stop_reading) return 0;
     for (;;) {
         ssize_t n = ::read(src->fd, buf, static_cast<size_t>(len));
         if (n >= 0) return static_cast<int>(n);
@@ -440,9 +451,9 @@ struct FileSource {
     int fd;
 };
 
-xmlParserInputPtr make_file_input(void* p) {
+xmlParserInputPtr make_file_input(void* p, ParseState* state) {
     auto* f = static_cast<FileSource*>(p);
-    auto* src = new FdSource{f->fd};
+    auto* src = new FdSource{f->fd, state};
     xmlParserInputPtr in = xmlNewInputFromIO(f->path, fd_read, fd_close, src,
                                              static_cast<xmlParserInputFlags>(0));
     return in;

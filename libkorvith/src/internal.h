@@ -85,8 +85,10 @@ void error_set(int code, std::string_view message, int line, int column);
 void error_from(const xmlError* err);
 int error_code();
 
-// Copies a message, dropping the trailing newline libxml2 adds.
-std::string trim_message(const char* msg);
+// Copies a message, dropping the trailing newline libxml2 adds, and names
+// korvith's own keyword where libxml2 names its option (`huge_on`: the
+// parse already lifted the size limits).
+std::string trim_message(const char* msg, bool huge_on = false);
 
 // Parse options as the engine builds them from the public flag bits.
 struct ParseConfig {
@@ -112,6 +114,11 @@ struct ParseState {
     bool ns_error = false;
     bool depth_exceeded = false;
     xmlDocPtr doc = nullptr;  // the document under construction, seen at its first element
+    xmlParserCtxtPtr ctxt = nullptr;  // the parser these hooks are installed on
+    // Set at the first fatal error (without recovery) or resource limit:
+    // the engine's own input readers then report the end of input, so a
+    // parse never reads on past an error that already decided it.
+    bool stop_reading = false;
     // iterparse: called with each element of the tree once it is complete,
     // in end-tag order.
     void (*on_end)(void* data, xmlNodePtr node) = nullptr;

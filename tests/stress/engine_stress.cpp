@@ -83,6 +83,9 @@ void add_attributes(std::string& out, void* el) {
     }
     out += str(korvith_element_attribute(el, "{urn:p}k")) + str(korvith_element_attribute(el, "p:k"));
     out += str(korvith_element_attribute_ns(el, "urn:p", "k")) + str(korvith_element_attribute(el, "s"));
+    // The document has no xml: attribute: looking one up must not make
+    // libxml2 add the xml namespace to the shared document.
+    out += str(korvith_element_attribute(el, "xml:lang"));
     out += std::to_string(korvith_element_attribute_int(el, "id", -1));
     out += std::to_string(korvith_element_attribute_double(el, "f", -1));
     out += std::to_string(korvith_element_attribute_bool(el, "ok", -1));

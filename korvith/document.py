@@ -253,25 +253,56 @@ def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
     return _finish(_accel.parse_with_encoding(raw, recover))
 
 
+# Engine statuses for a file that cannot be opened, as the OSError the
+# built-in open() raises for the same cause.
+_OPEN_ERRORS: dict[int, tuple[type[OSError], int, str]] = {
+    1524: (FileNotFoundError, 2, "No such file or directory"),
+    1501: (PermissionError, 13, "Permission denied"),
+    1517: (IsADirectoryError, 21, "Is a directory"),
+}
+
+
+def _open_error(status: int, name: str) -> OSError | None:
+    known = _OPEN_ERRORS.get(status)
+    if known is None:
+        return None
+    cls, errno_, text = known
+    return cls(errno_, text, name)
+
+
+def _parse_file_ex(encoded: bytes, recover: bool, flags: int,
+                   max_depth: int) -> tuple[Any, Any, int]:
+    # The engine opens the file and reads it in chunks as it parses, so the
+    # file is never held in memory whole and reading stops at the first
+    # fatal error. The call touches no Python object: it runs without the
+    # GIL, so other threads (one feeding a FIFO, say) keep running.
+    fn = _ext("korvith_parse_file_ex", ctypes.c_void_p,
+              [ctypes.c_char_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_int)])
+    if fn is None:
+        raise KorvithError("this engine cannot parse files with options")
+    opts = _ParseOptions(flags, -1, max_depth, 1 if recover else 0)
+    status = ctypes.c_int(0)
+    address = fn(encoded, ctypes.byref(opts), ctypes.byref(status))
+    if not address:
+        return None, None, status.value
+    return address, _accel.new_registry(), status.value
+
+
 def parse_file(path: str | os.PathLike[str], *, recover: bool = False, max_depth: int = 0,
                **options: bool) -> Document:
-    """Parse the XML file at ``path`` (raises FileNotFoundError, ParseError)."""
+    """Parse the XML file at ``path`` (raises FileNotFoundError,
+    IsADirectoryError, PermissionError, ParseError)."""
     name = os.fspath(path)
     flags = parse_flags(options)
     max_depth = _max_depth(max_depth)
-    if recover or flags or max_depth:
-        with open(name, "rb") as f:
-            data = f.read()
-        raw = _parse_ex(data, recover, flags, max_depth)
-        return _finish(raw, filename=name)
     encoded = os.fsencode(name)
     if b"\0" in encoded:
         raise ValueError("embedded NUL character in path")
-    result = _accel.parse_file(encoded)
-    if result[0] is None and not os.path.exists(name):
-        raise FileNotFoundError(2, "No such file or directory", name)
-    if result[0] is None and os.path.isdir(name):
-        raise IsADirectoryError(21, "Is a directory", name)
+    result = _parse_file_ex(encoded, recover, flags, max_depth)
+    if result[0] is None:
+        error = _open_error(result[2], name)
+        if error is not None:
+            raise error
     return _finish(result, filename=name)
 
 

@@ -49,6 +49,10 @@ xmlAttrPtr find_attribute(xmlNodePtr element, const char* name) {
     const char* colon = std::strchr(name, ':');
     if (colon == nullptr || colon == name || colon[1] == '\0') return nullptr;
     std::string prefix(name, colon);
+    // The xml prefix is bound by definition. (Asking libxml2 for it would
+    // make it add the declaration to a document that has none yet: a write
+    // into a tree other threads may be reading.)
+    if (prefix == "xml") return find_attribute_ns(element, cstr(XML_XML_NAMESPACE), colon + 1);
     xmlNsPtr ns = xmlSearchNs(element->doc, element, xstr(prefix.c_str()));
     if (ns == nullptr || ns->href == nullptr) return nullptr;
     return find_attribute_ns(element, cstr(ns->href), colon + 1);
@@ -64,11 +68,7 @@ const char* attribute_value(xmlNodePtr element, xmlAttrPtr attr) {
     }
     // A value split over several nodes (entity references kept as nodes):
     // join it once and keep the result with the document.
-    xmlChar* joined = xmlNodeListGetString(attr->doc, kids, 1);
-    if (joined == nullptr) return "";
-    const char* out = intern(attr->doc, cstr(joined));
-    xmlFree(joined);
-    return out;
+    return intern(attr->doc, joined_value(attr->doc, kids));
 }
 
 namespace {

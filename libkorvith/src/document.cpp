@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -23,8 +24,40 @@ namespace korvith {
 
 DocSide* side_of(xmlDocPtr doc) {
     if (doc == nullptr) return nullptr;
-    if (doc->_private == nullptr) doc->_private = new DocSide();
-    return static_cast<DocSide*>(doc->_private);
+    // Two threads may ask for the side storage of a document that has none
+    // yet: the first one to publish its record wins, the other drops its own.
+    std::atomic_ref<void*> slot(doc->_private);
+    void* current = slot.load(std::memory_order_acquire);
+    if (current != nullptr) return static_cast<DocSide*>(current);
+    auto* fresh = new DocSide();
+    if (slot.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return fresh;
+    delete fresh;
+    return static_cast<DocSide*>(current);
+}
+
+void side_note_entities(xmlDocPtr doc) {
+    DocSide* side = side_of(doc);
+    if (side == nullptr) return;
+    auto declares = [](const xmlDtd* dtd) {
+        return dtd != nullptr && (dtd->entities != nullptr || dtd->pentities != nullptr);
+    };
+    side->entity_reads_exclusive = declares(doc->intSubset) || declares(doc->extSubset);
+}
+
+std::unique_lock<std::mutex> lock_entity_reads(xmlDocPtr doc) {
+    if (doc == nullptr || doc->_private == nullptr) return {};
+    auto* side = static_cast<DocSide*>(doc->_private);
+    if (!side->entity_reads_exclusive) return {};
+    return std::unique_lock<std::mutex>(side->mu);
+}
+
+std::string joined_value(xmlDocPtr doc, xmlNodePtr kids) {
+    std::string out;
+    auto lock = lock_entity_reads(doc);
+    xmlChar* joined = xmlNodeListGetString(doc, kids, 1);
+    if (joined != nullptr) out = cstr(joined);
+    xmlFree(joined);
+    return out;
 }
 
 void side_attach(xmlDocPtr doc) { (void)side_of(doc); }
@@ -96,12 +129,20 @@ void on_parse_error(void* data, const xmlError* err) try {
     auto* st = static_cast<ParseState*>(data);
     if (st == nullptr || err == nullptr) return;
     if (err->domain == XML_FROM_NAMESPACE && err->level >= XML_ERR_ERROR) st->ns_error = true;
+    // Without recovery a fatal error ends the parse, and a resource limit
+    // ends it even under recovery: stop reading the input now instead of
+    // scanning the rest of it (or an endless stream) for nothing.
+    bool limit = err->code == XML_ERR_RESOURCE_LIMIT || err->code == XML_ERR_NO_MEMORY;
+    if (err->level == XML_ERR_FATAL && (limit || !st->cfg.recover)) {
+        st->stop_reading = true;
+        if (st->ctxt != nullptr) xmlStopParser(st->ctxt);
+    }
     bool counts = err->level >= XML_ERR_ERROR ||
                   (st->cfg.strict_mode == 1 && err->level == XML_ERR_WARNING);
     if (!counts || st->first_error != 0) return;
     st->first_error = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
     st->first_level = err->level;
-    st->message = trim_message(err->message);
+    st->message = trim_message(err->message, (st->cfg.flags & KORVITH_PARSE_HUGE) != 0);
     st->line = err->line;
     st->column = err->int2;
 } catch (...) {
@@ -247,6 +288,7 @@ void end_element(void* ctx, const xmlChar* localname, const xmlChar* prefix, con
 }  // namespace
 
 void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state) {
+    state->ctxt = ctxt;
     xmlCtxtSetPrivate(ctxt, state);
     xmlCtxtSetErrorHandler(ctxt, on_parse_error, state);
     xmlCtxtSetResourceLoader(ctxt, refuse_resource, nullptr);
@@ -305,13 +347,14 @@ xmlDocPtr finish_parse(xmlDocPtr doc, ParseState& st, int* status) {
             xmlFreeDoc(doc);  // no side storage yet: nothing else to release
             throw;
         }
+        side_note_entities(doc);
     }
     if (status != nullptr) *status = code;
     publish(st, code);
     return doc;
 }
 
-xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*), void* make_data, const ParseConfig& cfg,
+xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*, ParseState*), void* make_data, const ParseConfig& cfg,
                       int* status, const char* forced_encoding) {
     if (!valid_config(cfg)) {
         if (status != nullptr) *status = KORVITH_STATUS_BAD_OPTIONS;
@@ -328,7 +371,7 @@ xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*), void* make_data, const P
     }
     install_hooks(ctxt.get(), &st);
     xmlCtxtSetOptions(ctxt.get(), libxml_options(cfg.flags, cfg.recover != 0));
-    xmlParserInputPtr input = make(make_data);
+    xmlParserInputPtr input = make(make_data, &st);
     if (input == nullptr) {
         if (status != nullptr) *status = XML_ERR_NO_MEMORY;
         error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
@@ -350,7 +393,7 @@ struct MemorySource {
     Source source;
 };
 
-xmlParserInputPtr make_memory_input(void* p) {
+xmlParserInputPtr make_memory_input(void* p, ParseState*) {
     auto* m = static_cast<MemorySource*>(p);
     static const char empty[1] = {0};
     const char* data = m->data != nullptr ? m->data : empty;
@@ -418,10 +461,12 @@ bool declares_encoding(const char* data, size_t length) {
 
 struct FdSource {
     int fd;
+    const ParseState* state;  // outlives the input: both end with the parse
 };
 
 int fd_read(void* ctx, char* buf, int len) {
     auto* src = static_cast<FdSource*>(ctx);
+    if (src->state != nullptr && src->state->stop_reading) return 0;
     for (;;) {
         ssize_t n = ::read(src->fd, buf, static_cast<size_t>(len));
         if (n >= 0) return static_cast<int>(n);
@@ -441,9 +486,9 @@ struct FileSource {
     int fd;
 };
 
-xmlParserInputPtr make_file_input(void* p) {
+xmlParserInputPtr make_file_input(void* p, ParseState* state) {
     auto* f = static_cast<FileSource*>(p);
-    auto* src = new FdSource{f->fd};
+    auto* src = new FdSource{f->fd, state};
     xmlParserInputPtr in = xmlNewInputFromIO(f->path, fd_read, fd_close, src,
                                              static_cast<xmlParserInputFlags>(0));
     return in;
@@ -493,6 +538,19 @@ xmlDocPtr parse_file_config(const char* path, const ParseConfig& cfg, int* statu
     return parse_input(make_file_input, &f, cfg, status, nullptr);
 }
 
+ParseConfig read_config(const void* options) {
+    ParseConfig cfg;
+    if (options != nullptr) {
+        int32_t rec[4];
+        std::memcpy(rec, options, sizeof rec);
+        cfg.flags = rec[0];
+        cfg.strict_mode = rec[1];
+        cfg.max_depth = rec[2];
+        cfg.recover = rec[3];
+    }
+    return cfg;
+}
+
 xmlDocPtr parse_memory_config(const char* data, size_t length, const ParseConfig& cfg,
                               int* status) {
     return parse_memory(data, length, cfg, status, Source::Copy);
@@ -509,16 +567,7 @@ void* korvith_parse_string_fn(const char* data, size_t length, int* status) try 
 } catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
 
 void* korvith_parse_string_ex(const char* data, size_t length, const void* options, int* status) try {
-    ParseConfig cfg;
-    if (options != nullptr) {
-        korvith_parse_options rec;
-        std::memcpy(&rec, options, sizeof rec);
-        cfg.flags = rec.flags;
-        cfg.strict_mode = rec.strict_mode;
-        cfg.max_depth = rec.max_depth;
-        cfg.recover = rec.recover;
-    }
-    return parse_memory(data, length, cfg, status, Source::Borrow);
+    return parse_memory(data, length, read_config(options), status, Source::Borrow);
 } catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
 
 void* korvith_parse_string_inplace_fn(char* data, size_t length, int* status) try {
@@ -543,6 +592,10 @@ void* korvith_parse_with_encoding(const char* data, size_t length, int* status) 
 
 void* korvith_parse_file(const char* path, int* status) try {
     return parse_file_config(path, ParseConfig{}, status);
+} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
+
+void* korvith_parse_file_ex(const char* path, const void* options, int* status) try {
+    return parse_file_config(path, read_config(options), status);
 } catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
 
 void* korvith_document_root(void* document) try {

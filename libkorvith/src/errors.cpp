@@ -20,12 +20,38 @@ thread_local ErrorRecord last_error;
 
 }  // namespace
 
-std::string trim_message(const char* msg) {
+namespace {
+
+// libxml2 advises its own option names ("use XML_PARSE_HUGE option",
+// "try XML_PARSE_HUGE"); callers know korvith's keyword instead. When the
+// option is already on, the advice is dropped and the message says the
+// limit is the one that option allows.
+void name_own_options(std::string& text, bool huge_on) {
+    static constexpr std::string_view advice[] = {", use XML_PARSE_HUGE option",
+                                                  " use XML_PARSE_HUGE option",
+                                                  ", try XML_PARSE_HUGE", " try XML_PARSE_HUGE"};
+    for (std::string_view a : advice) {
+        size_t at = text.find(a);
+        if (at == std::string::npos) continue;
+        text.replace(at, a.size(), huge_on ? " (the limit with huge=True)"
+                                           : ", use the huge=True option to allow more");
+        break;
+    }
+    static constexpr std::string_view name = "XML_PARSE_HUGE";
+    for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
+        text.replace(at, name.size(), "huge=True");
+    }
+}
+
+}  // namespace
+
+std::string trim_message(const char* msg, bool huge_on) {
     if (msg == nullptr) return {};
     std::string out(msg);
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) {
         out.pop_back();
     }
+    name_own_options(out, huge_on);
     return out;
 }
 

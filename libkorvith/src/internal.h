@@ -44,6 +44,11 @@ struct DocSide {
     // the element structure cannot change (documents from the parse
     // functions; not documents still being built by iterparse).
     bool stable = false;
+    // The document declares entities: reading the text behind an entity
+    // reference (string values, attribute values kept as nodes) makes
+    // libxml2 mark the shared entity declaration while it expands it, so
+    // those reads go one thread at a time, under `mu`.
+    bool entity_reads_exclusive = false;
     const xmlNode* pos_parent = nullptr;
     size_t pos_index = 0;
     xmlNodePtr pos_node = nullptr;
@@ -59,6 +64,18 @@ void side_forget_output(xmlDocPtr doc);
 void side_attach(xmlDocPtr doc);  // creates it eagerly (at parse time)
 void side_release(xmlDocPtr doc);
 
+// Notes whether reads of `doc` must hold the document's lock while they
+// expand entity references (see DocSide::entity_reads_exclusive). Called
+// once the document's internal subset is complete, before any other thread
+// can see the document.
+void side_note_entities(xmlDocPtr doc);
+// Holds the document's lock when its reads must expand entities one thread
+// at a time; an empty lock otherwise.
+std::unique_lock<std::mutex> lock_entity_reads(xmlDocPtr doc);
+// The text of a list of attribute value nodes with entity references
+// expanded, read under lock_entity_reads.
+std::string joined_value(xmlDocPtr doc, xmlNodePtr kids);
+
 // Interns a string in the document's arena and returns a stable pointer.
 const char* intern(xmlDocPtr doc, std::string_view text);
 
@@ -71,8 +88,10 @@ void error_set(int code, std::string_view message, int line, int column) noexcep
 void error_from(const xmlError* err) noexcept;
 int error_code();
 
-// Copies a message, dropping the trailing newline libxml2 adds.
-std::string trim_message(const char* msg);
+// Copies a message, dropping the trailing newline libxml2 adds, and names
+// korvith's own keyword where libxml2 names its option (`huge_on`: the
+// parse already lifted the size limits).
+std::string trim_message(const char* msg, bool huge_on = false);
 
 // Parse options as the engine builds them from the public flag bits.
 struct ParseConfig {
@@ -98,6 +117,11 @@ struct ParseState {
     bool ns_error = false;
     bool depth_exceeded = false;
     xmlDocPtr doc = nullptr;  // the document under construction, seen at its first element
+    xmlParserCtxtPtr ctxt = nullptr;  // the parser these hooks are installed on
+    // Set at the first fatal error (without recovery) or resource limit:
+    // the engine's own input readers then report the end of input, so a
+    // parse never reads on past an error that already decided it.
+    bool stop_reading = false;
     // iterparse: called with each element of the tree once it is complete,
     // in end-tag order.
     void (*on_end)(void* data, xmlNodePtr node) = nullptr;

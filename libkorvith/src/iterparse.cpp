@@ -91,6 +91,7 @@ bool feed(Iterator* it) {
     if (it->doc == nullptr && it->state.doc != nullptr) {
         it->doc = it->state.doc;
         side_attach(it->doc);
+        side_note_entities(it->doc);
     }
     if (failed(it)) {
         const ParseState& st = it->state;

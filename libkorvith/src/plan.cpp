@@ -15,6 +15,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "internal.h"
 #include "plan_model.h"
 #include "entry.h"
 
@@ -277,11 +278,8 @@ struct Evaluator {
           value = result.arena.copy(reinterpret_cast<const char*>(c->content),
                                     std::strlen(reinterpret_cast<const char*>(c->content)));
         } else {
-          xmlChar* joined = xmlNodeListGetString(element->doc, c, 1);
-          if (!joined) return false;
-          value = result.arena.copy(reinterpret_cast<const char*>(joined),
-                                    std::strlen(reinterpret_cast<const char*>(joined)));
-          xmlFree(joined);
+          std::string joined = korvith::joined_value(element->doc, c);
+          value = result.arena.copy(joined.data(), joined.size());
         }
         if (!value) return false;
         v->attr_names[n] = name.text.c_str();

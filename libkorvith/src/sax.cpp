@@ -13,6 +13,7 @@
 
 #include "korvith/abi.h"
 #include "korvith/engine_ext.h"
+#include "internal.h"
 #include "korvith/plan.h"
 #include "entry.h"
 
@@ -232,8 +233,8 @@ void on_pi(void* ctx, const xmlChar* target, const xmlChar* data) {
 void on_error(void* ctx, const xmlError* error) {
   if (!error || error->level < XML_ERR_ERROR) return;
   guarded(ctx, [&](Recorder& r) {
-    std::string message = error->message ? error->message : "parse error";
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    bool huge = r.ctxt != nullptr && (xmlCtxtGetOptions(r.ctxt) & XML_PARSE_HUGE) != 0;
+    std::string message = korvith::trim_message(error->message ? error->message : "parse error", huge);
     uint32_t off = r.put(message.data(), message.size(), false);
     Record& rec = r.add(KORVITH_SAX_ERROR);
     rec.text_off = off;

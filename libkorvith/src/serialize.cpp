@@ -53,42 +53,46 @@ struct SaveHolder {
     }
 };
 
-void free_namespace_list(xmlNsPtr ns) {
-    while (ns != nullptr) {
-        xmlNsPtr next = ns->next;
-        xmlFree(ns);
-        ns = next;
-    }
-}
+// A private shallow copy of an element that declares every namespace in
+// scope from the element's ancestors, so that the output stands alone as
+// namespace-well-formed XML. The copy borrows the element's children for
+// the length of one serialisation; the shared tree is only read, so other
+// threads may read it meanwhile.
+struct StandaloneCopy {
+    xmlNodePtr copy = nullptr;
+    bool complete = true;
 
-// Declares on `node`, for the length of one serialisation, every namespace
-// in scope from its ancestors that it does not declare itself, so that the
-// output stands alone as namespace-well-formed XML.
-struct InheritedNamespaces {
-    xmlNodePtr node = nullptr;
-    xmlNsPtr added_head = nullptr;
-    xmlNsPtr old_tail = nullptr;
-
-    explicit InheritedNamespaces(xmlNodePtr n) : node(n) {
-        if (!is_element(n)) return;
-        try {
-            collect(n);
-        } catch (...) {
-            free_namespace_list(added_head);  // none attached yet
-            added_head = nullptr;
-            throw;
-        }
-        if (added_head == nullptr) return;
-        if (old_tail == nullptr) n->nsDef = added_head; else old_tail->next = added_head;
-    }
-
-    void collect(xmlNodePtr n) {
+    explicit StandaloneCopy(xmlNodePtr n) {
+        // No document: names are copied, never looked up in the shared
+        // document's dictionary.
+        copy = xmlDocCopyNode(n, nullptr, 2);
+        if (copy == nullptr) return;
+        // The copy already declares what its own name and attributes use;
+        // rebuild its list in the order the output should show: the
+        // element's own declarations, then the inherited ones, nearest first.
+        // The copy's name and attributes point at entries of the pool, which
+        // are moved over, never freed.
+        xmlNsPtr pool = copy->nsDef;
+        copy->nsDef = nullptr;
         std::vector<const xmlChar*> seen;
-        for (xmlNsPtr ns = n->nsDef; ns != nullptr; ns = ns->next) seen.push_back(ns->prefix);
-        xmlNsPtr tail = n->nsDef;
-        while (tail != nullptr && tail->next != nullptr) tail = tail->next;
-        old_tail = tail;
-        xmlNsPtr last_added = nullptr;
+        auto take = [&](const xmlNs* want) {
+            xmlNsPtr* link = &pool;
+            for (; *link != nullptr; link = &(*link)->next) {
+                if (xmlStrEqual((*link)->prefix, want->prefix)) break;
+            }
+            xmlNsPtr found = *link;
+            if (found != nullptr) {
+                *link = found->next;
+                found->next = nullptr;
+                append(found);
+            } else if (xmlNewNs(copy, want->href, want->prefix) == nullptr) {
+                complete = false;  // out of memory: the output would lack a declaration
+            }
+        };
+        for (xmlNsPtr ns = n->nsDef; ns != nullptr; ns = ns->next) {
+            seen.push_back(ns->prefix);
+            take(ns);
+        }
         for (xmlNodePtr p = n->parent; is_element(p); p = p->parent) {
             for (xmlNsPtr ns = p->nsDef; ns != nullptr; ns = ns->next) {
                 bool shadowed = false;
@@ -99,22 +103,30 @@ struct InheritedNamespaces {
                 seen.push_back(ns->prefix);
                 // An undeclared default namespace (xmlns="") needs no copy.
                 if (ns->prefix == nullptr && (ns->href == nullptr || ns->href[0] == 0)) continue;
-                xmlNsPtr copy = static_cast<xmlNsPtr>(xmlMalloc(sizeof(xmlNs)));
-                if (copy == nullptr) continue;
-                std::memset(copy, 0, sizeof(xmlNs));
-                copy->type = XML_NAMESPACE_DECL;
-                copy->href = ns->href;      // borrowed: the copy lives only
-                copy->prefix = ns->prefix;  // while the ancestors do
-                if (last_added == nullptr) added_head = copy; else last_added->next = copy;
-                last_added = copy;
+                take(ns);
             }
         }
+        while (pool != nullptr) {  // nothing should be left; keep it declared if so
+            xmlNsPtr next = pool->next;
+            pool->next = nullptr;
+            append(pool);
+            pool = next;
+        }
+        copy->children = n->children;
+        copy->last = n->last;
     }
 
-    ~InheritedNamespaces() {
-        if (added_head == nullptr) return;
-        if (old_tail == nullptr) node->nsDef = nullptr; else old_tail->next = nullptr;
-        free_namespace_list(added_head);
+    void append(xmlNsPtr ns) {
+        xmlNsPtr* link = &copy->nsDef;
+        while (*link != nullptr) link = &(*link)->next;
+        *link = ns;
+    }
+
+    ~StandaloneCopy() {
+        if (copy == nullptr) return;
+        copy->children = nullptr;
+        copy->last = nullptr;
+        xmlFreeNode(copy);
     }
 };
 
@@ -141,8 +153,9 @@ bool run_save(xmlNodePtr node, xmlDocPtr doc, const Options& o, std::string& out
             // The declaration goes through the same encoder as the element,
             // written as the processing instruction it looks like.
             std::string decl = std::string("version=\"1.0\" encoding=\"") + encoding + "\"";
-            xmlNodePtr pi = xmlNewDocPI(node->doc, BAD_CAST "xml", BAD_CAST decl.c_str());
-            xmlNodePtr nl = xmlNewDocText(node->doc, BAD_CAST "\n");
+            // Made outside the document, so nothing touches its dictionary.
+            xmlNodePtr pi = xmlNewDocPI(nullptr, BAD_CAST "xml", BAD_CAST decl.c_str());
+            xmlNodePtr nl = xmlNewDocText(nullptr, BAD_CAST "\n");
             if (pi == nullptr || nl == nullptr) {
                 xmlFreeNode(pi);
                 xmlFreeNode(nl);
@@ -153,8 +166,13 @@ bool run_save(xmlNodePtr node, xmlDocPtr doc, const Options& o, std::string& out
             xmlFreeNode(pi);
             xmlFreeNode(nl);
         }
-        InheritedNamespaces scope(node);
-        xmlSaveTree(ctx, node);
+        if (is_element(node)) {
+            StandaloneCopy standalone(node);
+            if (standalone.copy == nullptr || !standalone.complete) return false;
+            xmlSaveTree(ctx, standalone.copy);
+        } else {
+            xmlSaveTree(ctx, node);
+        }
         xmlSaveFlush(ctx);
     }
     int rc = xmlSaveFinish(save.release());
@@ -251,6 +269,10 @@ char* korvith_document_serialize(void* document, void* options) try {
     auto* doc = static_cast<xmlDocPtr>(document);
     if (doc == nullptr) return nullptr;
     std::string out;
+    // libxml2 points the document at the output encoding while it writes.
+    DocSide* side = side_of(doc);
+    std::unique_lock<std::mutex> lock;
+    if (side != nullptr) lock = std::unique_lock<std::mutex>(side->mu);
     if (!run_save(nullptr, doc, read_options(options, true), out)) return nullptr;
     return owned_copy(out);
 } catch (...) { return korvith::entry_failed<char*>(nullptr); }

@@ -70,8 +70,14 @@ void* evaluate(void* document, void* context, const char* expression, xmlXPathCo
     DocSide* side = side_of(doc);
     if (side == nullptr) return nullptr;
     // The document's own context when it is free; a private one when another
-    // thread is evaluating on the same document.
-    std::unique_lock<std::mutex> lock(side->mu, std::try_to_lock);
+    // thread is evaluating on the same document. A document whose string
+    // values expand entities is evaluated one thread at a time.
+    std::unique_lock<std::mutex> lock(side->mu, std::defer_lock);
+    if (side->entity_reads_exclusive) {
+        lock.lock();
+    } else {
+        (void)lock.try_lock();
+    }
     xmlXPathContextPtr ctx = nullptr;
     bool private_ctx = !lock.owns_lock();
     if (!private_ctx) {

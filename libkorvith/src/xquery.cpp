@@ -45,6 +45,8 @@ void* korvith_xquery_eval(void* query, void* document, void* context) try {
   }
   std::string error;
   xmlXPathObjectPtr result = nullptr;
+  // String values that expand entities are read one thread at a time.
+  auto lock = korvith::lock_entity_reads(static_cast<xmlDocPtr>(document));
   try {
     result = korvith::xq::evaluate(*static_cast<const korvith::xq::Query*>(query),
                                    static_cast<xmlDocPtr>(document),

@@ -28,6 +28,12 @@ extern "C" {
  * cap bytes (buf may be null when cap is 0). */
 KORVITH_API int korvith_last_error(char* buf, size_t cap, int* line, int* column);
 
+/* Parses the file at `path` with an options record (the four int32 of
+ * korvith_parse_string_ex), reading it in chunks as the parser goes: the
+ * file is never held in memory whole, and reading stops at the first fatal
+ * error. Status and errors as korvith_parse_file. */
+KORVITH_API void* korvith_parse_file_ex(const char* path, const void* options, int* status);
+
 /* Compiled XPath expressions, shared between documents. */
 KORVITH_API void* korvith_xpath_compile(const char* expression);
 KORVITH_API void korvith_xpath_compiled_free(void* compiled);

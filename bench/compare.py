@@ -25,6 +25,7 @@ import os
 import platform
 import subprocess
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -100,6 +101,32 @@ def _worker(args: argparse.Namespace) -> int:
         workloads.pin(args.cpu)
         result = workloads.interleave(workloads.GROUPS[args.worker](args.scale), args.rounds)
     print(json.dumps(result, default=repr))
+    return 0
+
+
+def _profile(args: argparse.Namespace) -> int:
+    """korvith's side of one row under cProfile, in this process."""
+    import cProfile
+    import pstats
+
+    from . import corpus, workloads
+    row = next(r for r in ROWS if r.key == args.profile)
+    call: Callable[[], Any] | None
+    if row.source.startswith(("stream:", "rss:")):
+        path = str(corpus.stream(args.stream_mb))
+        name = row.source.split(":")[1]
+        def call() -> Any:
+            return workloads.STREAMS[name]("korvith", path)
+    elif row.source == "threads":
+        data = corpus.gir(args.scale).read_bytes()
+        def call() -> Any:
+            return workloads._korvith_parse(data)
+    else:
+        call = workloads.GROUPS[row.source](args.scale)[row.key]["korvith"]
+    assert call is not None
+    profiler = cProfile.Profile()
+    profiler.runcall(call)
+    pstats.Stats(profiler, stream=sys.stdout).sort_stats("tottime").print_stats(15)
     return 0
 
 
@@ -264,7 +291,7 @@ def machine() -> str:
 def header(args: argparse.Namespace, versions: dict[str, str]) -> list[str]:
     return [f"Machine: {machine()}",
             "Versions: " + ", ".join(f"{k} {v}" for k, v in versions.items()),
-            f"Date: {args.date}",
+            f"Date: {args.date}; load average at the start {args.load}",
             f"Best of {args.rounds} (in memory, tools interleaved, pinned to CPU {args.cpu}) and of "
             f"{args.stream_rounds} fresh processes per tool (streaming); corpus scale {args.scale:g}, "
             f"stream file {args.stream_mb:g} MiB.",
@@ -322,6 +349,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--only", type=lambda s: s.split(","), help="comma-separated row keys")
     p.add_argument("--out", type=Path, default=HERE, help="directory for results.md/.json and perf.png")
     p.add_argument("--no-chart", action="store_true")
+    p.add_argument("--readme", type=Path, help="also write the table into this README's results block")
+    p.add_argument("--profile", choices=[r.key for r in ROWS], metavar="ROW",
+                   help="run korvith's side of one row under cProfile and print the top functions")
     p.add_argument("--worker", choices=[*GROUPS, "threads"], help=argparse.SUPPRESS)
     p.add_argument("--stream", choices=STREAMS, help=argparse.SUPPRESS)
     p.add_argument("--tool", choices=TOOLS, help=argparse.SUPPRESS)
@@ -334,7 +364,20 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         if unknown:
             p.error(f"unknown rows: {', '.join(sorted(unknown))}")
     args.date = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
+    args.load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     return args
+
+
+README_START, README_END = "<!-- bench results: start -->", "<!-- bench results: end -->"
+
+
+def update_readme(path: Path, markdown: str) -> None:
+    """Replace the text between the README's result markers with ``markdown``."""
+    text = path.read_text()
+    start, end = text.find(README_START), text.find(README_END)
+    if start < 0 or end < start:
+        raise SystemExit(f"{path}: no {README_START} ... {README_END} block")
+    path.write_text(text[:start + len(README_START)] + "\n" + markdown + text[end:])
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -343,6 +386,8 @@ def main(argv: list[str] | None = None) -> int:
         return _worker(args)
     if args.stream:
         return _stream_worker(args)
+    if args.profile:
+        return _profile(args)
     from . import workloads
     results = measure(args)
     lines = table(results)
@@ -350,9 +395,11 @@ def main(argv: list[str] | None = None) -> int:
     extra = notes(results, args)
     print("\n".join(head), render_text(lines), "\n".join(extra), sep="\n\n")
     args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "results.md").write_text(
-        "\n\n".join(["\n".join(f"- {h}" for h in head), render_markdown(lines),
-                     "\n".join(f"- {n}" for n in extra)]).rstrip() + "\n")
+    markdown = "\n\n".join(["\n".join(f"- {h}" for h in head), render_markdown(lines),
+                            "\n".join(f"- {n}" for n in extra)]).rstrip() + "\n"
+    (args.out / "results.md").write_text(markdown)
+    if args.readme:
+        update_readme(args.readme, markdown)
     (args.out / "results.json").write_text(json.dumps(
         {"header": head, "notes": extra, "results": results}, indent=1, default=repr) + "\n")
     if not args.no_chart:

@@ -116,3 +116,92 @@ def test_corpora_are_deterministic_and_well_formed() -> None:
     records = etree.fromstring("".join(corpus.write_records(12)).encode())
     assert [el.get("id") for el in records] == [str(i) for i in range(12)]
     assert records[3].findtext(f"{{{corpus.RECORDS_NS}}}code") == "C21"
+
+
+def test_update_readme_replaces_only_the_results_block(tmp_path: Path) -> None:
+    readme = tmp_path / "README.md"
+    readme.write_text(f"# x\nbefore\n{compare.README_START}\nold table\n{compare.README_END}\nafter\n")
+    compare.update_readme(readme, "| new |\n")
+    assert readme.read_text() == (f"# x\nbefore\n{compare.README_START}\n| new |\n"
+                                  f"{compare.README_END}\nafter\n")
+    readme.write_text("no markers\n")
+    with pytest.raises(SystemExit, match="no <!-- bench results: start -->"):
+        compare.update_readme(readme, "| new |\n")
+
+
+def test_profile_prints_korvith_functions(tmp_path: Path) -> None:
+    env = {**os.environ, "KORVITH_BENCH_CACHE": str(tmp_path),
+           "PYTHONPATH": os.pathsep.join([str(Path(korvith.__file__).resolve().parent.parent), str(REPO)])}
+    proc = subprocess.run([sys.executable, "-P", "-m", "bench.compare", "--profile", "iter_wild",
+                           "--scale", "0.01"], capture_output=True, text=True, env=env, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert "function calls" in proc.stdout
+    assert "bench/workloads.py" in proc.stdout  # the row's own workload ran under the profiler
+
+
+def test_interleave_takes_turns_and_keeps_the_best_time() -> None:
+    from bench import workloads
+    calls: list[str] = []
+
+    def tool(name: str):
+        def run() -> int:
+            calls.append(name)
+            return len(name)
+        return run
+
+    out = workloads.interleave({"row": {"korvith": tool("k"), "lxml": tool("l"), "stdlib": None}}, 3)
+    assert calls == ["k", "l"] * 3  # tools alternate within each round
+    assert out["row"]["checks"] == {"korvith": 1, "lxml": 1}
+    assert out["row"]["missing"] == ["stdlib"]
+    assert set(out["row"]["seconds"]) == {"korvith", "lxml"}
+
+
+# Records 0..9 of the generated stream: qty = i % 97, price = i % 500 + (i % 100) / 100.
+STREAM_TOTALS = [10, 45, 20, sum(i * 100 + i for i in range(10))]
+
+
+@pytest.mark.parametrize("row", ["iterextract", "sax"])
+@pytest.mark.parametrize("tool", ["korvith", "lxml", "stdlib"])
+def test_stream_workloads_count_the_records(tmp_path: Path, row: str, tool: str) -> None:
+    from bench import workloads
+    path = tmp_path / "ten.xml"
+    path.write_text("".join(corpus.write_records(10)))
+    assert workloads.STREAMS[row](tool, str(path)) == STREAM_TOTALS
+
+
+@pytest.mark.parametrize("tool", ["korvith", "lxml", "stdlib"])
+def test_iterparse_workload_sums_the_ids(tmp_path: Path, tool: str) -> None:
+    from bench import workloads
+    path = tmp_path / "ten.xml"
+    path.write_text("".join(corpus.write_records(10)))
+    assert workloads.STREAMS["iterparse"](tool, str(path)) == [10, 45]
+
+
+def test_exit_status_names_rows_that_failed_or_disagree(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                          capsys: pytest.CaptureFixture[str]) -> None:
+    bad = {"find_first": {**RESULT, "checks": {"korvith": None, "lxml": "x", "stdlib": "x"}},
+           "walk": {"error": "worker died"}, "extract": RESULT}
+    monkeypatch.setattr(compare, "measure", lambda args: bad)
+    assert compare.main(["--out", str(tmp_path), "--no-chart"]) == 1
+    err = capsys.readouterr().err
+    assert 'find(".//{ns}method"), first match (ms)' in err and "walk:" in err
+    assert "extract(Plan)" not in err
+    assert "walk: failed: worker died" in (tmp_path / "results.md").read_text()
+
+
+def test_notes_report_scaling_and_rss_growth() -> None:
+    args = compare.parse_args(["--stream-mb", "50"])
+    notes = compare.notes({"parse_threads": {"scaling": {"korvith": 1.9, "lxml": 1.5}},
+                           "rss_sax": {"growth": {"korvith": 3 * 2**20}}}, args)
+    assert notes == ["Thread scaling (throughput of 4 threads over 1): korvith 1.90x, lxml 1.50x.",
+                     "sax: peak RSS growth over the process after its imports: korvith 3.0 MiB "
+                     "(stream file 50 MiB)."]
+
+
+def test_digest_keeps_small_results_and_hashes_large_ones() -> None:
+    from bench import workloads
+    assert workloads.digest((5, "x")) == (5, "x")
+    big = [{"id": str(i), "qty": i} for i in range(100)]
+    same, other = workloads.digest(big), workloads.digest([*big[:-1], {"id": "99", "qty": "99"}])
+    assert same == workloads.digest([dict(d) for d in big]) and same.startswith("sha256:")
+    assert other != same  # a value of another type is a different result

@@ -179,14 +179,21 @@ class Document:
         self._check()
         return evaluate(expr, self, 0, namespaces, variables)
 
-    def xquery(self, query: Any, context: Element | None = None) -> Any:
+    def xquery(self, query: Any, context: Element | None = None, *,
+               max_items: int | None = None) -> Any:
         """Run an XQuery (text or a :class:`korvith.XQuery`) on the document,
-        or with ``context`` as the context element."""
+        or with ``context`` as the context element. ``max_items`` raises the
+        bound on intermediate results of query text (docs/xquery.md)."""
         from .xpath import xquery_class
         self._check()
         cls = xquery_class()
         if isinstance(query, cls):
+            if max_items is not None:
+                raise ValueError("max_items applies to query text; a prepared XQuery has its own")
             return query(context if context is not None else self)
+        if max_items is not None:
+            with cls(query, max_items=max_items) as prepared:
+                return prepared(context if context is not None else self)
         with cls(query) as prepared:
             return prepared(context if context is not None else self)
 

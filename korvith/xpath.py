@@ -296,6 +296,7 @@ def xquery_class() -> Any:
     global _xquery_class
     if _xquery_class is None:
         from .xquery import XQuery as _Prepared
+        from .xquery import _with_items
 
         class XQuery(_Prepared):  # type: ignore[misc, valid-type]
             """An XQuery (XPath 1.0 plus FLWOR) prepared once.
@@ -318,7 +319,7 @@ def xquery_class() -> Any:
                     from .xquery import XQueryError, _engine_error
                     message, _, _ = _engine_error()
                     raise XQueryError(message, 0, 0, self.text)
-                return result
+                return _with_items(result)
 
         XQuery.__module__ = "korvith"
         _xquery_class = XQuery

@@ -42,6 +42,63 @@ _last_error.argtypes = [
 
 _MESSAGE_CAPACITY = 1024
 
+# Prepared-query settings and the items of a result that holds more than
+# elements (see korvith_xquery_items in engine_ext.h).
+_configure = _lib["korvith_xquery_configure"]
+_configure.restype = ctypes.c_int
+_configure.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+
+_items = _lib["korvith_xquery_items"]
+_items.restype = ctypes.c_long
+_items.argtypes = []
+
+_item = _lib["korvith_xquery_item"]
+_item.restype = ctypes.c_int
+_item.argtypes = [ctypes.c_size_t, ctypes.POINTER(ctypes.c_void_p),
+                  ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(ctypes.c_double)]
+
+_items_clear = _lib["korvith_xquery_items_clear"]
+_items_clear.restype = None
+_items_clear.argtypes = []
+
+#: Default bound on the items one intermediate sequence of an evaluation may
+#: hold; ``XQuery(text, max_items=...)`` raises it.
+DEFAULT_MAX_ITEMS = 1_000_000
+
+_ITEM_ELEMENT, _ITEM_STRING, _ITEM_NUMBER, _ITEM_BOOLEAN = 0, 1, 2, 3
+
+
+def _with_items(result: Any) -> Any:
+    """The whole result of the evaluation that just returned ``result`` on
+    this thread: when the engine reports items beyond the elements, a list
+    with elements, strings (other nodes, string values), floats and bools
+    in return order; otherwise ``result`` itself."""
+    count = _items()
+    if count < 0:
+        return result
+    try:
+        elements = iter(result if isinstance(result, list) else [])
+        text = ctypes.c_void_p()
+        length = ctypes.c_size_t()
+        number = ctypes.c_double()
+        out: list[Any] = []
+        for index in range(count):
+            kind = _item(index, ctypes.byref(text), ctypes.byref(length), ctypes.byref(number))
+            if kind == _ITEM_ELEMENT:
+                out.append(next(elements))
+            elif kind == _ITEM_STRING:
+                raw = ctypes.string_at(text.value, length.value) if length.value else b""
+                out.append(raw.decode("utf-8"))
+            elif kind == _ITEM_NUMBER:
+                out.append(number.value)
+            elif kind == _ITEM_BOOLEAN:
+                out.append(bool(number.value))
+            else:
+                raise XQueryError(f"the engine reported an unknown result item kind {kind}")
+        return out
+    finally:
+        _items_clear()
+
 
 class XQueryError(KorvithError):
     """A query could not be prepared or evaluated.
@@ -78,11 +135,15 @@ class XQuery:
     evaluation.
     """
 
-    def __init__(self, text: str) -> None:
+    def __init__(self, text: str, *, max_items: int = DEFAULT_MAX_ITEMS) -> None:
         if not isinstance(text, str):
             raise TypeError(f"query text must be str, not {type(text).__name__}")
         if "\0" in text:
             raise ValueError("query text contains a NUL character")
+        if isinstance(max_items, bool) or not isinstance(max_items, int):
+            raise TypeError(f"max_items must be int, not {type(max_items).__name__}")
+        if not 1 <= max_items <= 2**62:
+            raise ValueError(f"max_items must be between 1 and 2**62, not {max_items}")
         self._lock = threading.Lock()
         self._handle: int | None = None
         self.text = text
@@ -91,6 +152,8 @@ class XQuery:
             message, line, column = _engine_error()
             raise XQueryError(message, line, column, text)
         self._handle = handle
+        self.max_items = max_items
+        _configure(handle, max_items, 0)
 
     @property
     def closed(self) -> bool:
@@ -126,9 +189,14 @@ class XQuery:
         Relative paths start at the element at ``context_address``, or at
         the document node when it is None or 0. ``document`` is the object
         the result elements refer to (it carries the element registry).
-        Returns the elements in return order, or the query's single boolean,
-        number or string; raises :class:`XQueryError` when evaluation fails.
+        Returns the items in return order (elements, the string values of
+        other nodes, floats, bools, strings), or the query's single boolean,
+        number or string; raises :class:`XQueryError` when evaluation fails
+        and ValueError when ``document`` is a closed Document.
         """
+        from .document import Document
+        if isinstance(document, Document) and document.closed:
+            raise ValueError("operation on a closed document")
         handle = self._handle
         if handle is None:
             raise ValueError("operation on a closed XQuery")
@@ -137,4 +205,4 @@ class XQuery:
         if result is None:
             message, _, _ = _engine_error()
             raise XQueryError(message, 0, 0, self.text)
-        return result
+        return _with_items(result)

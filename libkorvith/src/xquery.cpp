@@ -1,6 +1,7 @@
 // The C entry points of the query engine: prepare, free and the bound
 // evaluation slot. Failures are reported through korvith_last_error.
 #include "korvith/xquery.h"
+#include "korvith/engine_ext.h"
 
 #include "internal.h"
 #include "xquery_ast.h"
@@ -8,6 +9,11 @@
 #include <new>
 
 namespace {
+
+// The items of the latest evaluation on this thread whose result holds more
+// than elements; read by the package right after the evaluation returns.
+thread_local std::vector<korvith::xq::ResultItem> t_items;
+thread_local bool t_items_valid = false;
 
 void report(const std::string& message, int line, int column) {
   korvith::error_set(KORVITH_XQUERY_STATUS, message, line, column);
@@ -39,6 +45,8 @@ void korvith_xquery_free(void* query) { delete static_cast<korvith::xq::Query*>(
 
 void* korvith_xquery_eval(void* query, void* document, void* context) {
   korvith::error_clear();
+  t_items.clear();
+  t_items_valid = false;
   if (query == nullptr) {
     report("no query", 0, 0);
     return nullptr;
@@ -48,14 +56,43 @@ void* korvith_xquery_eval(void* query, void* document, void* context) {
   try {
     result = korvith::xq::evaluate(*static_cast<const korvith::xq::Query*>(query),
                                    static_cast<xmlDocPtr>(document),
-                                   static_cast<xmlNodePtr>(context), error);
+                                   static_cast<xmlNodePtr>(context), error, t_items);
   } catch (const std::bad_alloc&) {
     xmlXPathFreeObject(result);
     result = nullptr;
+    t_items.clear();
     error = "out of memory";
   }
   if (result == nullptr) report(error, 0, 0);
+  t_items_valid = result != nullptr && !t_items.empty();
   return result;
+}
+
+int korvith_xquery_configure(void* query, size_t max_items, int flags) {
+  if (query == nullptr || max_items == 0 || (flags & ~KORVITH_XQUERY_NO_OPTIMIZE) != 0) return -1;
+  auto* q = static_cast<korvith::xq::Query*>(query);
+  q->max_items = max_items;
+  q->optimize = (flags & KORVITH_XQUERY_NO_OPTIMIZE) == 0;
+  return 0;
+}
+
+long korvith_xquery_items(void) {
+  return t_items_valid ? static_cast<long>(t_items.size()) : -1;
+}
+
+int korvith_xquery_item(size_t index, const char** text, size_t* length, double* number) {
+  if (!t_items_valid || index >= t_items.size()) return -1;
+  const korvith::xq::ResultItem& item = t_items[index];
+  if (text != nullptr) *text = item.text.c_str();
+  if (length != nullptr) *length = item.text.size();
+  if (number != nullptr) *number = item.number;
+  return static_cast<int>(item.kind);
+}
+
+void korvith_xquery_items_clear(void) {
+  t_items.clear();
+  t_items.shrink_to_fit();
+  t_items_valid = false;
 }
 
 }  // extern "C"

@@ -61,6 +61,15 @@ struct Join {
   Compiled probe;   // `$v` or `$v/step/...`
 };
 
+// A subexpression of a Path replaced by a variable in its `fast` form: an
+// expression no variable changes (evaluated once per evaluation) or a join
+// (evaluated with its index each time the Path is).
+struct Hoisted {
+  std::string name;            // the variable that stands for it
+  Compiled part;               // the subexpression as written
+  std::unique_ptr<Join> join;  // null: invariant
+};
+
 // Path: an XPath 1.0 expression (XPath's value and order).
 // Var: `$v` or `$v[p1][p2]...` read as a sequence: its items keep the order
 //      and duplicates the variable was bound with, predicates filter in
@@ -73,6 +82,8 @@ struct Expr {
   CompPtr comp;                  // Path, Var: the compiled expression
   bool invariant = false;        // Path: mentions no variable
   std::unique_ptr<Join> join;    // Path: evaluated as a hash join (may be null)
+  CompPtr fast;                  // Path: the text with `hoisted` parts as variables
+  std::vector<Hoisted> hoisted;
   std::string var;               // Var: the variable's name
   std::vector<Compiled> preds;   // Var: the predicates, in order
   std::unique_ptr<Flwor> flwor;  // Flwor

@@ -94,6 +94,7 @@ class Evaluator {
   std::vector<ResultItem>& items_;
   // Values of expressions that mention no variable, computed once.
   std::unordered_map<const Expr*, ObjPtr> invariant_;
+  std::unordered_map<const Hoisted*, ObjPtr> hoisted_;
   // Hash indexes of joins, built on first use.
   struct JoinIndex {
     bool usable = false;
@@ -132,7 +133,34 @@ class Evaluator {
       ObjPtr obj = eval_join(*expr.join, used);
       if (used || !error_.empty()) return obj;
     }
+    if (query_.optimize && expr.fast) return eval_fast(expr);
     return eval_xpath(expr.comp.get(), expr.text);
+  }
+
+  // Binds each hoisted part's value, then evaluates the rewritten text.
+  ObjPtr eval_fast(const Expr& expr) {
+    for (const auto& h : expr.hoisted) {
+      ObjPtr value;
+      if (h.join) {
+        bool used = false;
+        value = eval_join(*h.join, used);
+        if (!used && error_.empty()) value = eval_xpath(h.part.comp.get(), h.part.text);
+      } else {
+        value = eval_invariant_part(h);
+      }
+      if (!value || !bind(h.name, std::move(value))) return nullptr;
+    }
+    return eval_xpath(expr.fast.get(), expr.text);
+  }
+
+  ObjPtr eval_invariant_part(const Hoisted& h) {
+    auto found = hoisted_.find(&h);
+    if (found != hoisted_.end()) return copy_of(found->second.get());
+    ObjPtr obj = eval_xpath(h.part.comp.get(), h.part.text);
+    if (!obj) return obj;
+    ObjPtr copy = copy_of(obj.get());
+    if (copy) hoisted_.emplace(&h, std::move(obj));
+    return copy;
   }
 
   ObjPtr eval_xpath(xmlXPathCompExprPtr comp, const std::string& text) {
@@ -464,8 +492,10 @@ class Evaluator {
           tuple.bindings.push_back({*name, ObjPtr(xmlXPathVariableLookup(ctxt_, BAD_CAST name->c_str()))});
         }
       }
+      // A tuple holds a value per variable and key: count them all.
+      size_t width = tuple.bindings.size() + tuple.keys.size();
       tuples.push_back(std::move(tuple));
-      return within_limit(tuples.size(), "tuples to order");
+      return within_limit(tuples.size() * std::max<size_t>(width, 1), "tuples to order");
     });
     if (!ok || !check_key_kinds(f, tuples)) return false;
     std::stable_sort(tuples.begin(), tuples.end(), [&](const Tuple& a, const Tuple& b) {

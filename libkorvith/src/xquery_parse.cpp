@@ -413,6 +413,7 @@ class Parser {
   Query* query_ = nullptr;
   std::vector<std::string> scope_;
   int nesting_ = 0;
+  int hoisted_count_ = 0;
 
   // Counts one level of recursion for its lifetime; false (and the parse
   // failed) when the query nests deeper than kMaxNesting.
@@ -610,6 +611,10 @@ class Parser {
     std::string_view name = peek_word();
     if (name.empty()) {
       fail("expected a variable name after '$'", pos_);
+      return {};
+    }
+    if (name.substr(0, 2) == "_.") {
+      fail("variable names that start with '_.' are reserved", pos_);
       return {};
     }
     pos_ += name.size();
@@ -825,7 +830,10 @@ class Parser {
     expr->invariant = !mentions_variable(expr->text);
     if (!expr->invariant) {
       read_as_variable(*expr);
-      if (expr->kind == ExprKind::Path) expr->join = join_of(expr->text);
+      if (expr->kind == ExprKind::Path) {
+        expr->join = join_of(expr->text);
+        hoist_parts(*expr);
+      }
     }
     atomic = scan.atomic;
     pos_ = scan.end;
@@ -892,6 +900,101 @@ class Parser {
     expr.kind = ExprKind::Var;
     expr.var = std::move(name);
     expr.preds = std::move(preds);
+  }
+
+  // Replaces the subexpressions of a Path that are evaluated better on
+  // their own (absolute paths no variable changes, joins on an absolute
+  // source) with variables, and compiles the result as `fast`.
+  void hoist_parts(Expr& expr) {
+    std::vector<Hoisted> hoisted;
+    std::string text;
+    std::string_view t = expr.text;
+    size_t eq = single_equals(t);
+    if (eq != std::string_view::npos) {
+      text = rewrite(t.substr(0, eq), true, hoisted) + "=" + rewrite(t.substr(eq + 1), true, hoisted);
+    } else {
+      text = rewrite(t, false, hoisted);
+    }
+    if (hoisted.empty()) return;
+    CompPtr fast = compile_xpath(text, query_->namespaces).comp;
+    if (!fast) return;
+    expr.fast = std::move(fast);
+    expr.hoisted = std::move(hoisted);
+  }
+
+  // `t` with hoistable subexpressions replaced; `whole`: `t` is itself an
+  // argument, a bracket's content or a comparison operand, so it may be
+  // replaced as a whole.
+  std::string rewrite(std::string_view t, bool whole, std::vector<Hoisted>& hoisted) {
+    if (whole) {
+      std::string_view body = trim(t);
+      bool absolute = !body.empty() && body[0] == '/';
+      std::unique_ptr<Join> join;
+      bool invariant = absolute && !mentions_variable(body) && is_single_operand(body);
+      if (!invariant && absolute) join = join_of(body);
+      if (invariant || join) {
+        Hoisted h;
+        h.name = "_." + std::to_string(++hoisted_count_);
+        if (compile_part(h.part, body)) {
+          h.join = std::move(join);
+          std::string name = "$" + h.name;
+          hoisted.push_back(std::move(h));
+          return " " + name + " ";
+        }
+      }
+    }
+    std::string out;
+    for (size_t i = 0; i < t.size(); ++i) {
+      char c = t[i];
+      if (c == '\'' || c == '"') {
+        size_t close = t.find(c, i + 1);
+        if (close == std::string_view::npos) close = t.size() - 1;
+        out += t.substr(i, close - i + 1);
+        i = close;
+      } else if (c == '(' || c == '[') {
+        size_t close = matching_bracket(t, i);
+        if (close == std::string_view::npos) {
+          out += t.substr(i);
+          break;
+        }
+        out += c;
+        std::string_view inner = t.substr(i + 1, close - i - 1);
+        // Split a call's arguments at the commas outside brackets.
+        size_t start = 0;
+        for (size_t k = 0; k <= inner.size(); ++k) {
+          bool end = k == inner.size();
+          if (!end) {
+            char d = inner[k];
+            if (d == '\'' || d == '"') {
+              size_t q = inner.find(d, k + 1);
+              k = q == std::string_view::npos ? inner.size() - 1 : q;
+              continue;
+            }
+            if (d == '(' || d == '[') {
+              size_t m = matching_bracket(inner, k);
+              k = m == std::string_view::npos ? inner.size() - 1 : m;
+              continue;
+            }
+            if (d != ',') continue;
+          }
+          std::string_view piece = inner.substr(start, k - start);
+          size_t eq = single_equals(piece);
+          if (eq != std::string_view::npos) {
+            out += rewrite(piece.substr(0, eq), true, hoisted) + "=" +
+                   rewrite(piece.substr(eq + 1), true, hoisted);
+          } else {
+            out += rewrite(piece, true, hoisted);
+          }
+          if (!end) out += ',';
+          start = k + 1;
+        }
+        out += t[close];
+        i = close;
+      } else {
+        out += c;
+      }
+    }
+    return out;
   }
 
   bool compile_part(Compiled& part, std::string_view text) {

@@ -377,6 +377,7 @@ def test_binding_syntax_and_string_literals(run, query: str, expected: object) -
         ("'&#0;'", "invalid entity or character reference in a string literal", 2),
         ("'&nbsp;'", "invalid entity or character reference in a string literal", 2),
         ("let $x:y := 1 return 1", "prefixed variable names are not supported", 7),
+        ("for $_.1 in //b return 1", "variable names that start with '_.' are reserved", 6),
     ],
 )
 def test_more_prepare_errors(query: str, message: str, column: int) -> None:

@@ -8,6 +8,8 @@
 
 #include <new>
 
+static_assert(korvith::xq::kDefaultMaxItems == KORVITH_XQUERY_DEFAULT_MAX_ITEMS);
+
 namespace {
 
 // The items of the latest evaluation on this thread whose result holds more

@@ -700,9 +700,9 @@ class Parser {
 
   // ---- expressions ------------------------------------------------------
 
-  // Expr := ExprSingle (',' ExprSingle)*. In result position (the query
-  // body, a return clause, a let binding) a sequence of several statically
-  // atomic items can never be a valid result and is refused here.
+  // Expr := ExprSingle (',' ExprSingle)*. In a let binding (and the return
+  // clauses and parentheses inside it: `result_position`) a sequence of
+  // several statically atomic items can never be bound and is refused here.
   ExprPtr parse_expr(bool result_position) {
     size_t start = pos_;
     bool atomic = false;
@@ -733,8 +733,7 @@ class Parser {
 
   // ExprSingle := FLWOR | '(' Expr? ')' | XPath. `atomic` is set when the
   // expression is statically known to give one boolean, number or string.
-  // `result_position`: the value becomes (part of) a result or a let value,
-  // not the domain of a for.
+  // `result_position`: the value becomes (part of) a let value.
   ExprPtr parse_single(bool& atomic, bool result_position) {
     atomic = false;
     Nest nest(*this);

@@ -84,6 +84,13 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("sax_free", None, (_vp,), _FREE),
     ("xquery_prepare", _vp, (c_char_p,), _FREE),
     ("xquery_free", None, (_vp,), _FREE),
+    # Prepared-query settings, and the items of a result that holds more
+    # than elements (per thread, read right after the evaluation).
+    ("xquery_configure", c_int, (_vp, c_size_t, c_int), _FREE),
+    ("xquery_items", ctypes.c_long, (), _FREE),
+    ("xquery_item", c_int, (c_size_t, POINTER(_vp), POINTER(c_size_t),
+                            POINTER(ctypes.c_double)), _FREE),
+    ("xquery_items_clear", None, (), _FREE),
     # Validation, HTML, canonical XML and XSLT (korvith/diagnostics.py and
     # the modules beside it). Validation, canonicalisation and transforms
     # read the caller's document.

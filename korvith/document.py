@@ -126,12 +126,19 @@ class Document:
         self._check()
         return evaluate(expr, self, 0, namespaces, variables)
 
-    def xquery(self, query: Any, context: Element | None = None) -> Any:
+    def xquery(self, query: Any, context: Element | None = None, *,
+               max_items: int | None = None) -> Any:
         """Run an XQuery (text or a :class:`korvith.XQuery`) on the document,
-        or with ``context`` as the context element."""
+        or with ``context`` as the context element. ``max_items`` raises the
+        bound on intermediate results of query text (docs/xquery.md)."""
         self._check()
         if isinstance(query, XQuery):
+            if max_items is not None:
+                raise ValueError("max_items applies to query text; a prepared XQuery has its own")
             return query(context if context is not None else self)
+        if max_items is not None:
+            with XQuery(query, max_items=max_items) as prepared:
+                return prepared(context if context is not None else self)
         with XQuery(query) as prepared:
             return prepared(context if context is not None else self)
 

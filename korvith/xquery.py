@@ -9,15 +9,22 @@ with an :class:`XQueryError` naming the construct and its position.
 
 from __future__ import annotations
 
+import ctypes
 import threading
 from typing import Any
 
 from . import _korvithaccel
-from ._engine import ext, last_error
+from ._engine import CLOSED_MESSAGE, ext, last_error
 from .errors import KorvithError
 from .xpath import _target
 
 __all__ = ["XQuery", "XQueryError"]
+
+#: Default bound on the items one intermediate sequence of an evaluation may
+#: hold; ``XQuery(text, max_items=...)`` raises it.
+DEFAULT_MAX_ITEMS = 1_000_000
+
+_ITEM_ELEMENT, _ITEM_STRING, _ITEM_NUMBER, _ITEM_BOOLEAN = 0, 1, 2, 3
 
 
 class XQueryError(KorvithError):
@@ -43,6 +50,39 @@ def _engine_error() -> tuple[str, int, int]:
     return (message if status else "") or "query failed", line, column
 
 
+def _with_items(result: Any) -> Any:
+    """The whole result of the evaluation that just returned ``result`` on
+    this thread: when the engine reports items beyond the elements, a list
+    with elements, strings (other nodes, string values), floats and bools
+    in return order; otherwise ``result`` itself."""
+    count = ext.xquery_items()
+    if count < 0:
+        return result
+    try:
+        elements = iter(result if isinstance(result, list) else [])
+        text = ctypes.c_void_p()
+        length = ctypes.c_size_t()
+        number = ctypes.c_double()
+        out: list[Any] = []
+        for index in range(count):
+            kind = ext.xquery_item(index, ctypes.byref(text), ctypes.byref(length),
+                                   ctypes.byref(number))
+            if kind == _ITEM_ELEMENT:
+                out.append(next(elements))
+            elif kind == _ITEM_STRING:
+                raw = ctypes.string_at(text.value, length.value) if length.value else b""
+                out.append(raw.decode("utf-8"))
+            elif kind == _ITEM_NUMBER:
+                out.append(number.value)
+            elif kind == _ITEM_BOOLEAN:
+                out.append(bool(number.value))
+            else:
+                raise XQueryError(f"the engine reported an unknown result item kind {kind}")
+        return out
+    finally:
+        ext.xquery_items_clear()
+
+
 class XQuery:
     """An XQuery (XPath 1.0 plus FLWOR) prepared once.
 
@@ -55,11 +95,15 @@ class XQuery:
     evaluation.
     """
 
-    def __init__(self, text: str) -> None:
+    def __init__(self, text: str, *, max_items: int = DEFAULT_MAX_ITEMS) -> None:
         if not isinstance(text, str):
             raise TypeError(f"query text must be str, not {type(text).__name__}")
         if "\0" in text:
             raise ValueError("query text contains a NUL character")
+        if isinstance(max_items, bool) or not isinstance(max_items, int):
+            raise TypeError(f"max_items must be int, not {type(max_items).__name__}")
+        if not 1 <= max_items <= 2**62:
+            raise ValueError(f"max_items must be between 1 and 2**62, not {max_items}")
         self._lock = threading.Lock()
         self._handle: int | None = None
         self.text = text
@@ -68,6 +112,8 @@ class XQuery:
             message, line, column = _engine_error()
             raise XQueryError(message, line, column, text)
         self._handle = handle
+        self.max_items = max_items
+        ext.xquery_configure(handle, max_items, 0)
 
     @property
     def closed(self) -> bool:
@@ -103,9 +149,14 @@ class XQuery:
         Relative paths start at the element at ``context_address``, or at
         the document node when it is None or 0. ``document`` is the object
         the result elements refer to (it carries the element registry).
-        Returns the elements in return order, or the query's single boolean,
-        number or string; raises :class:`XQueryError` when evaluation fails.
+        Returns the items in return order (elements, the string values of
+        other nodes, floats, bools, strings), or the query's single boolean,
+        number or string; raises :class:`XQueryError` when evaluation fails
+        and ValueError when ``document`` is a closed Document.
         """
+        from .document import Document
+        if isinstance(document, Document) and document.closed:
+            raise ValueError(CLOSED_MESSAGE)
         handle = self._handle
         if handle is None:
             raise ValueError("operation on a closed XQuery")
@@ -114,7 +165,7 @@ class XQuery:
         if result is None:
             message, _, _ = _engine_error()
             raise XQueryError(message, 0, 0, self.text)
-        return result
+        return _with_items(result)
 
     def __call__(self, node: Any) -> list[Any] | bool | float | str:
         document, context = _target(node)
@@ -128,7 +179,7 @@ class XQuery:
         if result is None:
             message, _, _ = _engine_error()
             raise XQueryError(message, 0, 0, self.text)
-        return result
+        return _with_items(result)
 
 
 # Shown (in reprs and help) under its public name.

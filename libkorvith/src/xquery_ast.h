@@ -43,19 +43,70 @@ struct Flwor {
   ExprPtr body;   // the return expression
 };
 
-enum class ExprKind { Path, Flwor, Sequence };
+// Path, Var: a predicate or part of an expression, compiled on its own.
+struct Compiled {
+  std::string text;
+  CompPtr comp;
+};
+
+// An equality between something the current tuple gives (`probe`, a path
+// that starts at a variable) and something no variable changes, evaluated
+// with a hash lookup instead of a rescan per tuple:
+//   Filter:  source[key = probe]  (the nodes of `source` whose `key` equals)
+//   Compare: probe = source       (whether some value of each side is equal)
+struct Join {
+  enum Kind { Filter, Compare } kind = Filter;
+  Compiled source;  // mentions no variable
+  Compiled key;     // Filter: relative to each node of `source`, no variable
+  Compiled probe;   // `$v` or `$v/step/...`
+};
+
+// A subexpression of a Path replaced by a variable in its `fast` form: an
+// expression no variable changes (evaluated once per evaluation) or a join
+// (evaluated with its index each time the Path is).
+struct Hoisted {
+  std::string name;            // the variable that stands for it
+  Compiled part;               // the subexpression as written
+  std::unique_ptr<Join> join;  // null: invariant
+};
+
+// Path: an XPath 1.0 expression (XPath's value and order).
+// Var: `$v` or `$v[p1][p2]...` read as a sequence: its items keep the order
+//      and duplicates the variable was bound with, predicates filter in
+//      that order.
+enum class ExprKind { Path, Flwor, Sequence, Var };
 
 struct Expr {
   ExprKind kind = ExprKind::Path;
-  std::string text;              // Path: the XPath source text
-  CompPtr comp;                  // Path: the compiled expression
+  std::string text;              // Path, Var: the XPath source text
+  CompPtr comp;                  // Path, Var: the compiled expression
+  bool invariant = false;        // Path: mentions no variable
+  std::unique_ptr<Join> join;    // Path: evaluated as a hash join (may be null)
+  CompPtr fast;                  // Path: the text with `hoisted` parts as variables
+  std::vector<Hoisted> hoisted;
+  std::string var;               // Var: the variable's name
+  std::vector<Compiled> preds;   // Var: the predicates, in order
   std::unique_ptr<Flwor> flwor;  // Flwor
   std::vector<ExprPtr> items;    // Sequence: `(a, b, ...)`; empty for `()`
 };
 
+// Default bound on the items one sequence (a result, a clause's items or
+// the tuples of an `order by`) may hold during an evaluation.
+constexpr size_t kDefaultMaxItems = 1000000;
+
 struct Query {
   std::vector<std::pair<std::string, std::string>> namespaces;  // prefix, uri
   ExprPtr body;
+  size_t max_items = kDefaultMaxItems;
+  bool optimize = true;  // hoisting and hash joins (off only to compare results)
+};
+
+// One item of a result that holds more than elements: an element (the next
+// node of the result's node-set), or a string, number or boolean.
+struct ResultItem {
+  enum Kind { Element = 0, String = 1, Number = 2, Boolean = 3 } kind = Element;
+  std::string text;
+  double number = 0;
 };
 
 // Parses and compiles `text`. On failure returns null and sets `error` to a
@@ -63,8 +114,11 @@ struct Query {
 std::unique_ptr<Query> prepare(const char* text, std::string& error, int& line, int& column);
 
 // Evaluates a prepared query. Returns null with `error` set on failure.
+// When the result holds nodes other than elements, the returned node-set
+// holds its elements only and `items` describes every item in order (empty
+// otherwise).
 xmlXPathObjectPtr evaluate(const Query& query, xmlDocPtr doc, xmlNodePtr context,
-                           std::string& error);
+                           std::string& error, std::vector<ResultItem>& items);
 
 }  // namespace korvith::xq
 

@@ -44,6 +44,49 @@ constexpr std::array<std::string_view, 26> kAtomicFunctions = {
     "substring", "string-length", "normalize-space", "translate", "boolean", "not",
     "true", "false", "lang", "number", "sum", "floor", "ceiling", "round"};
 
+// How many arguments a function takes (max -1: any number).
+struct Arity {
+  std::string_view name;
+  int min;
+  int max;
+};
+
+constexpr std::array<Arity, 35> kArities = {{
+    {"last", 0, 0}, {"position", 0, 0}, {"count", 1, 1}, {"id", 1, 1},
+    {"local-name", 0, 1}, {"namespace-uri", 0, 1}, {"name", 0, 1}, {"string", 0, 1},
+    {"concat", 2, -1}, {"starts-with", 2, 2}, {"contains", 2, 2},
+    {"substring-before", 2, 2}, {"substring-after", 2, 2}, {"substring", 2, 3},
+    {"string-length", 0, 1}, {"normalize-space", 0, 1}, {"translate", 3, 3},
+    {"boolean", 1, 1}, {"not", 1, 1}, {"true", 0, 0}, {"false", 0, 0}, {"lang", 1, 1},
+    {"number", 0, 1}, {"sum", 1, 1}, {"floor", 1, 1}, {"ceiling", 1, 1}, {"round", 1, 1},
+    {"ends-with", 2, 2}, {"abs", 1, 1}, {"exists", 1, 1}, {"empty", 1, 1},
+    {"min", 1, 1}, {"max", 1, 1}, {"avg", 1, 1}, {"string-join", 1, 2},
+}};
+
+void function_arity(std::string_view name, int& min, int& max) {
+  min = 0;
+  max = -1;
+  for (const auto& a : kArities) {
+    if (a.name == name) {
+      min = a.min;
+      max = a.max;
+      return;
+    }
+  }
+}
+
+// Whether argument `index` (0-based) of the function must be a node-set:
+// an atomic value there fails at evaluation, so it is refused at
+// preparation.
+bool function_needs_nodes(std::string_view name, int index) {
+  if (index == 0) {
+    return name == "count" || name == "sum" || name == "exists" || name == "empty" ||
+           name == "min" || name == "max" || name == "avg" || name == "string-join" ||
+           name == "local-name" || name == "namespace-uri" || name == "name";
+  }
+  return false;
+}
+
 // Deepest nesting of FLWORs, parenthesised expressions and clause
 // sources the parser accepts. The parser (and the evaluator after it)
 // recurse once per level, so this bounds their stack use: a hostile query
@@ -64,6 +107,271 @@ bool is_name_char(unsigned char c) {
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// End of the string literal whose opening quote is at `open`: the offset
+// of its closing quote, or npos. A doubled quote stands for one quote
+// character and does not close the literal.
+size_t literal_end(std::string_view src, size_t open) {
+  char quote = src[open];
+  size_t p = open + 1;
+  for (;;) {
+    size_t close = src.find(quote, p);
+    if (close == std::string_view::npos) return close;
+    if (close + 1 < src.size() && src[close + 1] == quote) {
+      p = close + 2;
+      continue;
+    }
+    return close;
+  }
+}
+
+void append_utf8(std::string& out, unsigned long cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+bool is_xml_char(unsigned long cp) {
+  return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+         (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+// The value of a string literal's body (between its quotes): doubled
+// quotes become one, the five predefined entity references and character
+// references are expanded. On a malformed reference returns false with
+// `bad` set to its offset in `body`.
+bool decode_literal(std::string_view body, char quote, std::string& out, size_t& bad) {
+  for (size_t i = 0; i < body.size(); ++i) {
+    char c = body[i];
+    if (c == quote) {  // the first of a doubled quote
+      out += c;
+      ++i;
+      continue;
+    }
+    if (c != '&') {
+      out += c;
+      continue;
+    }
+    size_t semi = body.find(';', i + 1);
+    if (semi == std::string_view::npos) {
+      bad = i;
+      return false;
+    }
+    std::string_view ref = body.substr(i + 1, semi - i - 1);
+    if (ref == "lt") {
+      out += '<';
+    } else if (ref == "gt") {
+      out += '>';
+    } else if (ref == "amp") {
+      out += '&';
+    } else if (ref == "quot") {
+      out += '"';
+    } else if (ref == "apos") {
+      out += '\'';
+    } else if (ref.size() >= 2 && ref[0] == '#') {
+      bool hex = ref[1] == 'x';
+      std::string_view digits = ref.substr(hex ? 2 : 1);
+      unsigned long cp = 0;
+      bool ok = !digits.empty() && digits.size() <= 8;
+      for (char d : digits) {
+        if (!ok) break;
+        int v = -1;
+        if (d >= '0' && d <= '9') v = d - '0';
+        if (hex && d >= 'a' && d <= 'f') v = d - 'a' + 10;
+        if (hex && d >= 'A' && d <= 'F') v = d - 'A' + 10;
+        ok = v >= 0;
+        cp = cp * (hex ? 16 : 10) + static_cast<unsigned long>(v < 0 ? 0 : v);
+      }
+      if (!ok || !is_xml_char(cp)) {
+        bad = i;
+        return false;
+      }
+      append_utf8(out, cp);
+    } else {
+      bad = i;
+      return false;
+    }
+    i = semi;
+  }
+  return true;
+}
+
+// An XPath 1.0 expression whose value is the string `value`. XPath 1.0
+// literals cannot escape their quote, so a value holding both quote
+// characters becomes a concat() of pieces.
+std::string xpath_literal(const std::string& value, char quote) {
+  if (value.find(quote) == std::string::npos) return quote + value + quote;
+  char other = quote == '"' ? '\'' : '"';
+  if (value.find(other) == std::string::npos) return other + value + other;
+  std::string out = "concat(";
+  size_t start = 0;
+  bool first = true;
+  while (start <= value.size()) {
+    size_t q = value.find('\'', start);
+    std::string piece = value.substr(start, q == std::string::npos ? std::string::npos : q - start);
+    if (!first) out += ", ";
+    out += "'" + piece + "'";
+    first = false;
+    if (q == std::string::npos) break;
+    out += ", \"'\"";
+    start = q + 1;
+  }
+  return out + ")";
+}
+
+// ---- shapes of XPath text (after literals were normalised) --------------
+
+// Offset of the bracket closing the one at `open`, or npos; quotes are
+// skipped.
+size_t matching_bracket(std::string_view t, size_t open) {
+  int depth = 0;
+  for (size_t i = open; i < t.size(); ++i) {
+    char c = t[i];
+    if (c == '\'' || c == '"') {
+      size_t close = t.find(c, i + 1);
+      if (close == std::string_view::npos) return close;
+      i = close;
+    } else if (c == '[' || c == '(') {
+      ++depth;
+    } else if (c == ']' || c == ')') {
+      if (--depth == 0) return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
+std::string_view trim(std::string_view t) {
+  while (!t.empty() && (t.front() == ' ' || t.front() == '\t' || t.front() == '\n' ||
+                        t.front() == '\r'))
+    t.remove_prefix(1);
+  while (!t.empty() && (t.back() == ' ' || t.back() == '\t' || t.back() == '\n' ||
+                        t.back() == '\r'))
+    t.remove_suffix(1);
+  return t;
+}
+
+bool mentions_variable(std::string_view t) {
+  for (size_t i = 0; i < t.size(); ++i) {
+    char c = t[i];
+    if (c == '\'' || c == '"') {
+      size_t close = t.find(c, i + 1);
+      if (close == std::string_view::npos) return false;
+      i = close;
+    } else if (c == '$') {
+      return true;
+    }
+  }
+  return false;
+}
+
+size_t name_end(std::string_view t, size_t p) {
+  while (p < t.size() && is_name_char(static_cast<unsigned char>(t[p]))) ++p;
+  return p;
+}
+
+// One step of a plain path: `@?(name|prefix:name|*|prefix:*)`, `.`, `..`,
+// `text()` or `node()`. Returns the offset after it, or npos.
+size_t simple_step_end(std::string_view t, size_t p) {
+  if (t.substr(p, 2) == "..") return p + 2;
+  if (t.substr(p, 1) == ".") return p + 1;
+  if (t.substr(p, 6) == "text()") return p + 6;
+  if (t.substr(p, 6) == "node()") return p + 6;
+  if (p < t.size() && t[p] == '@') ++p;
+  if (p < t.size() && t[p] == '*') return p + 1;
+  if (p >= t.size() || !is_name_start(static_cast<unsigned char>(t[p]))) return std::string_view::npos;
+  p = name_end(t, p);
+  if (p + 1 < t.size() && t[p] == ':') {
+    if (t[p + 1] == '*') return p + 2;
+    if (!is_name_start(static_cast<unsigned char>(t[p + 1]))) return std::string_view::npos;
+    p = name_end(t, p + 1);
+  }
+  if (p < t.size() && t[p] == '(') return std::string_view::npos;  // a function call
+  return p;
+}
+
+// `$v`, `$v/step/...` (probe) or `step/step/...` (key): a path whose value
+// depends only on the variable, or only on the context node.
+bool is_simple_path(std::string_view t, bool from_variable) {
+  t = trim(t);
+  size_t p = 0;
+  if (from_variable) {
+    if (t.empty() || t[0] != '$') return false;
+    p = name_end(t, 1);
+    if (p == 1) return false;
+    if (p == t.size()) return true;
+    if (t[p] != '/') return false;
+    ++p;
+  }
+  for (;;) {
+    size_t end = simple_step_end(t, p);
+    if (end == std::string_view::npos) return false;
+    if (end == t.size()) return true;
+    if (t[end] != '/') return false;
+    p = end + 1;
+    if (p < t.size() && t[p] == '/') ++p;
+  }
+}
+
+// One operand with no operator outside brackets: a location path (with
+// predicates), possibly parenthesised. Names, `/`, `@`, `:`, `*` as a name
+// test and brackets only.
+bool is_single_operand(std::string_view t) {
+  t = trim(t);
+  if (t.empty()) return false;
+  char prev = '/';
+  for (size_t i = 0; i < t.size(); ++i) {
+    char c = t[i];
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '[' || c == '(') {
+      size_t close = matching_bracket(t, i);
+      if (close == std::string_view::npos) return false;
+      i = close;
+      prev = ']';
+      continue;
+    }
+    if (c == '*') {
+      if (prev != '/' && prev != '@' && prev != ':') return false;
+    } else if (!(is_name_char(u) || c == '/' || c == '@' || c == ':')) {
+      return false;
+    }
+    prev = c;
+  }
+  return true;
+}
+
+// The offset of the only `=` (not `!=`, `<=`, `>=`) outside brackets and
+// quotes, or npos when there is none or more than one.
+size_t single_equals(std::string_view t) {
+  size_t found = std::string_view::npos;
+  for (size_t i = 0; i < t.size(); ++i) {
+    char c = t[i];
+    if (c == '\'' || c == '"') {
+      size_t close = t.find(c, i + 1);
+      if (close == std::string_view::npos) return std::string_view::npos;
+      i = close;
+    } else if (c == '[' || c == '(') {
+      size_t close = matching_bracket(t, i);
+      if (close == std::string_view::npos) return std::string_view::npos;
+      i = close;
+    } else if (c == '=' && (i == 0 || (t[i - 1] != '!' && t[i - 1] != '<' && t[i - 1] != '>'))) {
+      if (found != std::string_view::npos) return std::string_view::npos;
+      found = i;
+    }
+  }
+  return found;
+}
 
 // Thrown nowhere: parse failures travel as a flag plus message, so that the
 // C entry point never lets an exception out.
@@ -86,7 +394,7 @@ class Parser {
     query_ = query.get();
     skip_ws();
     if (!failed_) parse_prolog();
-    if (!failed_) query->body = parse_expr(true);
+    if (!failed_) query->body = parse_expr(false);
     if (!failed_) {
       skip_ws();
       if (!failed_ && pos_ < src_.size()) unexpected_here();
@@ -105,6 +413,7 @@ class Parser {
   Query* query_ = nullptr;
   std::vector<std::string> scope_;
   int nesting_ = 0;
+  int hoisted_count_ = 0;
 
   // Counts one level of recursion for its lifetime; false (and the parse
   // failed) when the query nests deeper than kMaxNesting.
@@ -276,12 +585,17 @@ class Parser {
     }
     char quote = src_[pos_];
     size_t start = pos_;
-    size_t close = src_.find(quote, pos_ + 1);
+    size_t close = literal_end(src_, pos_);
     if (close == std::string_view::npos) {
       fail("unterminated string literal", start);
       return {};
     }
-    std::string value(src_.substr(pos_ + 1, close - pos_ - 1));
+    std::string value;
+    size_t bad = 0;
+    if (!decode_literal(src_.substr(pos_ + 1, close - pos_ - 1), quote, value, bad)) {
+      fail("invalid entity or character reference in a string literal", start + 1 + bad);
+      return {};
+    }
     pos_ = close + 1;
     skip_ws();
     return value;
@@ -299,8 +613,14 @@ class Parser {
       fail("expected a variable name after '$'", pos_);
       return {};
     }
+    if (name.substr(0, 2) == "_.") {
+      fail("variable names that start with '_.' are reserved", pos_);
+      return {};
+    }
     pos_ += name.size();
-    if (pos_ < src_.size() && src_[pos_] == ':') {
+    // `$x:=` is the name followed by the binding operator, not a prefix.
+    if (pos_ + 1 < src_.size() && src_[pos_] == ':' &&
+        is_name_start(static_cast<unsigned char>(src_[pos_ + 1]))) {
       fail("prefixed variable names are not supported", pos_);
       return {};
     }
@@ -344,6 +664,9 @@ class Parser {
         if (!accept_char('=')) return fail("expected '=' in the namespace declaration", pos_);
         std::string uri = read_string_literal("the namespace URI");
         if (failed_) return;
+        if (name == "xml" || name == "xmlns") {
+          return fail("the prefix '" + name + "' is reserved and cannot be declared", start);
+        }
         if (uri.empty()) return fail("a namespace prefix cannot be bound to the empty URI", start);
         if (!accept_char(';')) return fail("expected ';' after the namespace declaration", pos_);
         for (const auto& ns : query_->namespaces) {
@@ -377,9 +700,9 @@ class Parser {
 
   // ---- expressions ------------------------------------------------------
 
-  // Expr := ExprSingle (',' ExprSingle)*. In result position (the query
-  // body, a return clause, a let binding) a sequence of several statically
-  // atomic items can never be a valid result and is refused here.
+  // Expr := ExprSingle (',' ExprSingle)*. In a let binding (and the return
+  // clauses and parentheses inside it: `result_position`) a sequence of
+  // several statically atomic items can never be bound and is refused here.
   ExprPtr parse_expr(bool result_position) {
     size_t start = pos_;
     bool atomic = false;
@@ -400,8 +723,8 @@ class Parser {
       skip_ws();
     }
     if (result_position && atomic_count > 1) {
-      fail("a sequence of several atomic values cannot be returned or bound with let; a query "
-           "returns elements or a single boolean, number or string",
+      fail("a sequence of several atomic values cannot be bound with let; a variable holds "
+           "nodes or a single boolean, number or string",
            start);
       return nullptr;
     }
@@ -410,8 +733,7 @@ class Parser {
 
   // ExprSingle := FLWOR | '(' Expr? ')' | XPath. `atomic` is set when the
   // expression is statically known to give one boolean, number or string.
-  // `result_position`: the value becomes (part of) a result or a let value,
-  // not the domain of a for.
+  // `result_position`: the value becomes (part of) a let value.
   ExprPtr parse_single(bool& atomic, bool result_position) {
     atomic = false;
     Nest nest(*this);
@@ -500,29 +822,45 @@ class Parser {
       --end;
     auto expr = std::make_unique<Expr>();
     expr->kind = ExprKind::Path;
-    expr->text = strip_comments(src_.substr(start, end - start));
+    expr->text = to_xpath(src_.substr(start, end - start), start);
+    if (failed_) return nullptr;
     expr->comp = compile(expr->text, start);
     if (failed_) return nullptr;
+    expr->invariant = !mentions_variable(expr->text);
+    if (!expr->invariant) {
+      read_as_variable(*expr);
+      if (expr->kind == ExprKind::Path) {
+        expr->join = join_of(expr->text);
+        hoist_parts(*expr);
+      }
+    }
     atomic = scan.atomic;
     pos_ = scan.end;
     skip_ws();
     return expr;
   }
 
-  // XPath 1.0 has no comments: blank them out of the expression text.
-  std::string strip_comments(std::string_view text) {
+  // The XPath 1.0 text of an expression: comments are blanked out (XPath
+  // has none) and string literals are rewritten to XPath literals of the
+  // same value (XPath has no references and no doubled quotes). `offset` is
+  // where `text` starts in the query, for error positions.
+  std::string to_xpath(std::string_view text, size_t offset) {
     std::string out;
     out.reserve(text.size());
-    char quote = 0;
     int depth = 0;
     for (size_t i = 0; i < text.size(); ++i) {
       char c = text[i];
-      if (depth == 0 && quote) {
-        if (c == quote) quote = 0;
-        out += c;
-      } else if (depth == 0 && (c == '"' || c == '\'')) {
-        quote = c;
-        out += c;
+      if (depth == 0 && (c == '"' || c == '\'')) {
+        size_t close = literal_end(text, i);
+        if (close == std::string_view::npos) close = text.size();  // scan_xpath reported it
+        std::string value;
+        size_t bad = 0;
+        if (!decode_literal(text.substr(i + 1, close - i - 1), c, value, bad)) {
+          fail("invalid entity or character reference in a string literal", offset + i + 1 + bad);
+          return {};
+        }
+        out += xpath_literal(value, c);
+        i = close;
       } else if (c == '(' && i + 1 < text.size() && text[i + 1] == ':') {
         ++depth;
         ++i;
@@ -534,6 +872,183 @@ class Parser {
       }
     }
     return out;
+  }
+
+  // `$v` or `$v[p]...` becomes a Var expression, read in sequence order.
+  void read_as_variable(Expr& expr) {
+    std::string_view t = trim(expr.text);
+    if (t.empty() || t[0] != '$') return;
+    size_t p = name_end(t, 1);
+    std::string name(t.substr(1, p - 1));
+    std::vector<Compiled> preds;
+    while (p < t.size()) {
+      if (t[p] == ' ' || t[p] == '\t' || t[p] == '\n' || t[p] == '\r') {
+        ++p;
+        continue;
+      }
+      if (t[p] != '[') return;
+      size_t close = matching_bracket(t, p);
+      if (close == std::string_view::npos) return;
+      Compiled pred;
+      pred.text = std::string(t.substr(p + 1, close - p - 1));
+      pred.comp = compile_xpath(pred.text, query_->namespaces).comp;
+      if (!pred.comp) return;
+      preds.push_back(std::move(pred));
+      p = close + 1;
+    }
+    expr.kind = ExprKind::Var;
+    expr.var = std::move(name);
+    expr.preds = std::move(preds);
+  }
+
+  // Replaces the subexpressions of a Path that are evaluated better on
+  // their own (absolute paths no variable changes, joins on an absolute
+  // source) with variables, and compiles the result as `fast`.
+  void hoist_parts(Expr& expr) {
+    std::vector<Hoisted> hoisted;
+    std::string text;
+    std::string_view t = expr.text;
+    size_t eq = single_equals(t);
+    if (eq != std::string_view::npos) {
+      text = rewrite(t.substr(0, eq), true, hoisted) + "=" + rewrite(t.substr(eq + 1), true, hoisted);
+    } else {
+      text = rewrite(t, false, hoisted);
+    }
+    if (hoisted.empty()) return;
+    CompPtr fast = compile_xpath(text, query_->namespaces).comp;
+    if (!fast) return;
+    expr.fast = std::move(fast);
+    expr.hoisted = std::move(hoisted);
+  }
+
+  // `t` with hoistable subexpressions replaced; `whole`: `t` is itself an
+  // argument, a bracket's content or a comparison operand, so it may be
+  // replaced as a whole.
+  std::string rewrite(std::string_view t, bool whole, std::vector<Hoisted>& hoisted) {
+    if (whole) {
+      std::string_view body = trim(t);
+      bool absolute = !body.empty() && body[0] == '/';
+      std::unique_ptr<Join> join;
+      bool invariant = absolute && !mentions_variable(body) && is_single_operand(body);
+      if (!invariant && absolute) join = join_of(body);
+      if (invariant || join) {
+        Hoisted h;
+        h.name = "_." + std::to_string(++hoisted_count_);
+        if (compile_part(h.part, body)) {
+          h.join = std::move(join);
+          std::string name = "$" + h.name;
+          hoisted.push_back(std::move(h));
+          return " " + name + " ";
+        }
+      }
+    }
+    std::string out;
+    for (size_t i = 0; i < t.size(); ++i) {
+      char c = t[i];
+      if (c == '\'' || c == '"') {
+        size_t close = t.find(c, i + 1);
+        if (close == std::string_view::npos) close = t.size() - 1;
+        out += t.substr(i, close - i + 1);
+        i = close;
+      } else if (c == '(' || c == '[') {
+        size_t close = matching_bracket(t, i);
+        if (close == std::string_view::npos) {
+          out += t.substr(i);
+          break;
+        }
+        out += c;
+        std::string_view inner = t.substr(i + 1, close - i - 1);
+        // Split a call's arguments at the commas outside brackets.
+        size_t start = 0;
+        for (size_t k = 0; k <= inner.size(); ++k) {
+          bool end = k == inner.size();
+          if (!end) {
+            char d = inner[k];
+            if (d == '\'' || d == '"') {
+              size_t q = inner.find(d, k + 1);
+              k = q == std::string_view::npos ? inner.size() - 1 : q;
+              continue;
+            }
+            if (d == '(' || d == '[') {
+              size_t m = matching_bracket(inner, k);
+              k = m == std::string_view::npos ? inner.size() - 1 : m;
+              continue;
+            }
+            if (d != ',') continue;
+          }
+          std::string_view piece = inner.substr(start, k - start);
+          size_t eq = single_equals(piece);
+          if (eq != std::string_view::npos) {
+            out += rewrite(piece.substr(0, eq), true, hoisted) + "=" +
+                   rewrite(piece.substr(eq + 1), true, hoisted);
+          } else {
+            out += rewrite(piece, true, hoisted);
+          }
+          if (!end) out += ',';
+          start = k + 1;
+        }
+        out += t[close];
+        i = close;
+      } else {
+        out += c;
+      }
+    }
+    return out;
+  }
+
+  bool compile_part(Compiled& part, std::string_view text) {
+    part.text = std::string(trim(text));
+    part.comp = compile_xpath(part.text, query_->namespaces).comp;
+    return part.comp != nullptr;
+  }
+
+  // An equality between a variable's path and an expression no variable
+  // changes: `source[key = $v/...]` or `$v/... = source` (either order).
+  std::unique_ptr<Join> join_of(std::string_view text) {
+    std::string_view t = trim(text);
+    auto join = std::make_unique<Join>();
+    if (!t.empty() && t.back() == ']') {
+      // Find the '[' of the final predicate.
+      size_t open = std::string_view::npos;
+      for (size_t i = 0; i < t.size(); ++i) {
+        char c = t[i];
+        if (c == '\'' || c == '"') {
+          i = t.find(c, i + 1);
+          if (i == std::string_view::npos) return nullptr;
+        } else if (c == '[' || c == '(') {
+          size_t close = matching_bracket(t, i);
+          if (close == std::string_view::npos) return nullptr;
+          if (close + 1 == t.size() && c == '[') open = i;
+          i = close;
+        }
+      }
+      if (open == std::string_view::npos || open == 0) return nullptr;
+      std::string_view source = t.substr(0, open);
+      std::string_view pred = t.substr(open + 1, t.size() - open - 2);
+      size_t eq = single_equals(pred);
+      if (eq == std::string_view::npos || mentions_variable(source) || !is_single_operand(source))
+        return nullptr;
+      std::string_view left = pred.substr(0, eq);
+      std::string_view right = pred.substr(eq + 1);
+      if (is_simple_path(right, false) && !mentions_variable(right)) std::swap(left, right);
+      if (!is_simple_path(left, false) || mentions_variable(left) || !is_simple_path(right, true))
+        return nullptr;
+      join->kind = Join::Filter;
+      if (!compile_part(join->source, source) || !compile_part(join->key, left) ||
+          !compile_part(join->probe, right))
+        return nullptr;
+      return join;
+    }
+    size_t eq = single_equals(t);
+    if (eq == std::string_view::npos) return nullptr;
+    std::string_view left = t.substr(0, eq);
+    std::string_view right = t.substr(eq + 1);
+    if (!mentions_variable(left)) std::swap(left, right);
+    if (!is_simple_path(left, true) || mentions_variable(right) || !is_single_operand(right))
+      return nullptr;
+    join->kind = Join::Compare;
+    if (!compile_part(join->source, right) || !compile_part(join->probe, left)) return nullptr;
+    return join;
   }
 
   CompPtr compile(const std::string& text, size_t offset) {
@@ -553,15 +1068,69 @@ class Parser {
   // Walks one XPath expression from pos_ without moving pos_; returns where
   // it ends. Checks variables against the scope and function names against
   // the supported set, and rejects XQuery-only syntax with a clear message.
+  // One open bracket of the expression being scanned (the outermost frame
+  // is the expression itself): what its current operand is known to give,
+  // and for a function call, the arguments seen so far.
+  struct Frame {
+    char bracket = 0;           // '(' or '['; 0 for the expression itself
+    std::string fn;             // the function a '(' calls; empty otherwise
+    size_t fn_offset = 0;
+    int args = 0;               // complete arguments before the current one
+    int tokens = 0;             // operands of the current argument
+    bool first_atomic = false;  // its first operand is a literal, number or atomic call
+    bool atomic_op = false;     // an operator makes the current argument atomic
+    size_t arg_offset = 0;
+    bool atomic() const { return atomic_op || (first_atomic && tokens == 1); }
+  };
+
+  // Checks the argument that just ended against what the function accepts.
+  bool check_argument(const Frame& f) {
+    if (f.fn.empty() || f.tokens == 0 || !f.atomic()) return true;
+    if (!function_needs_nodes(f.fn, f.args)) return true;
+    fail("function '" + f.fn + "()' needs nodes as argument " + std::to_string(f.args + 1) +
+             ", not an atomic value",
+         f.arg_offset);
+    return false;
+  }
+
+  bool check_arity(const Frame& f) {
+    int count = f.args + (f.tokens > 0 ? 1 : 0);
+    int min = 0;
+    int max = 0;
+    function_arity(f.fn, min, max);
+    if (count >= min && (max < 0 || count <= max)) return true;
+    std::string expected = min == max   ? std::to_string(min)
+                           : max < 0    ? "at least " + std::to_string(min)
+                                        : std::to_string(min) + " to " + std::to_string(max);
+    fail("function '" + f.fn + "()' takes " + expected + " argument" +
+             (min == 1 && max == 1 ? "" : "s") + ", not " + std::to_string(count),
+         f.fn_offset);
+    return false;
+  }
+
+  // Walks one XPath expression from pos_ without moving pos_; returns where
+  // it ends. Checks variables against the scope, function names against the
+  // supported set and their argument counts, and rejects XQuery-only syntax
+  // with a clear message.
   ScanResult scan_xpath() {
     ScanResult result;
     size_t p = pos_;
     bool operand = true;  // the next token must start an operand
-    std::vector<char> stack;
-    bool atomic_op = false;       // an operator at depth 0 makes the whole atomic
-    int depth0_tokens = 0;        // operands at depth 0
-    bool first_atomic = false;    // the first operand is a literal, number or atomic call
-    auto top = [&] { return stack.empty(); };
+    std::vector<Frame> frames(1);
+    frames[0].arg_offset = p;
+    auto depth0 = [&] { return frames.size() == 1; };
+    auto operand_token = [&](bool atomic_first) {
+      Frame& f = frames.back();
+      if (f.tokens++ == 0) f.first_atomic = atomic_first;
+    };
+    auto open = [&](char bracket, std::string fn, size_t fn_offset, size_t after) {
+      Frame f;
+      f.bracket = bracket;
+      f.fn = std::move(fn);
+      f.fn_offset = fn_offset;
+      f.arg_offset = next_significant(after);
+      frames.push_back(std::move(f));
+    };
     while (p < src_.size() && !failed_) {
       char c = src_[p];
       unsigned char u = static_cast<unsigned char>(c);
@@ -577,14 +1146,13 @@ class Parser {
         pos_ = saved;
         continue;
       }
-      bool depth0 = top();
       if (c == '"' || c == '\'') {
-        size_t close = src_.find(c, p + 1);
+        size_t close = literal_end(src_, p);
         if (close == std::string_view::npos) {
           fail("unterminated string literal", p);
           break;
         }
-        if (depth0 && depth0_tokens++ == 0) first_atomic = true;
+        operand_token(true);
         p = close + 1;
         operand = false;
       } else if (is_digit(c) || (c == '.' && p + 1 < src_.size() && is_digit(src_[p + 1]))) {
@@ -596,11 +1164,11 @@ class Parser {
           fail("exponent notation in numbers is not supported", p);
           break;
         }
-        if (depth0 && depth0_tokens++ == 0) first_atomic = true;
+        operand_token(true);
         operand = false;
       } else if (c == '.') {
         p += (p + 1 < src_.size() && src_[p + 1] == '.') ? 2 : 1;
-        if (depth0) ++depth0_tokens;
+        operand_token(false);
         operand = false;
       } else if (c == '$') {
         size_t start = p;
@@ -623,48 +1191,64 @@ class Parser {
           break;
         }
         p = name_end;
-        if (depth0) ++depth0_tokens;
+        operand_token(false);
         operand = false;
       } else if (c == '@') {
         ++p;
         operand = true;
       } else if (c == '(') {
-        stack.push_back('(');
+        operand_token(false);
+        open('(', {}, p, p + 1);
         ++p;
         operand = true;
       } else if (c == ')') {
-        if (depth0) break;
-        if (stack.back() != '(') {
+        if (depth0()) break;
+        if (frames.back().bracket != '(') {
           fail("')' does not match the open '['", p);
           break;
         }
-        stack.pop_back();
+        const Frame& f = frames.back();
+        if (!f.fn.empty() && (!check_argument(f) || !check_arity(f))) break;
+        bool group_atomic = f.fn.empty() && f.atomic();
+        frames.pop_back();
+        // A parenthesised expression was counted as one operand of the
+        // enclosing frame when it opened; a call, when its name was read.
+        Frame& outer = frames.back();
+        if (group_atomic && outer.tokens == 1) outer.first_atomic = true;
         ++p;
         operand = false;
       } else if (c == '[') {
-        stack.push_back('[');
+        open('[', {}, p, p + 1);
         ++p;
         operand = true;
       } else if (c == ']') {
-        if (depth0 || stack.back() != '[') {
+        if (depth0() || frames.back().bracket != '[') {
           fail("unmatched ']'", p);
           break;
         }
-        stack.pop_back();
+        frames.pop_back();
         ++p;
         operand = false;
       } else if (c == ',') {
-        if (depth0) break;
-        if (stack.back() != '(') {
+        if (depth0()) break;
+        Frame& f = frames.back();
+        if (f.bracket != '(') {
           fail("',' inside a predicate is not supported", p);
           break;
         }
+        if (!check_argument(f)) break;
+        ++f.args;
+        f.tokens = 0;
+        f.first_atomic = false;
+        f.atomic_op = false;
+        f.arg_offset = next_significant(p + 1);
         ++p;
         operand = true;
       } else if (c == '/') {
         p += (p + 1 < src_.size() && src_[p + 1] == '/') ? 2 : 1;
-        if (depth0 && depth0_tokens == 0) ++depth0_tokens;
-        if (depth0) first_atomic = false;
+        Frame& f = frames.back();
+        if (f.tokens == 0) ++f.tokens;
+        f.first_atomic = false;
         operand = true;
       } else if (c == '|') {
         if (p + 1 < src_.size() && src_[p + 1] == '|') {
@@ -674,13 +1258,13 @@ class Parser {
         ++p;
         operand = true;
       } else if (c == '+' || c == '-' || c == '=') {
-        if (depth0) atomic_op = true;
+        frames.back().atomic_op = true;
         ++p;
         operand = true;
       } else if (c == '!') {
         if (p + 1 < src_.size() && src_[p + 1] == '=') {
           p += 2;
-          if (depth0) atomic_op = true;
+          frames.back().atomic_op = true;
           operand = true;
         } else {
           fail("the simple map operator '!' is not supported", p);
@@ -696,22 +1280,22 @@ class Parser {
           break;
         }
         p += (p + 1 < src_.size() && src_[p + 1] == '=') ? 2 : 1;
-        if (depth0) atomic_op = true;
+        frames.back().atomic_op = true;
         operand = true;
       } else if (c == '*') {
         ++p;
         if (operand) {
-          if (depth0) ++depth0_tokens;
+          operand_token(false);
           operand = false;
         } else {
-          if (depth0) atomic_op = true;
+          frames.back().atomic_op = true;
           operand = true;
         }
       } else if (c == '{' || c == '}') {
         fail("curly braces are not supported (no constructors or enclosed expressions)", p);
         break;
       } else if (c == ':' && p + 1 < src_.size() && src_[p + 1] == '=') {
-        if (depth0) break;
+        if (depth0()) break;
         fail("unexpected ':='", p);
         break;
       } else if (is_name_start(u)) {
@@ -720,11 +1304,11 @@ class Parser {
         std::string_view word = src_.substr(start, p - start);
         if (!operand) {
           if (word == "and" || word == "or" || word == "div" || word == "mod") {
-            if (depth0) atomic_op = true;
+            frames.back().atomic_op = true;
             operand = true;
             continue;
           }
-          if (depth0) {
+          if (depth0()) {
             p = start;  // a clause keyword: the expression ends before it
             break;
           }
@@ -738,7 +1322,7 @@ class Parser {
         if (p + 1 < src_.size() && src_[p] == ':' && src_[p + 1] == '*') {
           p += 2;  // prefix:*
           check_prefix(word, start);
-          if (depth0) ++depth0_tokens;
+          operand_token(false);
           operand = false;
           continue;
         }
@@ -758,21 +1342,18 @@ class Parser {
         bool call = next < src_.size() && src_[next] == '(' &&
                     !(next + 1 < src_.size() && src_[next + 1] == ':');
         if (call && prefix.empty() && contains(kNodeTypes, local)) {
-          if (depth0) ++depth0_tokens;
+          operand_token(false);
           operand = true;  // the '(' that follows is handled as a bracket
           p = next;
-          stack.push_back('(');
+          open('(', {}, p, p + 1);
           ++p;
           continue;
         }
         if (call) {
           if (!check_function(prefix, local, start)) break;
-          if (depth0 && depth0_tokens++ == 0) {
-            first_atomic = prefix.empty() &&
-                           (contains(kAtomicFunctions, local) || is_atomic_extension(local));
-          }
+          operand_token(prefix.empty() && is_atomic_call(local));
           p = next + 1;
-          stack.push_back('(');
+          open('(', std::string(local), start, p);
           operand = true;
           continue;
         }
@@ -792,7 +1373,7 @@ class Parser {
           break;
         }
         if (!prefix.empty()) check_prefix(prefix, start);
-        if (depth0) ++depth0_tokens;
+        operand_token(false);
         operand = false;
       } else if (c == ';') {
         fail("unexpected ';'", p);
@@ -802,12 +1383,16 @@ class Parser {
         break;
       }
     }
-    if (!failed_ && !stack.empty()) {
-      fail(std::string("unclosed '") + stack.back() + "'", p);
+    if (!failed_ && !depth0()) {
+      fail(std::string("unclosed '") + frames.back().bracket + "'", p);
     }
     result.end = p;
-    result.atomic = atomic_op || (first_atomic && depth0_tokens == 1);
+    result.atomic = frames[0].atomic();
     return result;
+  }
+
+  static bool is_atomic_call(std::string_view name) {
+    return contains(kAtomicFunctions, name) || is_atomic_extension(name);
   }
 
   // `element {`, `element name {`: what follows a constructor keyword.

@@ -37,7 +37,7 @@ _STRUCT = re.compile(r"typedef struct (\w+) \{(.*?)\}", re.S)
 _SCALARS = {
     "void": None, "int": ctypes.c_int, "size_t": ctypes.c_size_t, "double": ctypes.c_double,
     "unsigned char": ctypes.c_ubyte, "long long int": ctypes.c_longlong,
-    "long long": ctypes.c_longlong,
+    "long long": ctypes.c_longlong, "long": ctypes.c_long,
 }
 _ADDRESSES = {"void*", "const void*", "char*", "const char*"}
 

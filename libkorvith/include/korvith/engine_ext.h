@@ -96,6 +96,35 @@ KORVITH_API void* korvith_xslt_apply(void* xslt, void* document, void* element,
                                      void* diag, char** out, size_t* out_length);
 KORVITH_API void korvith_xslt_free(void* xslt);
 
+/* Prepared queries (korvith/xquery.h).
+ *
+ * korvith_xquery_configure sets a prepared query's bound on the items one
+ * intermediate sequence may hold (max_items, at least 1; the default is
+ * 1000000) and its flags; returns 0, or -1 for a null query, a zero bound or
+ * unknown flags. KORVITH_XQUERY_NO_OPTIMIZE evaluates every expression as
+ * written (no hoisting, no hash joins); the results are the same.
+ *
+ * A result that holds more than elements (other nodes, several atomic
+ * values) comes back from the bound slot as the node-set of its elements;
+ * right after that call, on the same thread, korvith_xquery_items gives the
+ * number of items of the whole result (-1 when the result is to be taken as
+ * it is) and korvith_xquery_item describes item `index`: it returns
+ * KORVITH_XQUERY_ITEM_ELEMENT (the next element of the node-set),
+ * _STRING (text and length set; valid until the next evaluation on the
+ * thread), _NUMBER or _BOOLEAN (number set; 0 or 1 for a boolean), or -1
+ * for an index out of range. korvith_xquery_items_clear releases them. */
+#define KORVITH_XQUERY_NO_OPTIMIZE 0x01
+#define KORVITH_XQUERY_DEFAULT_MAX_ITEMS 1000000
+#define KORVITH_XQUERY_ITEM_ELEMENT 0
+#define KORVITH_XQUERY_ITEM_STRING 1
+#define KORVITH_XQUERY_ITEM_NUMBER 2
+#define KORVITH_XQUERY_ITEM_BOOLEAN 3
+KORVITH_API int korvith_xquery_configure(void* query, size_t max_items, int flags);
+KORVITH_API long korvith_xquery_items(void);
+KORVITH_API int korvith_xquery_item(size_t index, const char** text, size_t* length,
+                                    double* number);
+KORVITH_API void korvith_xquery_items_clear(void);
+
 #ifdef __cplusplus
 }
 #endif

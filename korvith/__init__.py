@@ -28,11 +28,13 @@ if TYPE_CHECKING:
 
 
 def tostring(node: Element | Document, indent: int = 0, declaration: bool = False,
-             encoding: str | None = None) -> bytes | str:
-    """Serialize an element or a document; ``encoding="unicode"`` gives str."""
-    if encoding is not None and encoding.lower() == "unicode":
-        return node.tobytes(indent=indent, declaration=False).decode("utf-8")
-    return node.tobytes(indent=indent, declaration=declaration, encoding=encoding)
+             encoding: str | None = None, **options: Any) -> bytes | str:
+    """Serialize an element or a document; ``encoding="unicode"`` gives str.
+
+    Also takes the peers' spellings: ``pretty_print``, ``xml_declaration``,
+    ``method="text"`` and ``with_tail`` (see korvith.output)."""
+    from .output import tostring as _tostring
+    return _tostring(node, indent, declaration, encoding, **options)
 
 
 # Typed extraction and SAX live in their own modules; the package keeps

@@ -37,6 +37,14 @@ PARSE_FLAGS: dict[str, int] = {
     "huge": _engine.PARSE_HUGE,                   # lift the engine's size and depth limits
     "keep_entities": _engine.PARSE_KEEP_ENTITIES,  # keep internal entity references as nodes
     "ns_clean": _engine.PARSE_NSCLEAN,            # drop redundant namespace declarations
+    "remove_comments": 0x200,                     # drop comments; text around them merges
+    "remove_pis": 0x400,                          # drop processing instructions likewise
+}
+
+# Keywords that are on by default: passing False sets the engine bit.
+PARSE_FLAGS_ON_BY_DEFAULT: dict[str, int] = {
+    # attribute defaults from <!ATTLIST> in the internal subset
+    "attribute_defaults": 0x100,
 }
 
 
@@ -94,9 +102,13 @@ def parse_flags(options: Mapping[str, bool]) -> int:
     """The engine flags word for keyword options such as ``huge=True``."""
     flags = 0
     for name, on in options.items():
+        if name in PARSE_FLAGS_ON_BY_DEFAULT:
+            if not on:
+                flags |= PARSE_FLAGS_ON_BY_DEFAULT[name]
+            continue
         bit = PARSE_FLAGS.get(name)
         if bit is None:
-            known = ", ".join(sorted(PARSE_FLAGS))
+            known = ", ".join(sorted([*PARSE_FLAGS, *PARSE_FLAGS_ON_BY_DEFAULT]))
             raise TypeError(f"unknown parse option {name!r} (known: {known})")
         if on:
             flags |= bit
@@ -199,6 +211,8 @@ class Document:
         encoding (UTF-8 when None).
         """
         indent = _indent(indent)
+        from .output import check_encoding
+        encoding = check_encoding(encoding)
         # The address is read last, right before the module call: no Python
         # code (so no switch to a thread that could close the document) runs
         # in between.

@@ -137,7 +137,7 @@ class XPath:
         # nodes, which the engine does not hand out: evaluate the elements
         # that carry them instead and read the values from those.
         self._attribute: str | None = None
-        split = _attribute_tail(path)
+        split = _attribute_tail(path) if not _all_nodes() else None
         if split is not None:
             owners = compile_fn(split[0].encode("utf-8"))
             if owners:
@@ -157,6 +157,9 @@ class XPath:
         bound_ns = self.namespaces if namespaces is None else namespaces
         _check_names(self.path, self._names, bound_ns, variables)
         flat = _flat_variables(variables)
+        if _all_nodes():
+            from .xpath_nodes import evaluate_snapshot
+            return evaluate_snapshot(self._handle, self.path, document, context, bindings, flat)
         # The address is read last, right before the module call: no Python
         # code (so no switch to a thread that could close the document) runs
         # in between.
@@ -171,6 +174,13 @@ class XPath:
 
     def __repr__(self) -> str:
         return f"XPath({self.path!r})"
+
+
+def _all_nodes() -> bool:
+    """True when the engine can hand out every node of a node-set (then
+    text, attributes, comments... come back too, see korvith.xpath_nodes)."""
+    from .xpath_nodes import available
+    return available()
 
 
 _ATTRIBUTE_STEP = re.compile(

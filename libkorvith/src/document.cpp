@@ -65,6 +65,9 @@ int libxml_options(int flags, bool recover) {
     if (flags & KORVITH_PARSE_HUGE) opts |= XML_PARSE_HUGE;
     if (flags & KORVITH_PARSE_NSCLEAN) opts |= XML_PARSE_NSCLEAN;
     if (recover) opts |= XML_PARSE_RECOVER;
+    // Defaults from <!ATTLIST> in the internal subset, as other XML
+    // libraries apply them; install_hooks keeps the external subset unread.
+    if ((flags & KORVITH_PARSE_NO_DEFAULT_ATTRS) == 0) opts |= XML_PARSE_DTDATTR;
     return opts;
 }
 
@@ -216,6 +219,17 @@ void end_element(void* ctx, const xmlChar* localname, const xmlChar* prefix, con
 
 }  // namespace
 
+void apply_drop_options(xmlSAXHandler* sax, int flags) {
+    // Applying attribute defaults makes libxml2 want the external subset;
+    // the engine never reads one (the loader would refuse it anyway, but
+    // with an error): the internal subset alone supplies the defaults.
+    sax->externalSubset = nullptr;
+    // Without a node for a comment or PI, the text on both sides of it
+    // lands in one text node.
+    if (flags & KORVITH_PARSE_NO_COMMENTS) sax->comment = nullptr;
+    if (flags & KORVITH_PARSE_NO_PIS) sax->processingInstruction = nullptr;
+}
+
 void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state) {
     xmlCtxtSetPrivate(ctxt, state);
     xmlCtxtSetErrorHandler(ctxt, on_parse_error, state);
@@ -224,6 +238,7 @@ void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state) {
     if (sax != nullptr) {
         sax->startElementNs = start_element;
         sax->endElementNs = end_element;
+        apply_drop_options(sax, state->cfg.flags);
     }
 }
 

@@ -120,6 +120,11 @@ void forget_released(ParseState* state, xmlNodePtr node);
 
 void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state);
 
+// Clears the SAX hooks of what the flags drop (KORVITH_PARSE_NO_COMMENTS,
+// KORVITH_PARSE_NO_PIS) and the external-subset hook, which the engine
+// never uses.
+void apply_drop_options(xmlSAXHandler* sax, int flags);
+
 inline xmlNodePtr as_node(void* p) { return static_cast<xmlNodePtr>(p); }
 inline bool is_element(const xmlNode* n) { return n != nullptr && n->type == XML_ELEMENT_NODE; }
 inline const char* cstr(const xmlChar* s) { return reinterpret_cast<const char*>(s); }

@@ -285,6 +285,11 @@ Recorder* open(int flags, size_t chunk, const char* path) {
   sax.comment = on_comment;
   sax.processingInstruction = on_pi;
   sax.reference = nullptr;
+  // The external subset is never read (attribute defaults come from the
+  // internal subset only); dropped comments and PIs are not recorded.
+  sax.externalSubset = nullptr;
+  if (flags & KORVITH_PARSE_NO_COMMENTS) sax.comment = nullptr;
+  if (flags & KORVITH_PARSE_NO_PIS) sax.processingInstruction = nullptr;
   sax.warning = nullptr;
   sax.error = nullptr;
   sax.fatalError = nullptr;
@@ -299,6 +304,7 @@ Recorder* open(int flags, size_t chunk, const char* path) {
   // Internal entities expand; external ones and the network are never used.
   int options = XML_PARSE_NOENT | XML_PARSE_NO_XXE | XML_PARSE_NONET;
   if (flags & KORVITH_PARSE_HUGE) options |= XML_PARSE_HUGE;
+  if ((flags & KORVITH_PARSE_NO_DEFAULT_ATTRS) == 0) options |= XML_PARSE_DTDATTR;
   xmlCtxtUseOptions(r->ctxt, options);
   return r;
 }

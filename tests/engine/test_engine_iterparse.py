@@ -139,7 +139,7 @@ def test_flags_apply_and_bad_flags_are_refused() -> None:
         assert lib.korvith_node_next_sibling(a) is None
     finally:
         lib.korvith_iterparse_free(h)
-    h, status = _engine.iterparse_open_buffer(b"<r/>", 0x400)
+    h, status = _engine.iterparse_open_buffer(b"<r/>", 0x800)
     assert h is None and status == 115
 
 

@@ -284,7 +284,7 @@ def try_parse_strict(data: bytes):
 
 def lxml_tree(data: bytes):
     parser = etree.XMLParser(resolve_entities=True, no_network=True, load_dtd=False,
-                             huge_tree=False, remove_blank_text=False)
+                             attribute_defaults=True, huge_tree=False, remove_blank_text=False)
     try:
         return etree.fromstring(data, parser)
     except (etree.XMLSyntaxError, ValueError):

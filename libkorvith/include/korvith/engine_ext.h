@@ -22,7 +22,12 @@ extern "C" {
 #define KORVITH_PARSE_HUGE 0x04          /* lift the size and depth limits */
 #define KORVITH_PARSE_KEEP_ENTITIES 0x08 /* keep internal entity references as nodes */
 #define KORVITH_PARSE_NSCLEAN 0x10       /* drop redundant namespace declarations */
-#define KORVITH_PARSE_ALL 0x1F
+/* Attribute defaults declared in the internal DTD subset are applied unless
+ * this bit is set (an external subset is never read for them). */
+#define KORVITH_PARSE_NO_DEFAULT_ATTRS 0x100
+#define KORVITH_PARSE_NO_COMMENTS 0x200 /* drop comments; text around them merges */
+#define KORVITH_PARSE_NO_PIS 0x400      /* drop processing instructions likewise */
+#define KORVITH_PARSE_ALL 0x71F
 
 /* Status for an options record the engine refuses (unknown flag bits,
  * strict_mode or max_depth out of range); equals libxml2's XML_ERR_ARGUMENT. */
@@ -42,6 +47,8 @@ extern "C" {
 #define KORVITH_NODE_DOCUMENT 7
 #define KORVITH_NODE_OTHER 8
 #define KORVITH_NODE_NONE (-1)
+/* Kind of an XPath namespace node in a result snapshot. */
+#define KORVITH_NODE_NAMESPACE 9
 
 /* Status, message, line and column of the most recent failed parse,
  * compile or XPath evaluation on the calling thread; 0 when the most recent
@@ -62,6 +69,29 @@ KORVITH_API int korvith_iterparse_error(void* iterator, char* buf, size_t cap, i
                                         int* column);
 KORVITH_API void* korvith_iterparse_document(void* iterator);
 KORVITH_API void korvith_iterparse_free(void* iterator);
+
+/* XPath results with every node of a node-set. Evaluates like
+ * korvith_xpath_compiled_eval_ns_vars (ns_set and vars may be null) and
+ * copies the result into a snapshot owned by the caller (free it with
+ * korvith_snapshot_free); null on failure (see korvith_last_error). The
+ * snapshot holds copies of every string value and name; only the element
+ * and document handles point into the tree. Item kinds are the
+ * KORVITH_NODE_* codes; names are an attribute's Clark name, a PI's target
+ * or a namespace node's prefix, else "". */
+KORVITH_API void* korvith_xpath_snapshot_eval(void* compiled, void* document, void* context,
+                                              void* ns_set, void* vars);
+KORVITH_API int korvith_snapshot_type(void* snapshot);
+KORVITH_API int korvith_snapshot_boolean(void* snapshot);
+KORVITH_API double korvith_snapshot_number(void* snapshot);
+KORVITH_API const char* korvith_snapshot_string(void* snapshot);
+KORVITH_API size_t korvith_snapshot_count(void* snapshot);
+/* Fills kinds[i] and elements[i] (null for nodes that are not elements or
+ * the document) for up to capacity items; returns how many. */
+KORVITH_API size_t korvith_snapshot_layout(void* snapshot, int* kinds, void** elements,
+                                           size_t capacity);
+KORVITH_API const char* korvith_snapshot_value(void* snapshot, size_t index);
+KORVITH_API const char* korvith_snapshot_name(void* snapshot, size_t index);
+KORVITH_API void korvith_snapshot_free(void* snapshot);
 
 #ifdef __cplusplus
 }

@@ -23,6 +23,10 @@ from .xpath import XPath  # noqa: E402
 
 _element.install()
 
+from . import navigate as _navigate  # noqa: E402  (lxml-style navigation, strict getters)
+
+_navigate.install()
+
 if TYPE_CHECKING:
     from .xquery import XQuery
 

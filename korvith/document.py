@@ -180,6 +180,13 @@ class Document:
         """True when the parser had to repair the input (``recover=True``)."""
         return self.status != 0
 
+    @property
+    def errors(self) -> list[ParseError]:
+        """Every error the parser reported (a recovered document may have
+        several), in order, each with ``message``, ``line`` and ``column``."""
+        from .diagnostics import document_errors
+        return document_errors(self)
+
     def xpath(self, expr: str, namespaces: Mapping[str, str] | None = None,
               **variables: Any) -> Any:
         """Evaluate an XPath 1.0 expression with the document as context.
@@ -304,7 +311,9 @@ def _parse_ex(data: bytes, recover: bool, flags: int, max_depth: int) -> tuple[A
 
 def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
           **options: bool) -> Document:
-    """Parse XML from bytes (or a str without encoding declaration).
+    """Parse a file (a file name, a path-like or a file object) or XML data
+    (bytes, bytearray, memoryview), as ElementTree and lxml do; XML text
+    in a str goes to :func:`fromstring`.
 
     ``recover=True`` repairs malformed input as far as possible instead of
     raising :class:`ParseError`. ``max_depth`` (0: the engine's default)
@@ -312,6 +321,9 @@ def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
     ``no_cdata``, ``huge``, ``keep_entities``, ``ns_clean``) switch engine
     options.
     """
+    from .sources import is_source, parse_source
+    if is_source(data):
+        return parse_source(data, recover=recover, max_depth=max_depth, **options)
     raw = _as_bytes(data)
     flags = parse_flags(options)
     max_depth = _max_depth(max_depth)
@@ -368,7 +380,10 @@ def parse_inplace(buffer: bytearray | memoryview, *, recover: bool = False,
 
 
 def fromstring(data: Any, *, recover: bool = False, **options: Any) -> Element:
-    """Parse and return the root element; it keeps its document alive."""
+    """Parse XML data (bytes, or text in a str) and return the root element;
+    it keeps its document alive."""
+    if isinstance(data, str):
+        data = _as_bytes(data)  # text here, never a file name
     return parse(data, recover=recover, **options).root
 
 

@@ -73,12 +73,31 @@ int libxml_options(int flags, bool recover) {
 
 namespace {
 
+void keep_issue(ParseState* st, const xmlError* err) {
+    if (st->issues.size() >= kMaxIssues) {
+        st->issues_truncated = true;
+        return;
+    }
+    try {
+        ParseIssue issue;
+        issue.code = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
+        issue.level = err->level;
+        issue.message = trim_message(err->message);
+        issue.line = err->line;
+        issue.column = err->int2;
+        st->issues.push_back(std::move(issue));
+    } catch (...) {
+        st->issues_truncated = true;  // out of memory: keep what we have
+    }
+}
+
 void on_parse_error(void* data, const xmlError* err) {
     auto* st = static_cast<ParseState*>(data);
     if (st == nullptr || err == nullptr) return;
     if (err->domain == XML_FROM_NAMESPACE && err->level >= XML_ERR_ERROR) st->ns_error = true;
     bool counts = err->level >= XML_ERR_ERROR ||
                   (st->cfg.strict_mode == 1 && err->level == XML_ERR_WARNING);
+    if (counts) keep_issue(st, err);
     if (!counts || st->first_error != 0) return;
     st->first_error = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
     st->first_level = err->level;
@@ -283,7 +302,14 @@ xmlDocPtr finish_parse(xmlDocPtr doc, ParseState& st, int* status) {
         xmlFreeDoc(doc);
         doc = nullptr;
     }
-    if (doc != nullptr) side_of(doc)->stable = true;
+    if (doc != nullptr) {
+        DocSide* side = side_of(doc);
+        side->stable = true;
+        if (st.issues_truncated && !st.issues.empty()) {
+            st.issues.back().message += " (later errors were not kept)";
+        }
+        side->issues = std::move(st.issues);
+    }
     if (status != nullptr) *status = code;
     publish(st, code);
     return doc;

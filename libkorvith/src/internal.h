@@ -21,6 +21,19 @@
 
 namespace korvith {
 
+// One error reported while parsing a document.
+struct ParseIssue {
+    int code = 0;
+    int level = 0;
+    std::string message;
+    int line = 0;
+    int column = 0;
+};
+
+// At most this many errors are kept per document (hostile input can
+// produce one per byte); the last kept one says that more were dropped.
+constexpr size_t kMaxIssues = 1000;
+
 // Everything the engine hangs off one document (doc->_private). Strings
 // handed out from the arena live until the document is freed; the mutex
 // guards the arena and the caches, since threads may read one document at
@@ -38,6 +51,8 @@ struct DocSide {
     bool ser_has_encoding = false;
     std::string ser_out;
     bool ser_valid = false;
+    // Every error the parser reported (a recovered document has some).
+    std::vector<struct ParseIssue> issues;
     // Child lookups by position: the last position found and the last count,
     // so that walking children by index is linear overall. Only used while
     // the element structure cannot change (documents from the parse
@@ -95,6 +110,8 @@ struct ParseState {
     bool ns_error = false;
     bool depth_exceeded = false;
     xmlDocPtr doc = nullptr;  // the document under construction, seen at its first element
+    std::vector<ParseIssue> issues;  // every error, in the order reported
+    bool issues_truncated = false;
     // iterparse: called with each element of the tree once it is complete,
     // in end-tag order.
     void (*on_end)(void* data, xmlNodePtr node) = nullptr;

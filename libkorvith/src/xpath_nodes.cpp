@@ -5,6 +5,7 @@
 // points into the tree, except for the element handles themselves.
 #include <libxml/xpathInternals.h>
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -183,5 +184,36 @@ const char* korvith_snapshot_name(void* snapshot, size_t index) {
 }
 
 void korvith_snapshot_free(void* snapshot) { delete static_cast<Snapshot*>(snapshot); }
+
+}  // extern "C"
+
+// Errors kept from a document's parse (see DocSide::issues).
+extern "C" {
+
+size_t korvith_document_issue_count(void* document) {
+    auto* doc = static_cast<xmlDocPtr>(document);
+    if (doc == nullptr || doc->_private == nullptr) return 0;
+    return static_cast<DocSide*>(doc->_private)->issues.size();
+}
+
+int korvith_document_issue(void* document, size_t index, char* buf, size_t cap, int* line,
+                           int* column) {
+    auto* doc = static_cast<xmlDocPtr>(document);
+    if (line != nullptr) *line = 0;
+    if (column != nullptr) *column = 0;
+    if (buf != nullptr && cap > 0) buf[0] = '\0';
+    if (doc == nullptr || doc->_private == nullptr) return 0;
+    const auto& issues = static_cast<DocSide*>(doc->_private)->issues;
+    if (index >= issues.size()) return 0;
+    const ParseIssue& issue = issues[index];
+    if (line != nullptr) *line = issue.line;
+    if (column != nullptr) *column = issue.column;
+    if (buf != nullptr && cap > 0) {
+        size_t n = issue.message.size() < cap - 1 ? issue.message.size() : cap - 1;
+        std::memcpy(buf, issue.message.data(), n);
+        buf[n] = '\0';
+    }
+    return issue.code;
+}
 
 }  // extern "C"

@@ -93,6 +93,14 @@ KORVITH_API const char* korvith_snapshot_value(void* snapshot, size_t index);
 KORVITH_API const char* korvith_snapshot_name(void* snapshot, size_t index);
 KORVITH_API void korvith_snapshot_free(void* snapshot);
 
+/* Errors reported while parsing a document (a document parsed with
+ * recovery can have several), in the order reported; at most 1000 are kept.
+ * korvith_document_issue copies the message like korvith_last_error and
+ * returns the error's code, 0 for an index out of range. */
+KORVITH_API size_t korvith_document_issue_count(void* document);
+KORVITH_API int korvith_document_issue(void* document, size_t index, char* buf, size_t cap,
+                                       int* line, int* column);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,44 @@
+"""Every error of a parse, not only the first.
+
+A document parsed with ``recover=True`` can carry several errors; the
+engine keeps them (at most 1000) with the document, and
+:attr:`korvith.Document.errors` lists them as :class:`~korvith.ParseError`
+objects with ``message``, ``line``, ``column`` and ``status``.
+"""
+
+from __future__ import annotations
+
+import ctypes
+from typing import Any
+
+from .document import _ext_locked
+from .errors import ParseError
+
+_MESSAGE_CAP = 1024
+_vp = ctypes.c_void_p
+_INT_P = ctypes.POINTER(ctypes.c_int)
+
+
+def document_errors(document: Any) -> list[ParseError]:
+    """The errors reported while parsing ``document``, in order."""
+    count_fn = _ext_locked("korvith_document_issue_count", ctypes.c_size_t, [_vp])
+    issue_fn = _ext_locked("korvith_document_issue", ctypes.c_int,
+                           [_vp, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t, _INT_P,
+                            _INT_P])
+    if count_fn is None or issue_fn is None:
+        return []
+    buf = ctypes.create_string_buffer(_MESSAGE_CAP)
+    line, column = ctypes.c_int(0), ctypes.c_int(0)
+    out: list[ParseError] = []
+    index = 0
+    while True:
+        # Each call keeps the interpreter and reads the address right
+        # before it: a document closed meanwhile raises instead.
+        address = document._check()
+        if index >= count_fn(address):
+            return out
+        code = issue_fn(address, index, buf, _MESSAGE_CAP, ctypes.byref(line),
+                        ctypes.byref(column))
+        message = buf.value.decode("utf-8", "replace") or f"error {code}"
+        out.append(ParseError(message, line.value, column.value, code, document.filename))
+        index += 1

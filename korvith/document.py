@@ -119,6 +119,8 @@ def parse_flags(options: Mapping[str, bool]) -> int:
 
 def _release(address: int, capsule: object, keepalive: object) -> None:
     # Order matters: poison every wrapper before the memory goes away.
+    from .errors import note_poisoning
+    note_poisoning("closed")
     _accel.invalidate(capsule)
     _accel.close_document(address)
     del keepalive

@@ -2,9 +2,37 @@
 
 from __future__ import annotations
 
+from typing import Callable
+
+CLOSED_MESSAGE = "operation on a closed document"
+RELEASED_MESSAGE = (
+    "element was released by iterparse: with a tag filter (or release=True) iterparse "
+    "frees each element once the loop moves on; pass release=False to keep elements, "
+    "or read what you need before the next iteration (or its document was closed)")
+
+# Set by korvith.iterparse: answers True while a wrapper of an element that
+# iterparse released may still be in use.
+released_alive: Callable[[], bool] | None = None
+# What poisoned wrappers most recently: "released" (iterparse) or "closed"
+# (a document or an iterator closed). The message names the likely cause.
+last_poisoning = ""
+
+
+def note_poisoning(kind: str) -> None:
+    global last_poisoning
+    last_poisoning = kind
+
 
 class KorvithError(Exception):
     """Base class of every error korvith raises for XML it cannot handle."""
+
+    def __init__(self, *args: object) -> None:
+        # A released iterparse element and an element of a closed document
+        # fail the same way underneath; say which one it likely is.
+        if args == (CLOSED_MESSAGE,) and last_poisoning == "released" \
+                and released_alive is not None and released_alive():
+            args = (RELEASED_MESSAGE,)
+        super().__init__(*args)
 
 
 class ParseError(KorvithError, SyntaxError):

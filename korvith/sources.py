@@ -24,6 +24,18 @@ def is_source(data: Any) -> bool:
         not isinstance(data, (bytes, bytearray, memoryview)) and hasattr(data, "read"))
 
 
+def read_block(stream: Any, size: int = READ_CHUNK) -> bytes:
+    """The next block of a file object as bytes; b"" at its end."""
+    chunk = stream.read(size)
+    if not chunk:
+        return b""
+    if isinstance(chunk, str):
+        chunk = _as_bytes(chunk)
+    if not isinstance(chunk, (bytes, bytearray, memoryview)):
+        raise TypeError(f"read() of the source returned {type(chunk).__name__}, not bytes")
+    return bytes(chunk)
+
+
 def read_all(stream: Any) -> bytes:
     """The whole content of a file object, read in chunks."""
     parts: list[bytes] = []

@@ -206,6 +206,7 @@ void start_element(void* ctx, const xmlChar* localname, const xmlChar* prefix,
                 if (!in_entity) st->open.back().seen = node;
             }
             st->open.push_back(ParseState::Open{node, nullptr, in_entity});
+            if (st->on_start != nullptr && !in_entity) st->on_start(st->on_end_data, node);
         }
     }
     if (node != nullptr && node->type == XML_ELEMENT_NODE && node->line == 65535) {

@@ -116,6 +116,9 @@ struct ParseState {
     // in end-tag order.
     void (*on_end)(void* data, xmlNodePtr node) = nullptr;
     void* on_end_data = nullptr;
+    // iterparse with start events: called with each element of the tree
+    // once its start tag (and its namespace declarations) is parsed.
+    void (*on_start)(void* data, xmlNodePtr node) = nullptr;
     // iterparse: the open elements. libxml2 parses an entity's content once,
     // into nodes owned by the entity declaration, and puts copies of them
     // into the tree for every reference, without parse events. `seen` is

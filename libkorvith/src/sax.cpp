@@ -66,6 +66,10 @@ struct Recorder {
   size_t chunk = kDefaultChunk;
   bool finished = false;
   bool failed = false;  // out of memory or arena overflow while recording
+  // Fed by korvith_sax_push: `data` is the caller's current block, and the
+  // parse ends only after the block pushed with `last`.
+  bool push = false;
+  bool push_eof = false;
 
   ~Recorder() {
     if (ctxt) {
@@ -367,7 +371,7 @@ int korvith_sax_step(void* recorder) {
     n = r.length - r.pos < r.chunk ? r.length - r.pos : r.chunk;
     bytes = r.data ? r.data + r.pos : nullptr;
     r.pos += n;
-    last = r.pos >= r.length;
+    last = r.pos >= r.length && (!r.push || r.push_eof);
   }
   xmlParseChunk(r.ctxt, bytes, static_cast<int>(n), last ? 1 : 0);
   if (r.failed) {
@@ -409,6 +413,28 @@ const char* korvith_sax_arena(void* recorder, size_t* size) {
   // strings are delivered.
   static const char kEmpty[1] = {0};
   return r->arena.empty() ? kEmpty : r->arena.data();
+}
+
+void* korvith_sax_open_push(int flags, size_t chunk) {
+  Recorder* r = korvith::sax::open(flags, chunk, nullptr);
+  if (r) r->push = true;
+  return r;
+}
+
+int korvith_sax_push(void* recorder, const char* data, size_t length, int last) {
+  auto* r = static_cast<Recorder*>(recorder);
+  if (!r || !r->push || r->push_eof || (!data && length)) return 1;
+  r->data = data;
+  r->length = length;
+  r->pos = 0;
+  r->push_eof = last != 0;
+  return 0;
+}
+
+int korvith_sax_wants_input(void* recorder) {
+  auto* r = static_cast<Recorder*>(recorder);
+  if (!r || !r->push || r->push_eof || r->finished) return 0;
+  return r->pos >= r->length ? 1 : 0;
 }
 
 }  // extern "C"

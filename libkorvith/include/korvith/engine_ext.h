@@ -70,6 +70,44 @@ KORVITH_API int korvith_iterparse_error(void* iterator, char* buf, size_t cap, i
 KORVITH_API void* korvith_iterparse_document(void* iterator);
 KORVITH_API void korvith_iterparse_free(void* iterator);
 
+/* Iterator events beyond end tags. Before the first korvith_iterparse_next_event
+ * call, korvith_iterparse_set_events picks the events (a mask of
+ * KORVITH_EVENT_*; 1 for an unknown bit); from then on the iterator hands
+ * out events, in document order, through korvith_iterparse_next_event
+ * instead of elements through korvith_iterparse_next. next_event returns
+ * the element of a start or end event (null for the others, and at the end
+ * with *kind 0). korvith_iterparse_event_text gives the current event's
+ * texts, valid until the next event: which 0 is the namespace prefix
+ * ("" for a default namespace), the comment text or the PI target; which 1
+ * the namespace URI or the PI data. Namespace events come before the start
+ * event and after the end event of the element that declares them. */
+#define KORVITH_EVENT_START 0x01
+#define KORVITH_EVENT_END 0x02
+#define KORVITH_EVENT_START_NS 0x04
+#define KORVITH_EVENT_END_NS 0x08
+#define KORVITH_EVENT_COMMENT 0x10
+#define KORVITH_EVENT_PI 0x20
+#define KORVITH_EVENT_ALL 0x3F
+KORVITH_API int korvith_iterparse_set_events(void* iterator, int mask);
+KORVITH_API void* korvith_iterparse_next_event(void* iterator, int* kind);
+KORVITH_API const char* korvith_iterparse_event_text(void* iterator, int which);
+
+/* An iterator fed by the caller: korvith_iterparse_push appends input
+ * (copied; last != 0 marks the end; 1 when refused). While
+ * korvith_iterparse_wants_input answers 1, next/next_event return null
+ * because all input so far is parsed: push more, then ask again. */
+KORVITH_API void* korvith_iterparse_open_push(int flags, int* status);
+KORVITH_API int korvith_iterparse_push(void* iterator, const char* data, size_t length, int last);
+KORVITH_API int korvith_iterparse_wants_input(void* iterator);
+
+/* A SAX recording fed by the caller: korvith_sax_push hands over the next
+ * block (borrowed until the next push or the free; last != 0 marks the
+ * end), korvith_sax_step records it chunk by chunk, and
+ * korvith_sax_wants_input answers 1 once the block is used up. */
+KORVITH_API void* korvith_sax_open_push(int flags, size_t chunk);
+KORVITH_API int korvith_sax_push(void* recorder, const char* data, size_t length, int last);
+KORVITH_API int korvith_sax_wants_input(void* recorder);
+
 /* XPath results with every node of a node-set. Evaluates like
  * korvith_xpath_compiled_eval_ns_vars (ns_set and vars may be null) and
  * copies the result into a snapshot owned by the caller (free it with

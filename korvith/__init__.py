@@ -8,7 +8,7 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 from . import _engine
 from ._korvithaccel import Element, SubtreeIterator
@@ -31,6 +31,15 @@ if TYPE_CHECKING:
     from .xquery import XQuery
 
 
+@overload
+def tostring(node: Element | Document, indent: int, declaration: bool,
+             encoding: Literal["unicode"], **options: Any) -> str: ...
+@overload
+def tostring(node: Element | Document, indent: int = 0, declaration: bool = False, *,
+             encoding: Literal["unicode"], **options: Any) -> str: ...
+@overload
+def tostring(node: Element | Document, indent: int = 0, declaration: bool = False,
+             encoding: str | None = None, **options: Any) -> bytes: ...
 def tostring(node: Element | Document, indent: int = 0, declaration: bool = False,
              encoding: str | None = None, **options: Any) -> bytes | str:
     """Serialize an element or a document; ``encoding="unicode"`` gives str.

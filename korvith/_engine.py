@@ -46,6 +46,31 @@ EXTRAS: tuple[tuple[str, object, tuple[object, ...]], ...] = (
     ("iterparse_error", c_int, (c_void_p, c_char_p, c_size_t, POINTER(c_int), POINTER(c_int))),
     ("iterparse_document", c_void_p, (c_void_p,)),
     ("iterparse_free", None, (c_void_p,)),
+    # Every node of an XPath node-set (korvith/xpath_nodes.py).
+    ("xpath_snapshot_eval", c_void_p, (c_void_p, c_void_p, c_void_p, c_void_p, c_void_p)),
+    ("snapshot_type", c_int, (c_void_p,)),
+    ("snapshot_boolean", c_int, (c_void_p,)),
+    ("snapshot_number", ctypes.c_double, (c_void_p,)),
+    ("snapshot_string", c_char_p, (c_void_p,)),
+    ("snapshot_count", c_size_t, (c_void_p,)),
+    ("snapshot_layout", c_size_t, (c_void_p, POINTER(c_int), POINTER(c_void_p), c_size_t)),
+    ("snapshot_value", c_char_p, (c_void_p, c_size_t)),
+    ("snapshot_name", c_char_p, (c_void_p, c_size_t)),
+    ("snapshot_free", None, (c_void_p,)),
+    # Every error of a parse (korvith/diagnostics.py).
+    ("document_issue_count", c_size_t, (c_void_p,)),
+    ("document_issue", c_int, (c_void_p, c_size_t, c_char_p, c_size_t, POINTER(c_int),
+                               POINTER(c_int))),
+    # iterparse events and pushed input, SAX pushed input.
+    ("iterparse_set_events", c_int, (c_void_p, c_int)),
+    ("iterparse_next_event", c_void_p, (c_void_p, POINTER(c_int))),
+    ("iterparse_event_text", c_char_p, (c_void_p, c_int)),
+    ("iterparse_open_push", c_void_p, (c_int, POINTER(c_int))),
+    ("iterparse_push", c_int, (c_void_p, c_char_p, c_size_t, c_int)),
+    ("iterparse_wants_input", c_int, (c_void_p,)),
+    ("sax_open_push", c_void_p, (c_int, c_size_t)),
+    ("sax_push", c_int, (c_void_p, c_char_p, c_size_t, c_int)),
+    ("sax_wants_input", c_int, (c_void_p,)),
 )
 
 # Bits of the parse options ``flags`` field (and of iterparse's ``flags``).

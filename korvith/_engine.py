@@ -47,6 +47,7 @@ EXTRAS: tuple[tuple[str, object, tuple[object, ...]], ...] = (
     ("iterparse_document", c_void_p, (c_void_p,)),
     ("iterparse_free", None, (c_void_p,)),
     # Every node of an XPath node-set (korvith/xpath_nodes.py).
+    ("xpath_last_other_nodes", c_size_t, ()),
     ("xpath_snapshot_eval", c_void_p, (c_void_p, c_void_p, c_void_p, c_void_p, c_void_p)),
     ("snapshot_type", c_int, (c_void_p,)),
     ("snapshot_boolean", c_int, (c_void_p,)),
@@ -56,6 +57,7 @@ EXTRAS: tuple[tuple[str, object, tuple[object, ...]], ...] = (
     ("snapshot_layout", c_size_t, (c_void_p, POINTER(c_int), POINTER(c_void_p), c_size_t)),
     ("snapshot_value", c_char_p, (c_void_p, c_size_t)),
     ("snapshot_name", c_char_p, (c_void_p, c_size_t)),
+    ("snapshot_pack", c_size_t, (c_void_p, c_char_p, c_size_t)),
     ("snapshot_free", None, (c_void_p,)),
     # Every error of a parse (korvith/diagnostics.py).
     ("document_issue_count", c_size_t, (c_void_p,)),

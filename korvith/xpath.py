@@ -157,9 +157,6 @@ class XPath:
         bound_ns = self.namespaces if namespaces is None else namespaces
         _check_names(self.path, self._names, bound_ns, variables)
         flat = _flat_variables(variables)
-        if _all_nodes():
-            from .xpath_nodes import evaluate_snapshot
-            return evaluate_snapshot(self._handle, self.path, document, context, bindings, flat)
         # The address is read last, right before the module call: no Python
         # code (so no switch to a thread that could close the document) runs
         # in between.
@@ -168,6 +165,12 @@ class XPath:
         if result is None:
             err = last_error()
             raise XPathError(err[0] if err else "evaluation failed", self.path)
+        if isinstance(result, list) and _all_nodes():
+            from .xpath_nodes import dropped_nodes, evaluate_snapshot
+            if dropped_nodes():
+                # The module keeps elements only: evaluate again for every node.
+                return evaluate_snapshot(self._handle, self.path, document, context, bindings,
+                                         flat)
         if self._attribute is not None and isinstance(result, list):
             return _attribute_values(result, self._attribute, bound_ns or {})
         return result

@@ -91,7 +91,14 @@ def _fn(name: str, restype: Any, argtypes: list[Any], locked: bool = False) -> A
 
 def available() -> bool:
     """True when the engine offers the snapshot entry points."""
-    return _fn("snapshot_free", None, [_vp]) is not None
+    return (_fn("snapshot_free", None, [_vp]) is not None
+            and _fn("xpath_last_other_nodes", ctypes.c_size_t, []) is not None)
+
+
+def dropped_nodes() -> int:
+    """How many non-element nodes the module's conversion of the most
+    recent node-set on this thread left out."""
+    return int(_fn("xpath_last_other_nodes", ctypes.c_size_t, [])())
 
 
 def _text(raw: bytes | None) -> str:
@@ -184,7 +191,12 @@ def _nodes(snapshot: int, document: Any) -> list[Any]:
     _fn("snapshot_layout", ctypes.c_size_t,
         [_vp, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_void_p), ctypes.c_size_t])(
         snapshot, kinds, elements, count)
-    addresses = [elements[i] for i in range(count) if kinds[i] == _ELEMENT]
+    kind_list = kinds[:]
+    element_list = elements[:]
+    if kind_list.count(_ELEMENT) == count:
+        addresses = element_list
+    else:
+        addresses = [a for a, k in zip(element_list, kind_list) if k == _ELEMENT]
     wrapped = _accel.materialize([None] * len(addresses), document, addresses)
     if getattr(document, "closed", False):
         # Closed by another thread after the evaluation: the new wrappers
@@ -193,19 +205,28 @@ def _nodes(snapshot: int, document: Any) -> list[Any]:
         raise KorvithError(CLOSED_MESSAGE)
     if len(wrapped) == count:
         return wrapped
-    value = _fn("snapshot_value", ctypes.c_char_p, [_vp, ctypes.c_size_t])
-    name = _fn("snapshot_name", ctypes.c_char_p, [_vp, ctypes.c_size_t])
+    strings = iter(_packed_strings(snapshot))
     out: list[Any] = []
     next_element = iter(wrapped)
-    for i in range(count):
-        k = kinds[i]
+    for k in kind_list:
         if k == _ELEMENT:
             out.append(next(next_element))
         elif k == _DOCUMENT:
             out.append(document)
-        elif k == _NAMESPACE:
-            out.append((_text(name(snapshot, i)) or None, _text(value(snapshot, i))))
         else:
-            out.append(XPathString(_text(value(snapshot, i)), _KIND_NAMES.get(k, "other"),
-                                   _text(name(snapshot, i)) or None))
+            value, name = next(strings), next(strings)
+            if k == _NAMESPACE:
+                out.append((name or None, value))
+            else:
+                out.append(XPathString(value, _KIND_NAMES.get(k, "other"), name or None))
     return out
+
+
+def _packed_strings(snapshot: int) -> list[str]:
+    """Value and name of every item that is not an element or the document,
+    alternating, from one engine call (see korvith_snapshot_pack)."""
+    pack = _fn("snapshot_pack", ctypes.c_size_t, [_vp, ctypes.c_char_p, ctypes.c_size_t])
+    size = pack(snapshot, None, 0)
+    buf = ctypes.create_string_buffer(size)
+    pack(snapshot, buf, size)
+    return [part.decode("utf-8") for part in buf.raw[:size].split(b"\0")[:-1]]

@@ -31,6 +31,12 @@ struct VarSet {
     std::vector<Variable> vars;
 };
 
+// Nodes other than elements in the node-set most recently counted on this
+// thread (korvith_xpath_last_other_nodes): the module's conversion keeps the
+// elements only, and the package re-evaluates for every node when this is
+// not 0.
+thread_local size_t last_other_nodes = 0;
+
 void on_xpath_error(void*, const xmlError* err) {
     if (error_code() == 0) error_from(err);
 }
@@ -56,6 +62,7 @@ xmlXPathObjectPtr make_value(const Variable& v) {
 void* evaluate(void* document, void* context, const char* expression, xmlXPathCompExprPtr comp,
                const NsSet* ns, const VarSet* vars) {
     error_clear();
+    last_other_nodes = 0;
     auto* doc = static_cast<xmlDocPtr>(document);
     xmlNodePtr node = as_node(context);
     if (doc == nullptr && node != nullptr) doc = node->doc;
@@ -213,6 +220,7 @@ size_t korvith_xpath_result_count(void* result) {
     for (int i = 0; i < obj->nodesetval->nodeNr; ++i) {
         if (is_element(obj->nodesetval->nodeTab[i])) ++count;
     }
+    last_other_nodes = static_cast<size_t>(obj->nodesetval->nodeNr) - count;
     return count;
 }
 
@@ -327,5 +335,11 @@ int korvith_variable_set_string(void* set, const char* name, const char* value) 
     v.text = value;
     return set_variable(set, name, std::move(v));
 }
+
+}  // extern "C"
+
+extern "C" {
+
+size_t korvith_xpath_last_other_nodes(void) { return last_other_nodes; }
 
 }  // extern "C"

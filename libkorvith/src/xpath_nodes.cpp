@@ -183,6 +183,27 @@ const char* korvith_snapshot_name(void* snapshot, size_t index) {
     return item != nullptr ? item->name.c_str() : nullptr;
 }
 
+size_t korvith_snapshot_pack(void* snapshot, char* buf, size_t cap) {
+    auto* snap = static_cast<Snapshot*>(snapshot);
+    if (snap == nullptr) return 0;
+    size_t need = 0;
+    for (const SnapshotItem& item : snap->items) {
+        if (item.element == nullptr) need += item.value.size() + item.name.size() + 2;
+    }
+    if (buf == nullptr || cap < need) return need;
+    char* out = buf;
+    for (const SnapshotItem& item : snap->items) {
+        if (item.element != nullptr) continue;
+        std::memcpy(out, item.value.data(), item.value.size());
+        out += item.value.size();
+        *out++ = '\0';
+        std::memcpy(out, item.name.data(), item.name.size());
+        out += item.name.size();
+        *out++ = '\0';
+    }
+    return need;
+}
+
 void korvith_snapshot_free(void* snapshot) { delete static_cast<Snapshot*>(snapshot); }
 
 }  // extern "C"

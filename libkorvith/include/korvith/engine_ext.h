@@ -108,6 +108,11 @@ KORVITH_API void* korvith_sax_open_push(int flags, size_t chunk);
 KORVITH_API int korvith_sax_push(void* recorder, const char* data, size_t length, int last);
 KORVITH_API int korvith_sax_wants_input(void* recorder);
 
+/* How many nodes that are not elements the node-set most recently counted
+ * by korvith_xpath_result_count on this thread held (0 after an evaluation
+ * on this thread that gave no node-set). */
+KORVITH_API size_t korvith_xpath_last_other_nodes(void);
+
 /* XPath results with every node of a node-set. Evaluates like
  * korvith_xpath_compiled_eval_ns_vars (ns_set and vars may be null) and
  * copies the result into a snapshot owned by the caller (free it with
@@ -129,6 +134,10 @@ KORVITH_API size_t korvith_snapshot_layout(void* snapshot, int* kinds, void** el
                                            size_t capacity);
 KORVITH_API const char* korvith_snapshot_value(void* snapshot, size_t index);
 KORVITH_API const char* korvith_snapshot_name(void* snapshot, size_t index);
+/* Every string value and name of the items that are not elements or the
+ * document, in order, as value NUL name NUL pairs (XML text holds no NUL).
+ * Returns the bytes needed; fills buf only when cap is at least that. */
+KORVITH_API size_t korvith_snapshot_pack(void* snapshot, char* buf, size_t cap);
 KORVITH_API void korvith_snapshot_free(void* snapshot);
 
 /* Errors reported while parsing a document (a document parsed with

@@ -77,4 +77,6 @@ def tostring(node: Any, indent: int = 0, declaration: bool = False,
     if isinstance(node, _accel.Element):
         options["with_tail"] = with_tail
     out = node.tobytes(indent=indent, declaration=declaration, encoding=encoding, **options)
+    if pretty_print and not out.endswith(b"\n"):
+        out += b"\n"  # as lxml ends pretty output, after the tail
     return out.decode("utf-8") if unicode else out

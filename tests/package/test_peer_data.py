@@ -65,6 +65,10 @@ def test_attribute_defaults_reach_every_parse_entry_point(tmp_path) -> None:
 
     korvith.sax_parse(DTD_DOC, Handler())
     assert [a.get("weight") for a in seen] == ["50", "80"]
+    plan = korvith.Plan(attributes=["pattern", "weight"])
+    expected = [{"pattern": "*.txt", "weight": "50"}, {"pattern": "*.c", "weight": "80"}]
+    assert [korvith.extract(g, plan) for g in roots[0].iter("glob")] == expected
+    assert list(korvith.iterextract(DTD_DOC, "glob", plan)) == expected
 
 
 def test_attribute_defaults_can_be_turned_off_everywhere(tmp_path) -> None:
@@ -227,3 +231,54 @@ def test_comment_dropping_is_separate_from_pi_dropping() -> None:
     assert korvith.fromstring(b"<a>x<!--c-->y</a>").text == "x"  # kept by default, as lxml
     items = list(korvith.iterparse(io.BytesIO(b"<a>x<!--c-->y<b/></a>"), remove_comments=True))
     assert items[-1].text == "xy"
+
+
+# --------------------------------------------------------------- peer spellings
+
+@pytest.mark.parametrize("data", [
+    b"<r><a><b>u</b></a><c/></r>",
+    b"<r><a x='1'>t<b>u</b>v</a>w<c/></r>",
+    b"<r><a><b/></a>tail</r>",
+])
+def test_tostring_spellings_match_lxml(data: bytes) -> None:
+    ours, theirs = korvith.fromstring(data), etree.fromstring(data)
+    for mine, lx in [(ours, theirs), (ours[0], theirs[0])]:
+        assert korvith.tostring(mine, pretty_print=True) == etree.tostring(lx, pretty_print=True)
+        assert korvith.tostring(mine, pretty_print=True, encoding="unicode") == \
+            etree.tostring(lx, pretty_print=True, encoding="unicode")
+        assert korvith.tostring(mine, method="text") == etree.tostring(lx, method="text")
+        assert korvith.tostring(mine, method="text", with_tail=False) == \
+            etree.tostring(lx, method="text", with_tail=False)
+        assert korvith.tostring(mine, method="text", encoding="unicode") == \
+            ET.tostring(ET.fromstring(data) if mine is ours else ET.fromstring(data)[0],
+                        method="text", encoding="unicode")
+
+
+def test_xml_declaration_spelling() -> None:
+    root = korvith.fromstring(b"<r>\xc3\xa9</r>")
+    with_decl = korvith.tostring(root, xml_declaration=True, encoding="iso-8859-1")
+    theirs = etree.tostring(etree.fromstring(b"<r>\xc3\xa9</r>"), xml_declaration=True,
+                            encoding="iso-8859-1")
+    # same declared encoding and bytes after it (lxml quotes with ')
+    assert with_decl.replace(b'"', b"'").lower() == theirs.lower()
+    assert korvith.tostring(root, xml_declaration=False, declaration=True) == \
+        "<r>é</r>".encode()
+
+
+@pytest.mark.parametrize("call", [
+    lambda el: korvith.tostring(el, encoding="no-such-codec"),
+    lambda el: el.tobytes(encoding="no-such-codec"),
+    lambda el: el._document.tobytes(encoding="no-such-codec"),
+])
+def test_unknown_encoding_is_a_lookup_error_naming_it(call) -> None:
+    with pytest.raises(LookupError, match="no-such-codec"):
+        etree.tostring(etree.fromstring(b"<r/>"), encoding="no-such-codec")
+    with pytest.raises(LookupError, match="no-such-codec"):
+        call(korvith.fromstring(b"<r/>"))
+
+
+def test_tostring_refuses_unknown_method_and_objects() -> None:
+    with pytest.raises(ValueError, match="'html'"):
+        korvith.tostring(korvith.fromstring(b"<r/>"), method="html")
+    with pytest.raises(TypeError, match="Element or a Document"):
+        korvith.tostring(b"<r/>")  # type: ignore[call-overload]

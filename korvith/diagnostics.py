@@ -29,16 +29,15 @@ def document_errors(document: Any) -> list[ParseError]:
         return []
     buf = ctypes.create_string_buffer(_MESSAGE_CAP)
     line, column = ctypes.c_int(0), ctypes.c_int(0)
+    line_ref, column_ref = ctypes.byref(line), ctypes.byref(column)
     out: list[ParseError] = []
     index = 0
     while True:
         # Each call keeps the interpreter and reads the address right
         # before it: a document closed meanwhile raises instead.
-        address = document._check()
-        if index >= count_fn(address):
+        if index >= count_fn(document._check()):
             return out
-        code = issue_fn(address, index, buf, _MESSAGE_CAP, ctypes.byref(line),
-                        ctypes.byref(column))
+        code = issue_fn(document._check(), index, buf, _MESSAGE_CAP, line_ref, column_ref)
         message = buf.value.decode("utf-8", "replace") or f"error {code}"
         out.append(ParseError(message, line.value, column.value, code, document.filename))
         index += 1

@@ -153,11 +153,11 @@ def evaluate_snapshot(compiled: int, expression: str, document: Any, context: in
     sets = _Sets()
     try:
         sets.fill(bindings, flat)
+        ctx, ns, bound = context or None, sets.ns or None, sets.vars or None
         # The document address is read right before the engine call, which
         # keeps the interpreter: no other thread can close the document in
         # between or during the evaluation.
-        snapshot = evaluate(compiled, document._check(), context or None, sets.ns or None,
-                            sets.vars or None)
+        snapshot = evaluate(compiled, document._check(), ctx, ns, bound)
     finally:
         sets.free()
     if not snapshot:

@@ -307,7 +307,11 @@ xmlDocPtr finish_parse(xmlDocPtr doc, ParseState& st, int* status) {
         DocSide* side = side_of(doc);
         side->stable = true;
         if (st.issues_truncated && !st.issues.empty()) {
-            st.issues.back().message += " (later errors were not kept)";
+            try {
+                st.issues.back().message += " (later errors were not kept)";
+            } catch (...) {
+                // out of memory: the list stays as it is
+            }
         }
         side->issues = std::move(st.issues);
     }

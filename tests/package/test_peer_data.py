@@ -282,3 +282,15 @@ def test_tostring_refuses_unknown_method_and_objects() -> None:
         korvith.tostring(korvith.fromstring(b"<r/>"), method="html")
     with pytest.raises(TypeError, match="Element or a Document"):
         korvith.tostring(b"<r/>")  # type: ignore[call-overload]
+
+
+def test_node_kinds_do_not_leak_between_evaluations() -> None:
+    # The engine counts left-out nodes per evaluation: an element query
+    # after a text query gives elements only, and the reverse gives text.
+    with korvith.parse(MIXED) as doc:
+        for _ in range(2):
+            assert doc.xpath("//b/text()") == ["t"]
+            assert [e.tag for e in doc.xpath("//b")] == ["b"]
+            assert doc.xpath("count(//b)") == 1.0
+            assert doc.xpath("//nothing") == []
+            assert doc.xpath("//b/@*") == ["2"]

@@ -27,6 +27,8 @@ from . import navigate as _navigate  # noqa: E402  (lxml-style navigation, stric
 
 _navigate.install()
 
+from .xpath_nodes import XPathString  # noqa: E402  (non-element XPath results)
+
 if TYPE_CHECKING:
     from .xquery import XQuery
 
@@ -82,3 +84,4 @@ __all__ = [
     "parse_inplace", "sax_parse", "tostring",
 ]
 __version__ = "0.1.0"
+__all__ += ["XPathString"]

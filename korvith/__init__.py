@@ -8,6 +8,8 @@
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING, Any, Literal, overload
+
 from . import _engine
 from ._korvithaccel import Element, SubtreeIterator
 from .errors import KorvithError, ParseError, XPathError
@@ -22,13 +24,30 @@ from .xquery import XQuery  # noqa: E402
 
 _element.install()
 
+from . import navigate as _navigate  # noqa: E402  (lxml-style navigation, strict getters)
 
+_navigate.install()
+
+from .xpath_nodes import XPathString  # noqa: E402  (non-element XPath results)
+
+
+@overload
+def tostring(node: Element | Document, indent: int, declaration: bool,
+             encoding: Literal["unicode"], **options: Any) -> str: ...
+@overload
+def tostring(node: Element | Document, indent: int = 0, declaration: bool = False, *,
+             encoding: Literal["unicode"], **options: Any) -> str: ...
+@overload
 def tostring(node: Element | Document, indent: int = 0, declaration: bool = False,
-             encoding: str | None = None) -> bytes | str:
-    """Serialize an element or a document; ``encoding="unicode"`` gives str."""
-    if encoding is not None and encoding.lower() == "unicode":
-        return node.tobytes(indent=indent, declaration=False).decode("utf-8")
-    return node.tobytes(indent=indent, declaration=declaration, encoding=encoding)
+             encoding: str | None = None, **options: Any) -> bytes: ...
+def tostring(node: Element | Document, indent: int = 0, declaration: bool = False,
+             encoding: str | None = None, **options: Any) -> bytes | str:
+    """Serialize an element or a document; ``encoding="unicode"`` gives str.
+
+    Also takes the peers' spellings: ``pretty_print``, ``xml_declaration``,
+    ``method="text"`` and ``with_tail`` (see korvith.output)."""
+    from .output import tostring as _tostring
+    return _tostring(node, indent, declaration, encoding, **options)
 
 
 # Typed extraction and SAX live in their own modules; the package keeps
@@ -68,3 +87,4 @@ _install_c14n()
 __all__ += ["DTD", "ErrorEntry", "ErrorLog", "RelaxNG", "SchemaError", "ValidationError",
             "XMLSchema", "XSLT", "XSLTError", "XSLTResult", "canonicalize", "html", "strparam",
             "validate_internal_dtd", "write_c14n"]
+__all__ += ["XPathString"]

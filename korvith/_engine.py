@@ -58,6 +58,8 @@ _FREE = False  # the call releases the GIL
 EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("last_error", c_int, (c_char_p, c_size_t, _INT_P, _INT_P), _FREE),
     ("parse_string_ex", _vp, (c_char_p, c_size_t, _vp, _INT_P), _FREE),
+    # Opens and reads the file itself: touches no Python object.
+    ("parse_file_ex", _vp, (c_char_p, _vp, _INT_P), _FREE),
     ("xpath_compile", _vp, (c_char_p,), _FREE),
     ("xpath_compiled_free", None, (_vp,), _FREE),
     # The iterator and its tree belong to a Python object that another
@@ -109,6 +111,34 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("xslt_apply", _vp, (_vp, _vp, _vp, POINTER(c_char_p), c_int, c_int, _vp, POINTER(_vp),
                          POINTER(c_size_t)), _KEEP),
     ("xslt_free", None, (_vp,), _FREE),
+    # Every node of an XPath node-set (korvith/xpath_nodes.py): evaluation
+    # reads the document; a snapshot is the engine's own copy.
+    ("xpath_last_other_nodes", c_size_t, (), _FREE),
+    ("xpath_snapshot_eval", _vp, (_vp, _vp, _vp, _vp, _vp), _KEEP),
+    ("snapshot_type", c_int, (_vp,), _FREE),
+    ("snapshot_boolean", c_int, (_vp,), _FREE),
+    ("snapshot_number", ctypes.c_double, (_vp,), _FREE),
+    ("snapshot_string", c_char_p, (_vp,), _FREE),
+    ("snapshot_count", c_size_t, (_vp,), _FREE),
+    ("snapshot_layout", c_size_t, (_vp, _INT_P, POINTER(_vp), c_size_t), _FREE),
+    ("snapshot_value", c_char_p, (_vp, c_size_t), _FREE),
+    ("snapshot_name", c_char_p, (_vp, c_size_t), _FREE),
+    ("snapshot_pack", c_size_t, (_vp, c_char_p, c_size_t), _FREE),
+    ("snapshot_free", None, (_vp,), _FREE),
+    # Every error of a parse (korvith/parse_errors.py): reads the document.
+    ("document_issue_count", c_size_t, (_vp,), _KEEP),
+    ("document_issue", c_int, (_vp, c_size_t, c_char_p, c_size_t, _INT_P, _INT_P), _KEEP),
+    # iterparse events and pushed input (the iterator belongs to a Python
+    # object), SAX pushed input.
+    ("iterparse_set_events", c_int, (_vp, c_int), _KEEP),
+    ("iterparse_next_event", _vp, (_vp, _INT_P), _KEEP),
+    ("iterparse_event_text", c_char_p, (_vp, c_int), _KEEP),
+    ("iterparse_open_push", _vp, (c_int, _INT_P), _FREE),
+    ("iterparse_push", c_int, (_vp, c_char_p, c_size_t, c_int), _KEEP),
+    ("iterparse_wants_input", c_int, (_vp,), _KEEP),
+    ("sax_open_push", _vp, (c_int, c_size_t), _FREE),
+    ("sax_push", c_int, (_vp, c_char_p, c_size_t, c_int), _FREE),
+    ("sax_wants_input", c_int, (_vp,), _FREE),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

@@ -151,17 +151,17 @@ def _query_value(value: Any, mode: str) -> Iterator[str | bytes]:
             yield str(len(value))
             return
         for el in value:
-            if isinstance(el, str):  # attribute values ("//item/@id")
-                yield json.dumps({"value": el}, ensure_ascii=False) if mode == "json" else el
+            if not isinstance(el, korvith.Element):  # text, attributes, comments...
+                yield _node_output(el, mode)
             elif mode == "xml":
-                yield el.tobytes()
+                yield el.tobytes(with_tail=False)
             elif mode == "json":
                 yield json.dumps(_element_json(el), ensure_ascii=False)
             else:
                 yield "".join(el.itertext())
         return
     if mode == "json":
-        yield json.dumps({"value": value}, ensure_ascii=False)
+        yield json.dumps({"value": _json_number(value)}, ensure_ascii=False, allow_nan=False)
     elif isinstance(value, bool):
         yield "true" if value else "false"
     elif isinstance(value, float):
@@ -170,7 +170,72 @@ def _query_value(value: Any, mode: str) -> Iterator[str | bytes]:
         yield str(value)
 
 
+def _check_query_order(files: Sequence[str], xpath: str) -> None:
+    """XPATH comes last; catch the two ways of getting that wrong."""
+    if not os.path.isfile(xpath):
+        return
+    usage = "usage: korvith query FILE... XPATH (the XPath comes last)"
+    first = files[0]
+    if first != "-" and not os.path.exists(first):
+        raise UsageError(f"{first!r} is not a file and {xpath!r} is: the XPath comes after "
+                         f"the files, as in: korvith query {xpath} '{first}'\n{usage}")
+    raise UsageError(f"no XPath given ({xpath!r} is a file)\n{usage}")
+
+
+def _is_match(value: Any) -> bool:
+    # Node-sets match when not empty; numbers, strings and booleans are answers.
+    return not isinstance(value, list) or len(value) > 0
+
+
+def _prefix_lines(prefix: bytes, line: str | bytes) -> bytes:
+    data = line if isinstance(line, bytes) else line.encode("utf-8")
+    return b"\n".join(prefix + part for part in data.split(b"\n"))
+
+
+def _json_number(value: Any) -> Any:
+    # JSON has no Infinity or NaN: such numbers are written as strings.
+    if isinstance(value, float) and (value != value or value in (float("inf"), float("-inf"))):
+        return _number(value)
+    return value
+
+
+def _node_output(node: Any, mode: str) -> str | bytes:
+    """One non-element node of a node-set: text, attribute, comment, PI or
+    namespace node (prefix, uri), or the document node."""
+    from korvith.output import escape_text
+    if isinstance(node, korvith.Document):
+        node = node.root
+        if mode == "json":
+            return json.dumps(_element_json(node), ensure_ascii=False)
+        return node.tobytes() if mode == "xml" else "".join(node.itertext())
+    if isinstance(node, tuple):
+        prefix, uri = node
+        if mode == "json":
+            return json.dumps({"kind": "namespace", "prefix": prefix, "uri": uri},
+                              ensure_ascii=False)
+        attr = f"xmlns:{prefix}" if prefix else "xmlns"
+        return f'{attr}="{escape_text(uri)}"' if mode == "xml" else uri
+    kind = getattr(node, "kind", "text")
+    if mode == "json":
+        record: dict[str, Any] = {"value": str(node), "kind": kind}
+        if getattr(node, "attrname", None):
+            record["name"] = node.attrname
+        if getattr(node, "target", None):
+            record["target"] = node.target
+        return json.dumps(record, ensure_ascii=False)
+    if mode != "xml":
+        return str(node)
+    if kind == "comment":
+        return f"<!--{node}-->"
+    if kind == "pi":
+        return f"<?{node.target} {node}?>" if str(node) else f"<?{node.target}?>"
+    if kind == "attribute":
+        return f'{node.attrname}="{escape_text(str(node)).replace(chr(34), "&quot;")}"'
+    return escape_text(str(node))
+
+
 def cmd_query(args: argparse.Namespace) -> int:
+    _check_query_order(args.files, args.xpath)
     namespaces = _parse_pairs(args.namespace, "-n", "PREFIX=URI")
     variables = _variables(args.var)
     try:
@@ -178,6 +243,7 @@ def cmd_query(args: argparse.Namespace) -> int:
     except XPathError as e:
         raise UsageError(str(e)) from None
     status = 0
+    matched = False
     many = len(args.files) > 1
     progress = Progress(len(args.files), "query")
     for name in args.files:
@@ -194,17 +260,18 @@ def cmd_query(args: argparse.Namespace) -> int:
             except XPathError as e:
                 progress.finish()
                 raise UsageError(str(e)) from None
+            matched = matched or _is_match(value)
             for line in _query_value(value, args.output):
                 if args.output == "json" and many:
                     record = json.loads(line)
                     record = {"file": doc.filename, **record}
                     line = json.dumps(record, ensure_ascii=False)
                 elif many:
-                    prefix = f"{doc.filename}:".encode()
-                    line = prefix + (line if isinstance(line, bytes) else line.encode())
+                    line = _prefix_lines(f"{doc.filename}:".encode(), line)
                 _write_line(line)
     progress.finish()
-    return status
+    # As grep: 1 when nothing matched (and no other error said so already).
+    return status or (0 if matched else 1)
 
 
 # --------------------------------------------------------------- extract
@@ -333,6 +400,15 @@ def _json_default(value: Any) -> Any:
 # --------------------------------------------------------------- fmt
 
 def cmd_fmt(args: argparse.Namespace) -> int:
+    from korvith.document import MAX_INDENT
+    if args.indent > MAX_INDENT:
+        raise UsageError(f"--indent must be from 0 to {MAX_INDENT}, not {args.indent}")
+    if args.encoding is not None:
+        import codecs
+        try:
+            codecs.lookup(args.encoding)
+        except LookupError:
+            raise UsageError(f"--encoding: unknown encoding {args.encoding!r}") from None
     doc, _ = _load(args.file, remove_blank_text=args.indent > 0)
     with doc:
         try:
@@ -635,7 +711,11 @@ def build_parser() -> argparse.ArgumentParser:
     sub.required = True
 
     q = sub.add_parser("query", help="evaluate an XPath expression on files",
-                       description="Evaluate XPATH on each FILE ('-' reads standard input).")
+                       description="Evaluate XPATH on each FILE ('-' reads standard input). "
+                                   "Exit status 1 when nothing matches.",
+                       **_examples("korvith query shop.xml '//item/@id'",
+                                   "korvith query a.xml b.xml 'count(//item)' -o json",
+                                   "korvith query feed.xml '//a:title' -n a=http://www.w3.org/2005/Atom"))
     q.add_argument("files", nargs="+", metavar="FILE")
     q.add_argument("xpath", metavar="XPATH")
     q.add_argument("-n", "--namespace", action="append", default=[], metavar="PREFIX=URI",
@@ -647,14 +727,20 @@ def build_parser() -> argparse.ArgumentParser:
     q.set_defaults(run=cmd_query)
 
     e = sub.add_parser("extract", help="stream records out of a file as JSON lines",
-                       description="Extract one JSON record per matching element.")
+                       description="Extract one JSON record per matching element.",
+                       **_examples("korvith extract books.xml --plan book-plan.json",
+                                   "korvith extract big.xml --plan plan.json --tag item"))
     e.add_argument("file", metavar="FILE")
-    e.add_argument("--plan", required=True, metavar="PLAN.json")
+    e.add_argument("--plan", required=True, metavar="PLAN.json",
+                   help="the record shape as JSON: {\"tag\": ..., \"attributes\": [...], "
+                        "\"fields\": {...}} (see docs/cli.md)")
     e.add_argument("--tag", metavar="TAG", help="record element tag (overrides the plan's)")
     e.set_defaults(run=cmd_extract)
 
     f = sub.add_parser("fmt", help="re-serialize a file",
-                       description="Re-serialize FILE with indentation and encoding.")
+                       description="Re-serialize FILE with indentation and encoding.",
+                       **_examples("korvith fmt shop.xml --indent 4",
+                                   "korvith fmt shop.xml --encoding latin-1 -o out.xml"))
     f.add_argument("file", metavar="FILE")
     f.add_argument("--indent", type=_non_negative, default=2, metavar="N",
                    help="spaces per level (0: keep the layout); default 2")
@@ -665,14 +751,16 @@ def build_parser() -> argparse.ArgumentParser:
     f.set_defaults(run=cmd_fmt)
 
     s = sub.add_parser("stats", help="count elements, depth, namespaces, attributes",
-                       description="Structure statistics and parse speed per FILE.")
+                       description="Structure statistics and parse speed per FILE.",
+                       **_examples("korvith stats shop.xml", "korvith stats *.xml --json"))
     s.add_argument("files", nargs="+", metavar="FILE")
     s.add_argument("--json", action="store_true", help="one JSON object per file")
     s.set_defaults(run=cmd_stats)
 
     d = sub.add_parser("demo", help="a tour of korvith with a timing against ElementTree",
                        description="Parse, query, extract and serialize a sample document, "
-                                   "then time korvith against ElementTree (and lxml).")
+                                   "then time korvith against ElementTree (and lxml).",
+                       **_examples("korvith demo --no-timing", "korvith demo --size 16"))
     d.add_argument("--size", type=float, default=4.0, metavar="MB",
                    help="size of the generated timing document (default 4)")
     d.add_argument("--repeat", type=int, default=3, help="timing runs per task (best is kept)")
@@ -681,6 +769,12 @@ def build_parser() -> argparse.ArgumentParser:
     d.set_defaults(run=cmd_demo)
     cli_tools.register(sub, q, e, s)
     return parser
+
+
+def _examples(*lines: str) -> dict[str, Any]:
+    """Keywords for add_parser: an "examples:" epilog, kept as written."""
+    return {"epilog": "examples:\n" + "\n".join(f"  {line}" for line in lines),
+            "formatter_class": argparse.RawDescriptionHelpFormatter}
 
 
 def _non_negative(text: str) -> int:

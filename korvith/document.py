@@ -35,6 +35,14 @@ PARSE_FLAGS: dict[str, int] = {
     "huge": _engine.PARSE_HUGE,                   # lift the engine's size and depth limits
     "keep_entities": _engine.PARSE_KEEP_ENTITIES,  # keep internal entity references as nodes
     "ns_clean": _engine.PARSE_NSCLEAN,            # drop redundant namespace declarations
+    "remove_comments": 0x200,                     # drop comments; text around them merges
+    "remove_pis": 0x400,                          # drop processing instructions likewise
+}
+
+# Keywords that are on by default: passing False sets the engine bit.
+PARSE_FLAGS_ON_BY_DEFAULT: dict[str, int] = {
+    # attribute defaults from <!ATTLIST> in the internal subset
+    "attribute_defaults": 0x100,
 }
 
 
@@ -42,9 +50,13 @@ def parse_flags(options: Mapping[str, bool]) -> int:
     """The engine flags word for keyword options such as ``huge=True``."""
     flags = 0
     for name, on in options.items():
+        if name in PARSE_FLAGS_ON_BY_DEFAULT:
+            if not on:
+                flags |= PARSE_FLAGS_ON_BY_DEFAULT[name]
+            continue
         bit = PARSE_FLAGS.get(name)
         if bit is None:
-            known = ", ".join(sorted(PARSE_FLAGS))
+            known = ", ".join(sorted([*PARSE_FLAGS, *PARSE_FLAGS_ON_BY_DEFAULT]))
             raise TypeError(f"unknown parse option {name!r} (known: {known})")
         if on:
             flags |= bit
@@ -55,6 +67,8 @@ def parse_flags(options: Mapping[str, bool]) -> int:
 
 def _release(address: int, capsule: object, keepalive: object) -> None:
     # Order matters: poison every wrapper before the memory goes away.
+    from .errors import note_poisoning
+    note_poisoning("closed")
     _accel.invalidate(capsule)
     _accel.close_document(address)
     del keepalive
@@ -116,6 +130,13 @@ class Document:
         """True when the parser had to repair the input (``recover=True``)."""
         return self.status != 0
 
+    @property
+    def errors(self) -> list[ParseError]:
+        """Every error the parser reported (a recovered document may have
+        several), in order, each with ``message``, ``line`` and ``column``."""
+        from .diagnostics import document_errors
+        return document_errors(self)
+
     def xpath(self, expr: str, namespaces: Mapping[str, str] | None = None,
               **variables: Any) -> Any:
         """Evaluate an XPath 1.0 expression with the document as context.
@@ -151,6 +172,8 @@ class Document:
         encoding (UTF-8 when None).
         """
         indent = _indent(indent)
+        from .output import check_encoding
+        encoding = check_encoding(encoding)
         # The address is read last, right before the module call: no Python
         # code (so no switch to a thread that could close the document) runs
         # in between.
@@ -242,7 +265,9 @@ def _parse_ex(data: bytes, recover: bool, flags: int, max_depth: int) -> tuple[A
 
 def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
           **options: bool) -> Document:
-    """Parse XML from bytes (or a str without encoding declaration).
+    """Parse a file (a file name, a path-like or a file object) or XML data
+    (bytes, bytearray, memoryview), as ElementTree and lxml do; XML text
+    in a str goes to :func:`fromstring`.
 
     ``recover=True`` repairs malformed input as far as possible instead of
     raising :class:`ParseError`. ``max_depth`` (0: the engine's default)
@@ -250,6 +275,9 @@ def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
     ``no_cdata``, ``huge``, ``keep_entities``, ``ns_clean``) switch engine
     options.
     """
+    from .sources import is_source, parse_source
+    if is_source(data):
+        return parse_source(data, recover=recover, max_depth=max_depth, **options)
     raw = _as_bytes(data)
     flags = parse_flags(options)
     max_depth = _max_depth(max_depth)
@@ -283,13 +311,9 @@ def _parse_file_ex(encoded: bytes, recover: bool, flags: int,
     # file is never held in memory whole and reading stops at the first
     # fatal error. The call touches no Python object: it runs without the
     # GIL, so other threads (one feeding a FIFO, say) keep running.
-    fn = _ext("korvith_parse_file_ex", ctypes.c_void_p,
-              [ctypes.c_char_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_int)])
-    if fn is None:
-        raise KorvithError("this engine cannot parse files with options")
-    opts = _ParseOptions(flags, -1, max_depth, 1 if recover else 0)
+    opts = _engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0)
     status = ctypes.c_int(0)
-    address = fn(encoded, ctypes.byref(opts), ctypes.byref(status))
+    address = _engine.ext.parse_file_ex(encoded, ctypes.byref(opts), ctypes.byref(status))
     if not address:
         return None, None, status.value
     return address, _accel.new_registry(), status.value
@@ -337,7 +361,10 @@ def parse_inplace(buffer: bytearray | memoryview, *, recover: bool = False,
 
 
 def fromstring(data: Any, *, recover: bool = False, **options: Any) -> Element:
-    """Parse and return the root element; it keeps its document alive."""
+    """Parse XML data (bytes, or text in a str) and return the root element;
+    it keeps its document alive."""
+    if isinstance(data, str):
+        data = _as_bytes(data)  # text here, never a file name
     return parse(data, recover=recover, **options).root
 
 

@@ -13,6 +13,7 @@ the whole tree stays reachable, through :attr:`iterparse.root` too.
 
 from __future__ import annotations
 
+import ctypes
 import os
 import threading
 import weakref
@@ -20,13 +21,24 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from . import _korvithaccel as _accel
-from ._engine import CLOSED_MESSAGE, ext, open_iterator, raise_iterparse_error
+from . import errors as _errors
+from ._engine import CLOSED_MESSAGE, ext, open_iterator, parse_error, raise_iterparse_error
 from .document import parse_flags
 from .element import _matcher
 from .errors import KorvithError
 
 
 def _open(source: Any, flags: int) -> int:
+    if _is_stream(source):
+        # A file object is read block by block as the parse goes (see
+        # iterparse._feed), never whole.
+        status = ctypes.c_int(0)
+        handle = ext.iterparse_open_push(flags, ctypes.byref(status))
+        if not handle:
+            name = getattr(source, "name", None)
+            raise parse_error(status.value, name if isinstance(name, str) else None,
+                              "cannot start parsing")
+        return handle
     if isinstance(source, (str, os.PathLike)):
         return open_iterator(os.fspath(source), None, flags)
     data = source.read() if hasattr(source, "read") else source
@@ -40,10 +52,40 @@ def _open(source: Any, flags: int) -> int:
 
 
 def _free(handle: int, registries: list[object]) -> None:
+    if registries:
+        _errors.note_poisoning("closed")
     for capsule in registries:
         _accel.invalidate(capsule)
     registries.clear()
     ext.iterparse_free(handle)
+
+
+_EVENT_BITS = {"start": 0x01, "end": 0x02, "start-ns": 0x04, "end-ns": 0x08,
+               "comment": 0x10, "pi": 0x20}
+_EVENT_NAMES = {bit: name for name, bit in _EVENT_BITS.items()}
+
+
+def _event_mask(events: Iterable[str]) -> int:
+    if isinstance(events, str):
+        raise TypeError("events must be a sequence of event names, not a str")
+    mask = 0
+    for name in events:
+        bit = _EVENT_BITS.get(name)
+        if bit is None:
+            known = ", ".join(repr(n) for n in _EVENT_BITS)
+            raise ValueError(f"unknown iterparse event {name!r} (known: {known})")
+        mask |= bit
+    return mask
+
+
+# Scopes whose elements iterparse has released, while a wrapper holds them.
+_RELEASED: weakref.WeakSet[_Scope] = weakref.WeakSet()
+_errors.released_alive = lambda: len(_RELEASED) > 0
+
+
+def _is_stream(source: Any) -> bool:
+    return hasattr(source, "read") and not isinstance(
+        source, (str, os.PathLike, bytes, bytearray, memoryview))
 
 
 class _Scope:
@@ -74,23 +116,31 @@ class _Scope:
 class iterparse(Iterator[Any]):
     """Iterate over the elements of ``source`` as their end tags arrive.
 
-    ``source``: a path, bytes, or a binary file object (read whole).
-    ``tag``: a tag or list of tags (``"name"``, ``"{uri}name"``,
-    ``"{*}name"``); None yields every element. ``events=("end",)`` yields
-    ``("end", element)`` pairs as ElementTree and lxml do. ``release``
-    frees each yielded element when the iteration moves on; it defaults to
-    True with a tag filter and False without one.
+    ``source``: a path, bytes, or a binary file object (read in blocks as
+    the parse goes). ``tag``: a tag or list of tags (``"name"``,
+    ``"{uri}name"``, ``"{*}name"``); None yields every element.
+    ``events`` yields ``(event, value)`` pairs as ElementTree does, for any
+    of ``"start"``, ``"end"`` (the element), ``"start-ns"`` (a
+    ``(prefix, uri)`` pair, prefix ``""`` for a default namespace),
+    ``"end-ns"`` (None), ``"comment"`` and ``"pi"`` (an
+    :class:`~korvith.xpath_nodes.XPathString` with the text; a PI's
+    ``target`` names it); the tag filter applies to start and end events.
+    ``release`` frees each element yielded at its end event when the
+    iteration moves on; it defaults to True with a tag filter and False
+    without one. A released element raises :class:`KorvithError` saying so.
     """
 
     def __init__(self, source: Any, tag: str | Iterable[str] | None = None, *,
                  events: Iterable[str] | None = None, release: bool | None = None,
                  **options: bool) -> None:
         self._pairs = False
+        self._event_mask = 0
         if events is not None:
-            wanted = tuple(events)
-            if wanted != ("end",):
-                raise ValueError(f"only ('end',) events are supported, not {wanted!r}")
+            self._event_mask = _event_mask(events)
             self._pairs = True
+            if self._event_mask == _EVENT_BITS["end"]:
+                self._event_mask = 0  # plain end events: the element stream
+        self._stream = source if _is_stream(source) else None
         tags = [tag] if isinstance(tag, str) else list(tag) if tag is not None else []
         self._tests = [_matcher(t) for t in tags]
         self._release = bool(tags) if release is None else bool(release)
@@ -103,6 +153,8 @@ class iterparse(Iterator[Any]):
         self._handle = _open(source, parse_flags(options))
         self._finalizer = weakref.finalize(self, _free, self._handle, self._registries)
         self._finalizer.atexit = False
+        if self._event_mask:
+            ext.iterparse_set_events(self._handle, self._event_mask)
         self._scope: _Scope | None = None
         self._previous = 0
         self._done = False
@@ -147,6 +199,8 @@ class iterparse(Iterator[Any]):
             return
         scope = self._scope
         if scope is not None:
+            _RELEASED.add(scope)
+            _errors.note_poisoning("released")
             _accel.invalidate(scope._accel_registry)
             self._registries.remove(scope._accel_registry)
             self._scope = None
@@ -162,9 +216,13 @@ class iterparse(Iterator[Any]):
             raise StopIteration
         if self._release:
             self._drop_previous()
+        if self._event_mask:
+            return self._event_step()
         while True:
             el = _accel.iterparse_next(self._handle, None)
             if el is None:
+                if self._feed():
+                    continue
                 self._done = True
                 raise_iterparse_error(self._handle)
                 raise StopIteration
@@ -177,6 +235,58 @@ class iterparse(Iterator[Any]):
             self._previous = address
         found = _accel.create(address, None, self._scope)
         return ("end", found) if self._pairs else found
+
+    def _feed(self) -> bool:
+        """Push the next block of a file object source, when the engine has
+        parsed all input so far; False when there is nothing to push."""
+        if self._stream is None:
+            return False
+        wants = ext.iterparse_wants_input
+        if not wants(self._handle):
+            return False
+        from .sources import read_block
+        block = read_block(self._stream)
+        push = ext.iterparse_push
+        push(self._handle, block, len(block), 0 if block else 1)
+        return True
+
+    def _event_step(self) -> Any:
+        next_event = ext.iterparse_next_event
+        kind = ctypes.c_int(0)
+        while True:
+            address = next_event(self._handle, ctypes.byref(kind))
+            if kind.value == 0:
+                if self._feed():
+                    continue
+                self._done = True
+                raise_iterparse_error(self._handle)
+                raise StopIteration
+            if kind.value in (_EVENT_BITS["start"], _EVENT_BITS["end"]):
+                found = self._wrap(address)
+                if self._tests and not any(test(found) for test in self._tests):
+                    continue
+                if kind.value == _EVENT_BITS["end"] and self._release:
+                    self._previous = address
+                return (_EVENT_NAMES[kind.value], found)
+            return (_EVENT_NAMES[kind.value], self._event_value(kind.value))
+
+    def _wrap(self, address: int) -> Any:
+        if self._scope is None:
+            self._scope = self._new_scope()
+        return _accel.create(address, None, self._scope)
+
+    def _event_value(self, kind: int) -> Any:
+        from .xpath_nodes import XPathString
+        text = ext.iterparse_event_text
+        first = (text(self._handle, 0) or b"").decode("utf-8")
+        second = (text(self._handle, 1) or b"").decode("utf-8")
+        if kind == _EVENT_BITS["start-ns"]:
+            return (first, second)
+        if kind == _EVENT_BITS["comment"]:
+            return XPathString(first, "comment")
+        if kind == _EVENT_BITS["pi"]:
+            return XPathString(second, "pi", first)
+        return None  # end-ns
 
     @property
     def root(self) -> Any:

@@ -66,8 +66,14 @@ def _open(source: Any, flags: int, chunk: int) -> tuple[int, Any]:
             raise FileNotFoundError(2, "No such file or directory", path)
         handle = ext.sax_open_file(os.fsencode(path), flags, chunk)
         keep: Any = None
+    elif hasattr(source, "read") and not isinstance(source, (bytes, bytearray, memoryview)):
+        # Read in blocks as the parse goes (see _feed): a compressed or
+        # network stream never sits in memory whole.
+        opener = ext.sax_open_push
+        handle = opener(flags, chunk)
+        keep = _Stream(source, chunk)
     else:
-        data = source.read() if hasattr(source, "read") else source
+        data = source
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError("sax_parse source must be a path, bytes or a binary file object")
         # The engine reads the buffer in place for the whole parse: hold an
@@ -79,19 +85,46 @@ def _open(source: Any, flags: int, chunk: int) -> tuple[int, Any]:
     return handle, keep
 
 
-def sax_parse(source: Any, handler: Any, *, chunk_size: int = DEFAULT_CHUNK, huge: bool = False) -> None:
-    """Parse ``source`` (a path, bytes or a binary file object, read whole)
-    and call ``handler``'s methods for its events, ``chunk_size`` bytes of
+class _Stream:
+    """A file object read block by block into a push recording."""
+
+    def __init__(self, stream: Any, size: int) -> None:
+        self.stream = stream
+        self.size = size
+        self.block = b""  # the engine reads it until the next push
+
+    def feed(self, handle: int) -> None:
+        from .sources import read_block
+        self.block = read_block(self.stream, self.size)
+        push = ext.sax_push
+        if push(handle, self.block, len(self.block), 0 if self.block else 1):
+            raise OSError("the SAX parse refused more input")
+
+
+def sax_parse(source: Any, handler: Any, *, chunk_size: int = DEFAULT_CHUNK, huge: bool = False,
+              **options: bool) -> None:
+    """Parse ``source`` (a path, bytes or a binary file object, read in
+    blocks as the parse goes) and call ``handler``'s methods for its events, ``chunk_size`` bytes of
     input at a time. ``huge`` lifts the parser's size limits. An exception
-    raised by a handler method stops the parse and propagates."""
+    raised by a handler method stops the parse and propagates. Other
+    keywords are the parse keywords of ``korvith.parse`` that apply to
+    events (``attribute_defaults``, ``remove_comments``, ``remove_pis``)."""
     if chunk_size <= 0:
         raise ValueError("chunk_size must be positive")
-    handle, keep = _open(source, PARSE_HUGE if huge else 0, chunk_size)
+    flags = PARSE_HUGE if huge else 0
+    if options:
+        from .document import parse_flags
+        flags |= parse_flags(options)
+    handle, keep = _open(source, flags, chunk_size)
     step = ext.sax_step
     free = ext.sax_free
     drain = _accel.sax_drain
+    wants_input = ext.sax_wants_input
     try:
         while True:
+            if isinstance(keep, _Stream) and wants_input(handle):
+                keep.feed(handle)
+                continue
             more = step(handle)
             if more < 0:
                 raise OSError(f"read error during a SAX parse of {source!r:.80}")

@@ -100,8 +100,8 @@ class XPath:
     :class:`Element` (context: that element) and keyword variables.
     """
 
-    __slots__ = ("path", "namespaces", "_handle", "_bindings", "_names", "_attribute",
-                 "_finalizer", "__weakref__")
+    __slots__ = ("path", "namespaces", "_handle", "_bindings", "_names", "_finalizer",
+                 "__weakref__")
 
     def __init__(self, path: str, namespaces: Mapping[str, str] | None = None) -> None:
         if not isinstance(path, str):
@@ -116,16 +116,6 @@ class XPath:
         if not handle:
             err = last_failure()
             raise XPathError(err[0] if err else "invalid expression", path)
-        # A path ending in an attribute step ("//item/@id") selects attribute
-        # nodes, which the engine does not hand out: evaluate the elements
-        # that carry them instead and read the values from those.
-        self._attribute: str | None = None
-        split = _attribute_tail(path)
-        if split is not None:
-            owners = ext.xpath_compile(split[0].encode("utf-8"))
-            if owners:
-                ext.xpath_compiled_free(handle)
-                handle, self._attribute = owners, split[1]
         self._handle: int = handle
         self._finalizer = weakref.finalize(self, ext.xpath_compiled_free, handle)
         self._finalizer.atexit = False
@@ -148,60 +138,16 @@ class XPath:
         if result is None:
             err = last_failure()
             raise XPathError(err[0] if err else "evaluation failed", self.path)
-        if self._attribute is not None and isinstance(result, list):
-            return _attribute_values(result, self._attribute, bound_ns or {})
+        if isinstance(result, list):
+            from .xpath_nodes import dropped_nodes, evaluate_snapshot
+            if dropped_nodes():
+                # The module keeps elements only: evaluate again for every node.
+                return evaluate_snapshot(self._handle, self.path, document, context, bindings,
+                                         flat)
         return result
 
     def __repr__(self) -> str:
         return f"XPath({self.path!r})"
-
-
-_ATTRIBUTE_STEP = re.compile(
-    r"\s*(?:@|attribute::)\s*(\*|[A-Za-z_][\w.-]*(?::(?:[A-Za-z_][\w.-]*|\*))?)\s*\Z")
-
-
-def _attribute_tail(path: str) -> tuple[str, str] | None:
-    """For a location path whose last step selects attributes, the path of
-    the elements that carry them and the attribute name test."""
-    depth, quote, last_slash = 0, "", -1
-    for i, ch in enumerate(path):
-        if quote:
-            if ch == quote:
-                quote = ""
-        elif ch in "'\"":
-            quote = ch
-        elif ch in "[(":
-            depth += 1
-        elif ch in "])":
-            depth -= 1
-        elif depth == 0 and ch == "|":
-            return None
-        elif depth == 0 and ch == "/":
-            last_slash = i
-    m = _ATTRIBUTE_STEP.match(path[last_slash + 1:])
-    if m is None:
-        return None
-    head = path[:last_slash + 1] if last_slash >= 0 else ""
-    if head and not head.endswith("/"):
-        return None
-    return f"{head}self::*[@{m.group(1)}]", m.group(1)
-
-
-def _attribute_values(elements: list[Any], test: str,
-                      namespaces: Mapping[str, str]) -> list[str]:
-    prefix, _, local = test.rpartition(":")
-    uri = namespaces.get(prefix) if prefix else None
-    out: list[str] = []
-    for el in elements:
-        if test == "*":
-            out.extend(el.values())
-        elif local == "*":
-            out.extend(v for (name, v, _p, u) in el.attribute_pairs(True) if u == uri)
-        else:
-            value = el.get(f"{{{uri}}}{local}" if uri else local)
-            if value is not None:
-                out.append(value)
-    return out
 
 
 def _target(node: Any) -> tuple[Any, int]:

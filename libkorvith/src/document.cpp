@@ -100,6 +100,9 @@ int libxml_options(int flags, bool recover) {
     if (flags & KORVITH_PARSE_HUGE) opts |= XML_PARSE_HUGE;
     if (flags & KORVITH_PARSE_NSCLEAN) opts |= XML_PARSE_NSCLEAN;
     if (recover) opts |= XML_PARSE_RECOVER;
+    // Defaults from <!ATTLIST> in the internal subset, as other XML
+    // libraries apply them; install_hooks keeps the external subset unread.
+    if ((flags & KORVITH_PARSE_NO_DEFAULT_ATTRS) == 0) opts |= XML_PARSE_DTDATTR;
     return opts;
 }
 
@@ -125,6 +128,24 @@ void callback_failed(ParseState* st, xmlParserCtxtPtr ctxt) noexcept {
     if (ctxt != nullptr) xmlStopParser(ctxt);
 }
 
+void keep_issue(ParseState* st, const xmlError* err) {
+    if (st->issues.size() >= kMaxIssues) {
+        st->issues_truncated = true;
+        return;
+    }
+    try {
+        ParseIssue issue;
+        issue.code = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
+        issue.level = err->level;
+        issue.message = trim_message(err->message, (st->cfg.flags & KORVITH_PARSE_HUGE) != 0);
+        issue.line = err->line;
+        issue.column = err->int2;
+        st->issues.push_back(std::move(issue));
+    } catch (...) {
+        st->issues_truncated = true;  // out of memory: keep what we have
+    }
+}
+
 void on_parse_error(void* data, const xmlError* err) try {
     auto* st = static_cast<ParseState*>(data);
     if (st == nullptr || err == nullptr) return;
@@ -139,6 +160,7 @@ void on_parse_error(void* data, const xmlError* err) try {
     }
     bool counts = err->level >= XML_ERR_ERROR ||
                   (st->cfg.strict_mode == 1 && err->level == XML_ERR_WARNING);
+    if (counts) keep_issue(st, err);
     if (!counts || st->first_error != 0) return;
     st->first_error = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
     st->first_level = err->level;
@@ -249,6 +271,7 @@ void start_element(void* ctx, const xmlChar* localname, const xmlChar* prefix,
                 if (!in_entity) st->open.back().seen = node;
             }
             st->open.push_back(ParseState::Open{node, nullptr, in_entity});
+            if (st->on_start != nullptr && !in_entity) st->on_start(st->on_end_data, node);
         }
     }
     if (node != nullptr && node->type == XML_ELEMENT_NODE && node->line == 65535) {
@@ -287,6 +310,17 @@ void end_element(void* ctx, const xmlChar* localname, const xmlChar* prefix, con
 
 }  // namespace
 
+void apply_drop_options(xmlSAXHandler* sax, int flags) {
+    // Applying attribute defaults makes libxml2 want the external subset;
+    // the engine never reads one (the loader would refuse it anyway, but
+    // with an error): the internal subset alone supplies the defaults.
+    sax->externalSubset = nullptr;
+    // Without a node for a comment or PI, the text on both sides of it
+    // lands in one text node.
+    if (flags & KORVITH_PARSE_NO_COMMENTS) sax->comment = nullptr;
+    if (flags & KORVITH_PARSE_NO_PIS) sax->processingInstruction = nullptr;
+}
+
 void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state) {
     state->ctxt = ctxt;
     xmlCtxtSetPrivate(ctxt, state);
@@ -296,6 +330,7 @@ void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state) {
     if (sax != nullptr) {
         sax->startElementNs = start_element;
         sax->endElementNs = end_element;
+        apply_drop_options(sax, state->cfg.flags);
     }
 }
 
@@ -341,13 +376,23 @@ xmlDocPtr finish_parse(xmlDocPtr doc, ParseState& st, int* status) {
         doc = nullptr;
     }
     if (doc != nullptr) {
+        DocSide* side = nullptr;
         try {
-            side_of(doc)->stable = true;
+            side = side_of(doc);
+            side->stable = true;
         } catch (...) {
             xmlFreeDoc(doc);  // no side storage yet: nothing else to release
             throw;
         }
         side_note_entities(doc);
+        if (st.issues_truncated && !st.issues.empty()) {
+            try {
+                st.issues.back().message += " (later errors were not kept)";
+            } catch (...) {
+                // out of memory: the list stays as it is
+            }
+        }
+        side->issues = std::move(st.issues);
     }
     if (status != nullptr) *status = code;
     publish(st, code);

@@ -22,6 +22,19 @@
 
 namespace korvith {
 
+// One error reported while parsing a document.
+struct ParseIssue {
+    int code = 0;
+    int level = 0;
+    std::string message;
+    int line = 0;
+    int column = 0;
+};
+
+// At most this many errors are kept per document (hostile input can
+// produce one per byte); the last kept one says that more were dropped.
+constexpr size_t kMaxIssues = 1000;
+
 // Everything the engine hangs off one document (doc->_private). Strings
 // handed out from the arena live until the document is freed; the mutex
 // guards the arena and the caches, since threads may read one document at
@@ -39,6 +52,8 @@ struct DocSide {
     bool ser_has_encoding = false;
     std::string ser_out;
     bool ser_valid = false;
+    // Every error the parser reported (a recovered document has some).
+    std::vector<struct ParseIssue> issues;
     // Child lookups by position: the last position found and the last count,
     // so that walking children by index is linear overall. Only used while
     // the element structure cannot change (documents from the parse
@@ -122,10 +137,15 @@ struct ParseState {
     // the engine's own input readers then report the end of input, so a
     // parse never reads on past an error that already decided it.
     bool stop_reading = false;
+    std::vector<ParseIssue> issues;  // every error, in the order reported
+    bool issues_truncated = false;
     // iterparse: called with each element of the tree once it is complete,
     // in end-tag order.
     void (*on_end)(void* data, xmlNodePtr node) = nullptr;
     void* on_end_data = nullptr;
+    // iterparse with start events: called with each element of the tree
+    // once its start tag (and its namespace declarations) is parsed.
+    void (*on_start)(void* data, xmlNodePtr node) = nullptr;
     // iterparse: the open elements. libxml2 parses an entity's content once,
     // into nodes owned by the entity declaration, and puts copies of them
     // into the tree for every reference, without parse events. `seen` is
@@ -146,6 +166,11 @@ struct ParseState {
 void forget_released(ParseState* state, xmlNodePtr node);
 
 void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state);
+
+// Clears the SAX hooks of what the flags drop (KORVITH_PARSE_NO_COMMENTS,
+// KORVITH_PARSE_NO_PIS) and the external-subset hook, which the engine
+// never uses.
+void apply_drop_options(xmlSAXHandler* sax, int flags);
 
 inline xmlNodePtr as_node(void* p) { return static_cast<xmlNodePtr>(p); }
 inline bool is_element(const xmlNode* n) { return n != nullptr && n->type == XML_ELEMENT_NODE; }

@@ -1,6 +1,8 @@
 // Incremental parsing: a push parser fed in chunks hands out each element
 // as soon as its end tag has been parsed; releasing processed elements
 // keeps memory flat on streams of any size.
+#include <libxml/SAX2.h>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,16 +13,32 @@
 #include <string>
 
 #include "internal.h"
+#include "entry.h"
 
 namespace korvith {
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
 
+// One parse event of an iterator that reports more than end tags.
+struct Event {
+    int kind = 0;  // KORVITH_EVENT_*
+    xmlNodePtr node = nullptr;
+    std::string a;  // namespace prefix, comment text, PI target
+    std::string b;  // namespace URI, PI data
+};
+
 struct Iterator {
     xmlParserCtxtPtr ctxt = nullptr;
     ParseState state;
     std::deque<xmlNodePtr> ready;
+    // Event mode (korvith_iterparse_set_events): events instead of `ready`.
+    int event_mask = 0;
+    std::deque<Event> events;
+    Event current;
+    // Push mode (korvith_iterparse_open_push): the caller supplies input.
+    bool push = false;
+    bool push_eof = false;
     int fd = -1;
     std::string data;  // copied input of the buffer form
     size_t pos = 0;
@@ -36,13 +54,74 @@ bool failed(const Iterator* it);
 
 // An element completed after the parse went wrong (an undeclared prefix on
 // it, say) is not handed out, and parsing stops there.
+void add_event(Iterator* it, int kind, xmlNodePtr node, const xmlChar* a = nullptr,
+               const xmlChar* b = nullptr) {
+    if ((it->event_mask & kind) == 0) return;
+    try {
+        Event e;
+        e.kind = kind;
+        e.node = node;
+        if (a != nullptr) e.a = cstr(a);
+        if (b != nullptr) e.b = cstr(b);
+        it->events.push_back(std::move(e));
+    } catch (...) {
+        // Out of memory: stop rather than hand out a stream with a gap.
+        it->state.first_error = XML_ERR_NO_MEMORY;
+        it->state.first_level = XML_ERR_FATAL;
+        try {
+            it->state.message = "out of memory while recording parse events";
+        } catch (...) {
+            it->state.message.clear();
+        }
+        xmlStopParser(it->ctxt);
+    }
+}
+
 void on_end(void* data, xmlNodePtr node) {
     auto* it = static_cast<Iterator*>(data);
     if (failed(it)) {
         xmlStopParser(it->ctxt);
         return;
     }
-    it->ready.push_back(node);  // may throw: end_element turns that into a failed parse
+    if (it->event_mask == 0) {
+        it->ready.push_back(node);
+        return;
+    }
+    add_event(it, KORVITH_EVENT_END, node);
+    for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
+        add_event(it, KORVITH_EVENT_END_NS, node, ns->prefix, ns->href);
+    }
+}
+
+void on_start(void* data, xmlNodePtr node) {
+    auto* it = static_cast<Iterator*>(data);
+    if (failed(it)) return;
+    for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
+        add_event(it, KORVITH_EVENT_START_NS, node, ns->prefix, ns->href);
+    }
+    add_event(it, KORVITH_EVENT_START, node);
+}
+
+Iterator* iterator_of(void* ctx) {
+    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+    auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
+    return st != nullptr ? static_cast<Iterator*>(st->on_end_data) : nullptr;
+}
+
+void on_comment(void* ctx, const xmlChar* value) {
+    xmlSAX2Comment(ctx, value);
+    Iterator* it = iterator_of(ctx);
+    if (it != nullptr && !failed(it) && it->ctxt->inSubset == 0) {
+        add_event(it, KORVITH_EVENT_COMMENT, nullptr, value);
+    }
+}
+
+void on_pi(void* ctx, const xmlChar* target, const xmlChar* data) {
+    xmlSAX2ProcessingInstruction(ctx, target, data);
+    Iterator* it = iterator_of(ctx);
+    if (it != nullptr && !failed(it) && it->ctxt->inSubset == 0) {
+        add_event(it, KORVITH_EVENT_PI, nullptr, target, data);
+    }
 }
 
 void record_failure(Iterator* it, int code, std::string message, int line, int column) {
@@ -78,6 +157,12 @@ bool feed(Iterator* it) {
             it->finished = true;
             return false;
         }
+    } else if (it->push) {
+        if (it->pos >= it->data.size() && !it->push_eof) return false;  // wants input
+        size_t left = it->data.size() - it->pos;
+        n = static_cast<ssize_t>(left < kChunk ? left : kChunk);
+        chunk = it->data.data() + it->pos;
+        it->pos += static_cast<size_t>(n);
     } else {
         size_t left = it->data.size() - it->pos;
         n = static_cast<ssize_t>(left < kChunk ? left : kChunk);
@@ -92,6 +177,11 @@ bool feed(Iterator* it) {
         it->doc = it->state.doc;
         side_attach(it->doc);
         side_note_entities(it->doc);
+    }
+    if (it->push && it->pos >= it->data.size()) {
+        // Fed completely: drop it, so memory holds one pushed block at most.
+        it->data.clear();
+        it->pos = 0;
     }
     if (failed(it)) {
         const ParseState& st = it->state;
@@ -129,6 +219,10 @@ Iterator* open_iterator(int flags, int* status, const char* url) {
         return nullptr;
     }
     install_hooks(it->ctxt, &it->state);
+    it->state.on_start = on_start;
+    xmlSAXHandler* sax = xmlCtxtGetSaxHandler(it->ctxt);
+    if (sax != nullptr && sax->comment != nullptr) sax->comment = on_comment;
+    if (sax != nullptr && sax->processingInstruction != nullptr) sax->processingInstruction = on_pi;
     xmlCtxtSetOptions(it->ctxt, libxml_options(flags, false));
     if (status != nullptr) *status = 0;
     error_clear();
@@ -201,6 +295,11 @@ void korvith_iterparse_release(void* iterator, void* element) try {
             if (p == node) return;  // still to be handed out
         }
     }
+    for (const Event& e : it->events) {
+        for (xmlNodePtr p = e.node; p != nullptr; p = p->parent) {
+            if (p == node) return;  // still to be handed out
+        }
+    }
     // A kept serialisation may be keyed by a node about to be freed, whose
     // address a later node can take.
     side_forget_output(it->doc);
@@ -255,5 +354,70 @@ void korvith_iterparse_free(void* iterator) try {
     if (it->fd >= 0) ::close(it->fd);
     delete it;
 } catch (...) { korvith::entry_failed(); }
+
+int korvith_iterparse_set_events(void* iterator, int mask) try {
+    auto* it = static_cast<Iterator*>(iterator);
+    if (it == nullptr || (mask & ~KORVITH_EVENT_ALL) != 0) return 1;
+    it->event_mask = mask;
+    return 0;
+} catch (...) {
+    return korvith::entry_failed<int>(-1);
+}
+
+void* korvith_iterparse_next_event(void* iterator, int* kind) try {
+    auto* it = static_cast<Iterator*>(iterator);
+    if (kind != nullptr) *kind = 0;
+    if (it == nullptr) return nullptr;
+    while (it->events.empty() && feed(it)) {
+    }
+    if (it->events.empty()) return nullptr;
+    it->current = std::move(it->events.front());
+    it->events.pop_front();
+    if (kind != nullptr) *kind = it->current.kind;
+    return it->current.node;
+} catch (...) {
+    return korvith::entry_failed<void*>(nullptr);
+}
+
+const char* korvith_iterparse_event_text(void* iterator, int which) try {
+    auto* it = static_cast<Iterator*>(iterator);
+    if (it == nullptr) return "";
+    return which == 0 ? it->current.a.c_str() : it->current.b.c_str();
+} catch (...) {
+    return korvith::entry_failed<const char*>(nullptr);
+}
+
+void* korvith_iterparse_open_push(int flags, int* status) try {
+    if (status != nullptr) *status = 0;
+    Iterator* it = open_iterator(flags, status, nullptr);
+    if (it != nullptr) it->push = true;
+    return it;
+} catch (...) {
+    return korvith::entry_failed<void*>(nullptr);
+}
+
+int korvith_iterparse_push(void* iterator, const char* data, size_t length, int last) try {
+    auto* it = static_cast<Iterator*>(iterator);
+    if (it == nullptr || !it->push || it->push_eof) return 1;
+    try {
+        if (data != nullptr && length > 0) it->data.append(data, length);
+    } catch (...) {
+        record_failure(it, XML_ERR_NO_MEMORY, "out of memory", 0, 0);
+        it->finished = true;
+        return 1;
+    }
+    if (last != 0) it->push_eof = true;
+    return 0;
+} catch (...) {
+    return korvith::entry_failed<int>(-1);
+}
+
+int korvith_iterparse_wants_input(void* iterator) try {
+    auto* it = static_cast<Iterator*>(iterator);
+    if (it == nullptr || !it->push || it->push_eof || it->finished) return 0;
+    return it->pos >= it->data.size() ? 1 : 0;
+} catch (...) {
+    return korvith::entry_failed<int>(-1);
+}
 
 }  // extern "C"

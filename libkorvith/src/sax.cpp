@@ -44,6 +44,10 @@ struct Recorder {
   size_t chunk = kDefaultChunk;
   bool finished = false;
   bool failed = false;  // out of memory or arena overflow while recording
+  // Fed by korvith_sax_push: `data` is the caller's current block, and the
+  // parse ends only after the block pushed with `last`.
+  bool push = false;
+  bool push_eof = false;
 
   ~Recorder() {
     if (ctxt) {
@@ -263,6 +267,11 @@ Recorder* open(int flags, size_t chunk, const char* path) {
   sax.comment = on_comment;
   sax.processingInstruction = on_pi;
   sax.reference = nullptr;
+  // The external subset is never read (attribute defaults come from the
+  // internal subset only); dropped comments and PIs are not recorded.
+  sax.externalSubset = nullptr;
+  if (flags & KORVITH_PARSE_NO_COMMENTS) sax.comment = nullptr;
+  if (flags & KORVITH_PARSE_NO_PIS) sax.processingInstruction = nullptr;
   sax.warning = nullptr;
   sax.error = nullptr;
   sax.fatalError = nullptr;
@@ -277,6 +286,7 @@ Recorder* open(int flags, size_t chunk, const char* path) {
   // Internal entities expand; external ones and the network are never used.
   int options = XML_PARSE_NOENT | XML_PARSE_NO_XXE | XML_PARSE_NONET;
   if (flags & KORVITH_PARSE_HUGE) options |= XML_PARSE_HUGE;
+  if ((flags & KORVITH_PARSE_NO_DEFAULT_ATTRS) == 0) options |= XML_PARSE_DTDATTR;
   xmlCtxtUseOptions(r->ctxt, options);
   return r;
 }
@@ -339,7 +349,7 @@ int korvith_sax_step(void* recorder) try {
     n = r.length - r.pos < r.chunk ? r.length - r.pos : r.chunk;
     bytes = r.data ? r.data + r.pos : nullptr;
     r.pos += n;
-    last = r.pos >= r.length;
+    last = r.pos >= r.length && (!r.push || r.push_eof);
   }
   xmlParseChunk(r.ctxt, bytes, static_cast<int>(n), last ? 1 : 0);
   if (r.failed) {
@@ -382,5 +392,33 @@ const char* korvith_sax_arena(void* recorder, size_t* size) try {
   static const char kEmpty[1] = {0};
   return r->arena.empty() ? kEmpty : r->arena.data();
 } catch (...) { return korvith::entry_failed<const char*>(nullptr); }
+
+void* korvith_sax_open_push(int flags, size_t chunk) try {
+  Recorder* r = korvith::sax::open(flags, chunk, nullptr);
+  if (r) r->push = true;
+  return r;
+} catch (...) {
+    return korvith::entry_failed<void*>(nullptr);
+}
+
+int korvith_sax_push(void* recorder, const char* data, size_t length, int last) try {
+  auto* r = static_cast<Recorder*>(recorder);
+  if (!r || !r->push || r->push_eof || (!data && length)) return 1;
+  r->data = data;
+  r->length = length;
+  r->pos = 0;
+  r->push_eof = last != 0;
+  return 0;
+} catch (...) {
+    return korvith::entry_failed<int>(-1);
+}
+
+int korvith_sax_wants_input(void* recorder) try {
+  auto* r = static_cast<Recorder*>(recorder);
+  if (!r || !r->push || r->push_eof || r->finished) return 0;
+  return r->pos >= r->length ? 1 : 0;
+} catch (...) {
+    return korvith::entry_failed<int>(-1);
+}
 
 }  // extern "C"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "entry.h"
 
 namespace korvith {
 namespace {
@@ -30,6 +31,12 @@ struct Variable {
 struct VarSet {
     std::vector<Variable> vars;
 };
+
+// Nodes other than elements in the node-set most recently counted on this
+// thread (korvith_xpath_last_other_nodes): the module's conversion keeps the
+// elements only, and the package re-evaluates for every node when this is
+// not 0.
+thread_local size_t last_other_nodes = 0;
 
 void on_xpath_error(void*, const xmlError* err) {
     if (error_code() == 0) error_from(err);
@@ -56,6 +63,7 @@ xmlXPathObjectPtr make_value(const Variable& v) {
 void* evaluate(void* document, void* context, const char* expression, xmlXPathCompExprPtr comp,
                const NsSet* ns, const VarSet* vars) {
     error_clear();
+    last_other_nodes = 0;
     auto* doc = static_cast<xmlDocPtr>(document);
     xmlNodePtr node = as_node(context);
     if (doc == nullptr && node != nullptr) doc = node->doc;
@@ -225,6 +233,7 @@ size_t korvith_xpath_result_count(void* result) try {
     for (int i = 0; i < obj->nodesetval->nodeNr; ++i) {
         if (is_element(obj->nodesetval->nodeTab[i])) ++count;
     }
+    last_other_nodes = static_cast<size_t>(obj->nodesetval->nodeNr) - count;
     return count;
 } catch (...) { return korvith::entry_failed<size_t>(0); }
 
@@ -339,5 +348,13 @@ int korvith_variable_set_string(void* set, const char* name, const char* value) 
     v.text = value;
     return set_variable(set, name, std::move(v));
 } catch (...) { return korvith::entry_failed<int>(1); }
+
+}  // extern "C"
+
+extern "C" {
+
+size_t korvith_xpath_last_other_nodes(void) try { return last_other_nodes; } catch (...) {
+    return korvith::entry_failed<size_t>(0);
+}
 
 }  // extern "C"

@@ -50,16 +50,25 @@ class TestQuery:
         (["sum(//n) div 2"], "7.5\n"),
         (["//book[@year < $y]/@id/..", "--var", "y:number=1970", "-o", "count"], "2\n"),
         (["//book[@id = $id]/tags", "--var", "id=b3"], "sf ocean\n"),
-        (["//book[$all]", "--var", "all:bool=false", "-o", "count"], "0\n"),
-        (["//nothing"], ""),
         (["//book/@id"], "b1\nb2\nb3\n"),
-        (["//book[n > 2]/@year", "-o", "json"], '{"value": "1969"}\n{"value": "1961"}\n'),
+        (["//book[n > 2]/@year", "-o", "json"],
+         '{"value": "1969", "kind": "attribute", "name": "year"}\n'
+         '{"value": "1961", "kind": "attribute", "name": "year"}\n'),
     ])
     def test_outputs(self, tmp_path, books, args, expected):
         xpath, *options = args
         result = run(tmp_path, "query", str(books), xpath, *options)
         assert result.returncode == 0, result.stderr
         assert result.stdout.decode() == expected
+
+    @pytest.mark.parametrize("args, expected", [
+        (["//book[$all]", "--var", "all:bool=false", "-o", "count"], "0\n"),
+        (["//nothing"], ""),
+    ])
+    def test_no_match_exits_1_like_grep(self, tmp_path, books, args, expected):
+        xpath, *options = args
+        result = run(tmp_path, "query", str(books), xpath, *options)
+        assert (result.returncode, result.stdout.decode(), result.stderr) == (1, expected, b"")
 
     def test_xml_output_reparses(self, tmp_path, books):
         result = run(tmp_path, "query", str(books), "//book[@id='b2']", "-o", "xml")

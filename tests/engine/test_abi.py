@@ -110,7 +110,9 @@ def test_exports_that_read_a_python_owned_tree_keep_the_gil():
     keeps = {name for name, _, _, keep in _engine.EXPORTS if keep}
     assert keeps == {"plan_eval", "iterparse_release", "iterparse_error",
                      "iterparse_document", "iterparse_free", "schema_validate", "c14n",
-                     "xslt_apply"}
+                     "xslt_apply", "xpath_snapshot_eval", "document_issue_count",
+                     "document_issue", "iterparse_set_events", "iterparse_next_event",
+                     "iterparse_event_text", "iterparse_push", "iterparse_wants_input"}
     assert isinstance(_engine.ext.plan_eval, type(_engine.pylib.korvith_plan_eval))
     assert _engine.ext.plan_eval is _engine.pylib.korvith_plan_eval
     assert _engine.ext.plan_compile is _engine.lib.korvith_plan_compile

@@ -104,7 +104,7 @@ def test_warnings_fail_only_in_strict_mode_one(docs, strict: int, ok: bool) -> N
 
 @pytest.mark.parametrize(
     "options",
-    [dict(flags=0x100), dict(strict=2), dict(strict=-2), dict(max_depth=-1)],
+    [dict(flags=0x800), dict(strict=2), dict(strict=-2), dict(max_depth=-1)],
 )
 def test_invalid_options_are_refused(docs, options) -> None:
     doc, status = docs.parse_ex(b"<a/>", **options)
@@ -225,9 +225,11 @@ def test_external_entity_reference_reads_as_empty(mdoc, tmp_path) -> None:
     assert root.text == "ab"
 
 
-def test_dtd_attribute_defaults_are_not_applied(mdoc) -> None:
+def test_dtd_attribute_defaults_are_applied_unless_turned_off(mdoc, docs) -> None:
     _, root = mdoc(b'<!DOCTYPE r [<!ATTLIST r def CDATA "dv">]><r/>')
-    assert root.attrib == {} and root.get("def") is None
+    assert root.attrib == {"def": "dv"} and root.get("def") == "dv"
+    root = docs.root(b'<!DOCTYPE r [<!ATTLIST r def CDATA "dv">]><r/>', flags=0x100)
+    assert lib.korvith_element_attribute(root, b"def") is None
 
 
 def test_network_is_never_touched(docs) -> None:

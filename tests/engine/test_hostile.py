@@ -284,7 +284,7 @@ def try_parse_strict(data: bytes):
 
 def lxml_tree(data: bytes):
     parser = etree.XMLParser(resolve_entities=True, no_network=True, load_dtd=False,
-                             huge_tree=False, remove_blank_text=False)
+                             attribute_defaults=True, huge_tree=False, remove_blank_text=False)
     try:
         return etree.fromstring(data, parser)
     except (etree.XMLSyntaxError, ValueError):
@@ -345,7 +345,7 @@ def test_every_entry_point_agrees(tmp_path_factory, data: bytes, how: str, recov
                 text = data.decode("utf-8")
             except UnicodeDecodeError:
                 return
-            doc = korvith.parse(text, recover=recover)
+            doc = korvith.fromstring(text, recover=recover)._document
         else:
             doc = korvith.fromstring(data, recover=recover)._document
     except KorvithError as err:

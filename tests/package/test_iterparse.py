@@ -55,8 +55,8 @@ def test_events_pairs_like_elementtree():
     seen = [(event, el.get("id")) for event, el in korvith.iterparse(FEED, tag="entry",
                                                                      events=("end",))]
     assert seen == [("end", "1"), ("end", "2")]
-    with pytest.raises(ValueError, match="only"):
-        korvith.iterparse(FEED, events=("start", "end"))
+    with pytest.raises(ValueError, match="unknown iterparse event 'begin'"):
+        korvith.iterparse(FEED, events=("start", "begin"))
 
 
 def test_released_element_raises_instead_of_crashing():
@@ -67,7 +67,7 @@ def test_released_element_raises_instead_of_crashing():
     second = next(it)  # moving on frees the first entry
     assert second.get("id") == "2"
     for stale in (first, title):
-        with pytest.raises(korvith.KorvithError, match="closed document"):
+        with pytest.raises(korvith.KorvithError, match="released by iterparse.*release=False"):
             stale.tag
     it.close()
 

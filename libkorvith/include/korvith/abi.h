@@ -32,7 +32,12 @@
 #define KORVITH_PARSE_HUGE 0x04          /* lift the size and depth limits */
 #define KORVITH_PARSE_KEEP_ENTITIES 0x08 /* keep internal entity references as nodes */
 #define KORVITH_PARSE_NSCLEAN 0x10       /* drop redundant namespace declarations */
-#define KORVITH_PARSE_ALL 0x1F
+/* Attribute defaults declared in the internal DTD subset are applied unless
+ * this bit is set (an external subset is never read for them). */
+#define KORVITH_PARSE_NO_DEFAULT_ATTRS 0x100
+#define KORVITH_PARSE_NO_COMMENTS 0x200 /* drop comments; text around them merges */
+#define KORVITH_PARSE_NO_PIS 0x400      /* drop processing instructions likewise */
+#define KORVITH_PARSE_ALL 0x71F
 
 /* The options record of korvith_parse_string_ex. */
 typedef struct korvith_parse_options {
@@ -64,6 +69,8 @@ typedef struct korvith_serialize_options {
 #define KORVITH_NODE_DOCUMENT 7
 #define KORVITH_NODE_OTHER 8
 #define KORVITH_NODE_NONE (-1)
+/* Kind of an XPath namespace node in a result snapshot. */
+#define KORVITH_NODE_NAMESPACE 9
 
 /* ---- XPath -------------------------------------------------------------- */
 

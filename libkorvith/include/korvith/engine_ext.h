@@ -125,6 +125,84 @@ KORVITH_API int korvith_xquery_item(size_t index, const char** text, size_t* len
                                     double* number);
 KORVITH_API void korvith_xquery_items_clear(void);
 
+/* Iterator events beyond end tags. Before the first korvith_iterparse_next_event
+ * call, korvith_iterparse_set_events picks the events (a mask of
+ * KORVITH_EVENT_*; 1 for an unknown bit); from then on the iterator hands
+ * out events, in document order, through korvith_iterparse_next_event
+ * instead of elements through korvith_iterparse_next. next_event returns
+ * the element of a start or end event (null for the others, and at the end
+ * with *kind 0). korvith_iterparse_event_text gives the current event's
+ * texts, valid until the next event: which 0 is the namespace prefix
+ * ("" for a default namespace), the comment text or the PI target; which 1
+ * the namespace URI or the PI data. Namespace events come before the start
+ * event and after the end event of the element that declares them. */
+#define KORVITH_EVENT_START 0x01
+#define KORVITH_EVENT_END 0x02
+#define KORVITH_EVENT_START_NS 0x04
+#define KORVITH_EVENT_END_NS 0x08
+#define KORVITH_EVENT_COMMENT 0x10
+#define KORVITH_EVENT_PI 0x20
+#define KORVITH_EVENT_ALL 0x3F
+KORVITH_API int korvith_iterparse_set_events(void* iterator, int mask);
+KORVITH_API void* korvith_iterparse_next_event(void* iterator, int* kind);
+KORVITH_API const char* korvith_iterparse_event_text(void* iterator, int which);
+
+/* An iterator fed by the caller: korvith_iterparse_push appends input
+ * (copied; last != 0 marks the end; 1 when refused). While
+ * korvith_iterparse_wants_input answers 1, next/next_event return null
+ * because all input so far is parsed: push more, then ask again. */
+KORVITH_API void* korvith_iterparse_open_push(int flags, int* status);
+KORVITH_API int korvith_iterparse_push(void* iterator, const char* data, size_t length, int last);
+KORVITH_API int korvith_iterparse_wants_input(void* iterator);
+
+/* A SAX recording fed by the caller: korvith_sax_push hands over the next
+ * block (borrowed until the next push or the free; last != 0 marks the
+ * end), korvith_sax_step records it chunk by chunk, and
+ * korvith_sax_wants_input answers 1 once the block is used up. */
+KORVITH_API void* korvith_sax_open_push(int flags, size_t chunk);
+KORVITH_API int korvith_sax_push(void* recorder, const char* data, size_t length, int last);
+KORVITH_API int korvith_sax_wants_input(void* recorder);
+
+/* How many nodes that are not elements the node-set most recently counted
+ * by korvith_xpath_result_count on this thread held (0 after an evaluation
+ * on this thread that gave no node-set). */
+KORVITH_API size_t korvith_xpath_last_other_nodes(void);
+
+/* XPath results with every node of a node-set. Evaluates like
+ * korvith_xpath_compiled_eval_ns_vars (ns_set and vars may be null) and
+ * copies the result into a snapshot owned by the caller (free it with
+ * korvith_snapshot_free); null on failure (see korvith_last_error). The
+ * snapshot holds copies of every string value and name; only the element
+ * and document handles point into the tree. Item kinds are the
+ * KORVITH_NODE_* codes; names are an attribute's Clark name, a PI's target
+ * or a namespace node's prefix, else "". */
+KORVITH_API void* korvith_xpath_snapshot_eval(void* compiled, void* document, void* context,
+                                              void* ns_set, void* vars);
+KORVITH_API int korvith_snapshot_type(void* snapshot);
+KORVITH_API int korvith_snapshot_boolean(void* snapshot);
+KORVITH_API double korvith_snapshot_number(void* snapshot);
+KORVITH_API const char* korvith_snapshot_string(void* snapshot);
+KORVITH_API size_t korvith_snapshot_count(void* snapshot);
+/* Fills kinds[i] and elements[i] (null for nodes that are not elements or
+ * the document) for up to capacity items; returns how many. */
+KORVITH_API size_t korvith_snapshot_layout(void* snapshot, int* kinds, void** elements,
+                                           size_t capacity);
+KORVITH_API const char* korvith_snapshot_value(void* snapshot, size_t index);
+KORVITH_API const char* korvith_snapshot_name(void* snapshot, size_t index);
+/* Every string value and name of the items that are not elements or the
+ * document, in order, as value NUL name NUL pairs (XML text holds no NUL).
+ * Returns the bytes needed; fills buf only when cap is at least that. */
+KORVITH_API size_t korvith_snapshot_pack(void* snapshot, char* buf, size_t cap);
+KORVITH_API void korvith_snapshot_free(void* snapshot);
+
+/* Errors reported while parsing a document (a document parsed with
+ * recovery can have several), in the order reported; at most 1000 are kept.
+ * korvith_document_issue copies the message like korvith_last_error and
+ * returns the error's code, 0 for an index out of range. */
+KORVITH_API size_t korvith_document_issue_count(void* document);
+KORVITH_API int korvith_document_issue(void* document, size_t index, char* buf, size_t cap,
+                                       int* line, int* column);
+
 #ifdef __cplusplus
 }
 #endif

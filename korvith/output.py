@@ -1,0 +1,82 @@
+"""Serialisation spelled as ElementTree and lxml spell it.
+
+``korvith.tostring`` and ``Element.tobytes`` accept the peers' keywords:
+``pretty_print`` (two spaces per level), ``xml_declaration``,
+``method="xml"`` or ``"text"``, ``with_tail`` (an element's tail follows it,
+as in both peers) and ``encoding`` (``"unicode"`` gives ``str``). An unknown
+encoding raises :class:`LookupError` naming it.
+"""
+
+from __future__ import annotations
+
+import codecs
+from typing import Any
+
+from . import _korvithaccel as _accel
+
+PRETTY_INDENT = 2
+
+
+def check_encoding(encoding: Any) -> str | None:
+    """The encoding name, after checking that Python knows it."""
+    if encoding is None:
+        return None
+    if not isinstance(encoding, str):
+        raise TypeError(f"encoding must be str or None, not {type(encoding).__name__}")
+    try:
+        codecs.lookup(encoding)
+    except LookupError:
+        raise LookupError(f"unknown encoding: {encoding!r}") from None
+    return encoding
+
+
+def escape_text(text: str) -> str:
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def encode_text(text: str, encoding: str | None) -> bytes:
+    """Character data in ``encoding``; characters it lacks become references."""
+    return text.encode(encoding or "utf-8", "xmlcharrefreplace")
+
+
+def tail_bytes(element: Any, encoding: str | None) -> bytes:
+    tail = element.tail
+    return encode_text(escape_text(tail), encoding) if tail else b""
+
+
+def text_content(node: Any, with_tail: bool) -> str:
+    """What ``method="text"`` writes: every text of the subtree, in order."""
+    element = node.root if not isinstance(node, _accel.Element) else node
+    text = "".join(element.itertext())
+    if with_tail and isinstance(node, _accel.Element):
+        text += node.tail or ""
+    return text
+
+
+def tostring(node: Any, indent: int = 0, declaration: bool = False,
+             encoding: str | None = None, *, pretty_print: bool = False,
+             xml_declaration: bool | None = None, method: str = "xml",
+             with_tail: bool = True) -> bytes | str:
+    from .document import Document
+    if not isinstance(node, (_accel.Element, Document)):
+        raise TypeError(f"tostring() needs an Element or a Document, not {type(node).__name__}")
+    unicode = isinstance(encoding, str) and encoding.lower() == "unicode"
+    encoding = None if unicode else check_encoding(encoding)
+    if method not in ("xml", "text"):
+        raise ValueError(f"unknown method {method!r} (known: 'xml', 'text')")
+    if method == "text":
+        text = text_content(node, with_tail)
+        return text if unicode else text.encode(encoding or "utf-8", "replace")
+    if pretty_print and not indent:
+        indent = PRETTY_INDENT
+    if xml_declaration is not None:
+        declaration = bool(xml_declaration)
+    if unicode:
+        declaration = False
+    options: dict[str, Any] = {}
+    if isinstance(node, _accel.Element):
+        options["with_tail"] = with_tail
+    out = node.tobytes(indent=indent, declaration=declaration, encoding=encoding, **options)
+    if pretty_print and not out.endswith(b"\n"):
+        out += b"\n"  # as lxml ends pretty output, after the tail
+    return out.decode("utf-8") if unicode else out

@@ -1,0 +1,12 @@
+"""Each marked line is a mistake the stubs must reject."""
+
+from __future__ import annotations
+
+import korvith
+
+root = korvith.fromstring(b"<r a='1'/>")
+name: str = root.get("a")  # E: may be None
+root.attrib["a"] = "2"  # E: read-only mapping
+root.text = None  # E: the setter takes str only
+root.text = 3  # E: the setter takes str only
+out: str = korvith.tostring(root)  # E: bytes unless encoding="unicode"

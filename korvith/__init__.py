@@ -23,6 +23,11 @@ from .xpath import XPath  # noqa: E402
 
 _element.install()
 
+from . import editing as _editing  # noqa: E402
+from .editing import PI, Attrs, Comment, ElementTree, ProcessingInstruction, SubElement  # noqa: E402
+
+_editing.install()
+
 if TYPE_CHECKING:
     from .xquery import XQuery
 
@@ -66,4 +71,5 @@ __all__ = [
     "XQuery", "extract", "fromstring", "iterextract", "iterparse", "parse", "parse_file",
     "parse_inplace", "sax_parse", "tostring",
 ]
+__all__ += ["Attrs", "Comment", "ElementTree", "PI", "ProcessingInstruction", "SubElement"]
 __version__ = "0.1.0"

@@ -22,6 +22,7 @@ from typing import Any
 
 from . import _korvithaccel as _accel
 from .document import CLOSED_MESSAGE, POISON, _indent
+from .editing import cursor_matcher, guarded_iter
 from .errors import KorvithError
 from .xpath import compile_path, evaluate, split_tag
 
@@ -44,6 +45,12 @@ def _live(el: Element) -> bool:
 
 # --------------------------------------------------------------- iteration
 
+def _walk(self: Element, ns: str | None, local: str | None) -> Iterator[Element]:
+    # The module cursor, until the first edit of any tree (see guarded_iter).
+    cursor = _accel.subtree_iter(self, True, ns, local)
+    return guarded_iter(cursor, self, cursor_matcher(ns, local))
+
+
 def _iter(self: Element, tag: str | None = None, *tags: str) -> Iterator[Element]:
     """Document-order iterator over this element and its descendants.
 
@@ -55,14 +62,14 @@ def _iter(self: Element, tag: str | None = None, *tags: str) -> Iterator[Element
     if tags:
         wanted = [t for t in (tag, *tags) if t is not None]
         if any(t == "*" for t in wanted):
-            return _accel.subtree_iter(self, True, None, None)
-        return _filter(_accel.subtree_iter(self, True, None, None), wanted)
+            return _walk(self, None, None)
+        return _filter(_walk(self, None, None), wanted)
     if tag is None or tag == "*":
-        return _accel.subtree_iter(self, True, None, None)
+        return _walk(self, None, None)
     ns, local = split_tag(tag)
     if ns == "*" or local == "*":
-        return _filter(_accel.subtree_iter(self, True, None, None), [tag])
-    return _accel.subtree_iter(self, True, ns, local)
+        return _filter(_walk(self, None, None), [tag])
+    return _walk(self, ns, local)
 
 
 def _matcher(tag: str) -> Any:

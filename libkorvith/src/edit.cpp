@@ -545,17 +545,19 @@ int korvith_edit_clear(void* element, int keep_tail) {
         xmlNodePtr n = as_node(element);
         if (!is_element(n)) return refuse("not an element");
         while (n->properties != nullptr) xmlRemoveProp(n->properties);
-        xmlNodePtr child = n->children;
-        while (child != nullptr) {
-            xmlNodePtr next = child->next;
-            xmlUnlinkNode(child);
+        drop_text_run(n->children);
+        // Each child element, comment or processing instruction leaves with
+        // its tail, as remove() takes it; anything else goes.
+        while (xmlNodePtr child = n->children) {
             if (is_movable(child)) {
+                std::vector<xmlNodePtr> tail = tail_of(child);
+                unlink_with_tail(child, tail);
                 settle_namespaces(child);
                 remember_detached(child);
             } else {
+                xmlUnlinkNode(child);
                 xmlFreeNode(child);
             }
-            child = next;
         }
         if (!keep_tail) drop_text_run(n->next);
         forget_structure(n->doc);

@@ -51,6 +51,20 @@ def shape(el):
             [shape(c) + (c.tail or None,) for c in lxml_elements(el)])
 
 
+def rebuild(el):
+    """A deep copy of an lxml element made from Clark names (lxml's own
+    deepcopy mixes up shadowed prefixes)."""
+    if not isinstance(el.tag, str):
+        out = etree.Comment(el.text)
+    else:
+        out = etree.Element(el.tag, dict(el.attrib))
+        out.text = el.text
+        for child in el:
+            out.append(rebuild(child))
+    out.tail = el.tail
+    return out
+
+
 def may_move(child, parent):
     node = parent
     while node is not None:
@@ -115,7 +129,7 @@ class EditingModel(RuleBasedStateMachine):
         p = self.pick(data)
         k = copy.deepcopy(p.k)
         assert k.getparent() is None and k._document is not p.k._document
-        self.adopt(k, copy.deepcopy(p.l))
+        self.adopt(k, rebuild(p.l))
 
     @precondition(lambda self: self.pairs)
     @rule(data=st.data(), text=st.sampled_from(["note", "two  words"]))

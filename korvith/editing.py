@@ -279,6 +279,9 @@ def new_element(tag: Any, attrib: Mapping[str, str] | None = None,
 
 def _make(context: Element | None, tag: Any, attrib: Mapping[str, str] | None,
           nsmap: Mapping[str | None, str] | None, extra: Mapping[str, str]) -> Element:
+    """A new element; with a context, unattached in the context's document
+    and then appended to it (attributes are set once it is in place, so that
+    their namespaces can use the declarations in scope there)."""
     uri, local = split_name(tag)
     prefixes, uris, count = _nsmap_arrays(nsmap)
     items = _attribute_items(attrib, extra)
@@ -286,16 +289,18 @@ def _make(context: Element | None, tag: Any, attrib: Mapping[str, str] | None,
         raw = _new_element(None, uri, local, prefixes, uris, count)
         if not raw:
             raise _refused("cannot create the element")
-        document: Any = _wrap_new_document(raw)
+        element = _wrap(raw, _wrap_new_document(raw))
     else:
         document = _document(context)
         raw = _new_element(_address(context), uri, local, prefixes, uris, count)
         if not raw:
             raise _refused("cannot create the element")
+        element = _wrap(raw, document)
+        _move(element, context, APPEND)
     for a_uri, a_local, value in items:
-        if _set_attribute(raw, a_uri, a_local, value) != 0:
+        if _set_attribute(_address(element), a_uri, a_local, value) != 0:
             raise _refused("cannot set the attribute")
-    return _wrap(raw, document)
+    return element
 
 
 def SubElement(parent: Element, tag: Any, attrib: Mapping[str, str] | None = None,
@@ -305,9 +310,7 @@ def SubElement(parent: Element, tag: Any, attrib: Mapping[str, str] | None = Non
     generated ``ns0``-style one."""
     if not isinstance(parent, Element):
         raise TypeError(f"parent must be an Element, not {type(parent).__name__}")
-    child = _make(parent, tag, attrib, nsmap, extra)
-    _move(child, parent, APPEND)
-    return child
+    return _make(parent, tag, attrib, nsmap, extra)
 
 
 def _element_new(cls: type, *args: Any, **kwargs: Any) -> Any:

@@ -676,6 +676,9 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("--no-lxml", action="store_true", help="leave lxml out of the timing")
     d.add_argument("--no-timing", action="store_true", help="only the tour")
     d.set_defaults(run=cmd_demo)
+
+    from .cli_edit import register as register_edit
+    register_edit(sub)
     return parser
 
 

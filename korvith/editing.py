@@ -328,6 +328,7 @@ class _Leaf:
     wrapper of its node, so that moves and closing keep it truthful."""
 
     __slots__ = ("_el",)
+    _el: Any
     _kind = 0
 
     def __init__(self, *args: Any) -> None:
@@ -789,9 +790,12 @@ def write(node: Any, file: Any, encoding: str | None = None,
     """Writes ``node`` (a Document or Element) to a path or a file object."""
     data = _output(node, encoding, xml_declaration, pretty_print)
     if isinstance(file, (str, bytes, os.PathLike)):
-        mode = "w" if isinstance(data, str) else "wb"
-        with open(file, mode, **({"encoding": "utf-8"} if mode == "w" else {})) as f:
-            f.write(data)
+        if isinstance(data, str):
+            with open(file, "w", encoding="utf-8") as text:
+                text.write(data)
+        else:
+            with open(file, "wb") as binary:
+                binary.write(data)
         return
     if not hasattr(file, "write"):
         raise TypeError(f"file must be a path or have a write() method, not {type(file).__name__}")
@@ -921,12 +925,15 @@ def install() -> None:
         fn.__name__ = name
         fn.__qualname__ = f"Element.{name}"
         setattr(Element, name, fn)
-    Element.tag = property(_get_tag, _put_tag, doc="Clark-notation tag; assignable.")
-    Element.text = property(_get_text, _put_text, doc="Text before the first child, or None.")
-    Element.tail = property(_get_tail, lambda self, v: _set_tail_of(self, v),
-                            doc="Text after the element, or None.")
-    Element.attrs = property(_attrs, doc="Live, writable view of the attributes.")
-    Element.__new__ = staticmethod(_element_new)  # type: ignore[assignment]
-    Document.write = _document_write  # type: ignore[attr-defined]
-    Document.__reduce__ = _document_reduce  # type: ignore[method-assign,assignment]
+    properties = {
+        "tag": property(_get_tag, _put_tag, doc="Clark-notation tag; assignable."),
+        "text": property(_get_text, _put_text, doc="Text before the first child, or None."),
+        "tail": property(_get_tail, _set_tail_of, doc="Text after the element, or None."),
+        "attrs": property(_attrs, doc="Live, writable view of the attributes."),
+    }
+    for name, prop in properties.items():
+        setattr(Element, name, prop)
+    setattr(Element, "__new__", staticmethod(_element_new))
+    setattr(Document, "write", _document_write)
+    setattr(Document, "__reduce__", _document_reduce)
 

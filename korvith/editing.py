@@ -484,15 +484,6 @@ def _unset(self: Element, key: str) -> bool:
     return result == 0
 
 
-_TAG = Element.__dict__["tag"]
-_TEXT = Element.__dict__["text"]
-_TAIL = Element.__dict__["tail"]
-
-
-def _get_tag(self: Element) -> Any:
-    return _TAG.__get__(self, Element)
-
-
 def _put_tag(self: Element, value: Any) -> None:
     uri, local = split_name(value)
     address = _address(self)
@@ -501,18 +492,10 @@ def _put_tag(self: Element, value: Any) -> None:
     _forget(self, address)
 
 
-def _get_text(self: Element) -> Any:
-    return _TEXT.__get__(self, Element)
-
-
 def _put_text(self: Element, value: Any) -> None:
     encoded = check_text(value)
     if _set_text(_address(self), encoded) != 0:
         raise _refused("cannot set the text")
-
-
-def _get_tail(self: Element) -> Any:
-    return _TAIL.__get__(self, Element)
 
 
 def _set_tail_of(wrapper: Any, value: Any) -> None:
@@ -899,6 +882,30 @@ def cursor_matcher(ns: str | None, local: str | None) -> Callable[[Any], bool]:
 
 # --------------------------------------------------------------- install
 
+# Document classes whose elements the package edits; set by install().
+_OWN_DOCUMENTS: tuple[type, ...] = (Document,)
+_object_setattr = object.__setattr__
+
+
+def _setattr(self: Element, name: str, value: Any) -> None:
+    """``tag``, ``text`` and ``tail`` of an element of a korvith document
+    are edited here. Any other attribute, and any wrapper the package did
+    not make (no korvith document behind it), keeps the accelerator's own
+    behaviour: its getsets (settable ``text``, read-only ``tag``/``tail``)."""
+    put = _EDITABLE.get(name)
+    if put is not None and type(self._document) in _OWN_DOCUMENTS:
+        put(self, value)
+    else:
+        _object_setattr(self, name, value)
+
+
+_EDITABLE: dict[str, Callable[[Any, Any], None]] = {
+    "tag": lambda el, v: _put_tag(el, v),
+    "text": lambda el, v: _put_text(el, v),
+    "tail": lambda el, v: _set_tail_of(el, v),
+}
+
+
 _METHODS: dict[str, Any] = {
     "set": _set,
     "unset": _unset,
@@ -925,14 +932,11 @@ def install() -> None:
         fn.__name__ = name
         fn.__qualname__ = f"Element.{name}"
         setattr(Element, name, fn)
-    properties = {
-        "tag": property(_get_tag, _put_tag, doc="Clark-notation tag; assignable."),
-        "text": property(_get_text, _put_text, doc="Text before the first child, or None."),
-        "tail": property(_get_tail, _set_tail_of, doc="Text after the element, or None."),
-        "attrs": property(_attrs, doc="Live, writable view of the attributes."),
-    }
-    for name, prop in properties.items():
-        setattr(Element, name, prop)
+    global _OWN_DOCUMENTS
+    from .iterparse import _Scope
+    _OWN_DOCUMENTS = (Document, _Scope)
+    setattr(Element, "attrs", property(_attrs, doc="Live, writable view of the attributes."))
+    setattr(Element, "__setattr__", _setattr)
     setattr(Element, "__new__", staticmethod(_element_new))
     setattr(Document, "write", _document_write)
     setattr(Document, "__reduce__", _document_reduce)

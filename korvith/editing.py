@@ -62,6 +62,8 @@ _detach = _fn("detach", c_int, [c_void_p])
 _clear_node = _fn("clear", c_int, [c_void_p, c_int])
 _copy_node = _fn("copy", c_void_p, [c_void_p])
 _subtree = _fn("subtree", c_size_t, [c_void_p, POINTER(c_void_p), c_size_t])
+_is_ancestor = _fn("is_ancestor", c_int, [c_void_p, c_void_p])
+_OWN_SUBTREE = -2
 
 
 def _refused(what: str) -> KorvithError:
@@ -204,19 +206,21 @@ def _document(wrapper: Any) -> Document:
     return doc
 
 
-def _registry(wrapper: Any) -> Any:
+def _forget(wrapper: Any, address: int) -> None:
+    """Drops the cached tag and attributes of every wrapper of the node (a
+    streamed document spreads its wrappers over several registries)."""
+    for registry in _registries(wrapper):
+        _wrappers.forget(registry, address)
+
+
+def _registries(wrapper: Any) -> list[Any]:
     from .iterparse import _Scope
     doc = wrapper._document
-    if type(doc) is Document or type(doc) is _Scope:
-        return doc._accel_registry
-    return None
-
-
-def _forget(wrapper: Any, address: int) -> None:
-    """Drops the cached tag and attributes of every wrapper of the node."""
-    registry = _registry(wrapper)
-    if registry is not None:
-        _wrappers.forget(registry, {address})
+    if type(doc) is Document:
+        return [doc._accel_registry]
+    if type(doc) is _Scope:
+        return [doc._accel_registry, *doc._owner._registries]
+    return []
 
 
 def _subtree_addresses(address: int) -> set[int]:
@@ -234,14 +238,11 @@ def _wrap(raw: int, document: Any) -> Any:
     return _accel.create(raw, None, document)
 
 
+_OWN_SUBTREE_MESSAGE = "cannot insert an element into its own subtree"
+
+
 def _is_ancestor_or_self(candidate: Any, node: Any) -> bool:
-    target = candidate._raw
-    cur = node
-    while cur is not None:
-        if cur._raw == target:
-            return True
-        cur = cur.getparent()
-    return False
+    return bool(_is_ancestor(_address(candidate), _address(node)))
 
 
 def _check_movable(node: Any, parent: Any) -> Any:
@@ -251,7 +252,7 @@ def _check_movable(node: Any, parent: Any) -> Any:
     _address(wrapper)
     _document(wrapper)
     if isinstance(node, Element) and _is_ancestor_or_self(wrapper, parent):
-        raise ValueError("cannot insert an element into its own subtree")
+        raise ValueError(_OWN_SUBTREE_MESSAGE)
     return wrapper
 
 
@@ -261,7 +262,10 @@ def _move(wrapper: Any, anchor: Any, where: int) -> None:
     target = _document(anchor)
     moving = _subtree_addresses(_address(wrapper)) if source is not target else None
     node, at = _address(wrapper), _address(anchor)
-    if _attach(node, at, where) != 0:
+    result = _attach(node, at, where)
+    if result == _OWN_SUBTREE:
+        raise ValueError(_OWN_SUBTREE_MESSAGE)
+    if result != 0:
         raise _refused("cannot move the node")
     edits.value += 1
     if moving is not None:
@@ -820,7 +824,8 @@ class ElementTree:
 
 # --------------------------------------------------------------- iteration
 
-def guarded_iter(cursor: Any, top: Element, matches: Callable[[Any], bool]) -> Iterator[Element]:
+def guarded_iter(cursor: Any, top: Element, matches: Callable[[Any], bool],
+                 seen: int) -> Iterator[Element]:
     """Iterates a module cursor until the first structural edit anywhere,
     then goes on in Python from the element it had looked ahead to.
 
@@ -828,9 +833,8 @@ def guarded_iter(cursor: Any, top: Element, matches: Callable[[Any], bool]) -> I
     handed out (the way lxml does it), and it is held as a registered
     wrapper, so moves and closing keep it truthful. After an edit the
     cursor, whose own position is a bare engine pointer, is never touched
-    again.
+    again. ``seen`` is the edit count when the cursor was made.
     """
-    seen = edits.value
     pending = next(cursor, None)
     while pending is not None:
         current = pending

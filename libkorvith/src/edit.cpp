@@ -146,17 +146,44 @@ void undeclare_default(xmlNodePtr cur) {
     }
 }
 
+// The default namespace an element declares itself: its href ("" for
+// xmlns=""), or null when it declares none.
+const xmlChar* own_default(const xmlNode* e) {
+    for (xmlNsPtr ns = e->nsDef; ns != nullptr; ns = ns->next) {
+        if (ns->prefix == nullptr) return ns->href != nullptr ? ns->href : xstr("");
+    }
+    return nullptr;
+}
+
+// undeclare_default for every element of a subtree, in one pass that
+// carries the default namespace in effect down the tree (no lookup up the
+// ancestors per element).
 void undeclare_defaults(xmlNodePtr top) {
-    xmlNodePtr cur = top;
-    while (cur != nullptr) {
-        undeclare_default(cur);
-        if (cur->type == XML_ELEMENT_NODE && cur->children != nullptr) {
-            cur = cur->children;
-            continue;
+    if (top->type != XML_ELEMENT_NODE) return;
+    xmlNsPtr outer = top->parent != nullptr && top->parent->type == XML_ELEMENT_NODE
+                         ? xmlSearchNs(top->doc, top->parent, nullptr)
+                         : nullptr;
+    const xmlChar* start = outer != nullptr && outer->href != nullptr ? outer->href : xstr("");
+    struct Frame {
+        xmlNodePtr node;
+        const xmlChar* in_effect;  // default namespace around `node`
+    };
+    std::vector<Frame> stack{{top, start}};
+    while (!stack.empty()) {
+        Frame f = stack.back();
+        stack.pop_back();
+        xmlNodePtr e = f.node;
+        const xmlChar* here = own_default(e);
+        if (here == nullptr) {
+            here = f.in_effect;
+            if (e->ns == nullptr && here[0] != 0) {
+                xmlNewNs(e, xstr(""), nullptr);
+                here = xstr("");
+            }
         }
-        while (cur != nullptr && cur != top && cur->next == nullptr) cur = cur->parent;
-        if (cur == nullptr || cur == top) break;
-        cur = cur->next;
+        for (xmlNodePtr c = e->last; c != nullptr; c = c->prev) {
+            if (c->type == XML_ELEMENT_NODE) stack.push_back({c, here});
+        }
     }
 }
 
@@ -479,7 +506,8 @@ int korvith_edit_attach(void* node, void* anchor, int where) {
         if (!is_element(parent)) return refuse("the anchor has no parent element");
         if (where != KORVITH_EDIT_APPEND && a == n) return 0;  // already where it is asked to be
         if (is_ancestor_or_self(n, parent)) {
-            return refuse("an element cannot be moved into its own subtree");
+            fail("an element cannot be moved into its own subtree");
+            return KORVITH_EDIT_OWN_SUBTREE;
         }
         xmlDocPtr src = n->doc;
         xmlDocPtr dst = parent->doc;
@@ -592,6 +620,11 @@ void* korvith_edit_copy(void* node) {
         error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
         return nullptr;
     }
+}
+
+int korvith_edit_is_ancestor(void* candidate, void* node) {
+    xmlNodePtr c = as_node(candidate);
+    return c != nullptr && is_ancestor_or_self(c, as_node(node)) ? 1 : 0;
 }
 
 size_t korvith_edit_subtree(void* node, void** out, size_t cap) {

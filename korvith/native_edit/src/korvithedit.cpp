@@ -14,6 +14,7 @@
 #include "../../element/element.h"
 
 #include <atomic>
+#include <unordered_set>
 #include <vector>
 
 namespace korvith {
@@ -75,39 +76,43 @@ void release_all(std::vector<PyObject*>& dropped) {
   dropped.clear();
 }
 
-// Whether the wrapper's node is one of `addresses` (a set of ints); -1 on
-// error. Ints hash and compare without running Python code.
-int wraps_one_of(const AccelElement* el, PyObject* addresses) {
-  if (!el->raw || el->raw == kPoison) return 0;
-  Ref key(PyLong_FromVoidPtr(el->raw));
-  if (!key) return -1;
-  return PySet_Contains(addresses, key.get());
-}
-
-bool check_addresses(PyObject* addresses) {
+// The node addresses of a set of ints, for lookups that run no Python
+// code while a registry is walked.
+bool address_set(PyObject* addresses, std::unordered_set<void*>& out) {
   if (!PyAnySet_CheckExact(addresses)) {
     PyErr_SetString(PyExc_TypeError, "addresses must be a set of ints");
     return false;
   }
-  return true;
+  Ref it(PyObject_GetIter(addresses));
+  if (!it) return false;
+  while (PyObject* item = PyIter_Next(it.get())) {
+    Ref owned(item);
+    if (!PyLong_Check(item)) {
+      PyErr_SetString(PyExc_TypeError, "addresses must be a set of ints");
+      return false;
+    }
+    void* raw = PyLong_AsVoidPtr(item);
+    if (PyErr_Occurred()) return false;
+    out.insert(raw);
+  }
+  return !PyErr_Occurred();
 }
 
-// forget(registry, addresses): empties the `tag` and `attrib` caches of
-// every wrapper in the registry whose node is in `addresses`.
+// forget(registry, address): empties the `tag` and `attrib` caches of
+// every wrapper of that node in the registry. A plain pointer comparison
+// per live wrapper: the cost grows with the number of live wrappers of the
+// document, not with its size.
 PyObject* edit_forget(PyObject*, PyObject* args) {
   PyObject* capsule = nullptr;
-  PyObject* addresses = nullptr;
-  if (!PyArg_ParseTuple(args, "OO:forget", &capsule, &addresses)) return nullptr;
+  PyObject* address = nullptr;
+  if (!PyArg_ParseTuple(args, "OO!:forget", &capsule, &PyLong_Type, &address)) return nullptr;
   Registry* registry = registry_from(capsule);
-  if (!registry || !check_addresses(addresses)) return nullptr;
+  if (!registry) return nullptr;
+  void* raw = PyLong_AsVoidPtr(address);
+  if (PyErr_Occurred()) return nullptr;
   std::vector<PyObject*> dropped;
   for (AccelElement* el = registry->first; el; el = el->next) {
-    int hit = wraps_one_of(el, addresses);
-    if (hit < 0) {
-      release_all(dropped);
-      return nullptr;
-    }
-    if (hit) take_caches(el, dropped);
+    if (el->raw == raw && (el->cached_tag || el->cached_attrib)) take_caches(el, dropped);
   }
   release_all(dropped);
   Py_RETURN_NONE;
@@ -129,19 +134,16 @@ PyObject* edit_adopt(PyObject*, PyObject* args) {
   Registry* source = registry_from(source_capsule);
   if (!source) return nullptr;
   Registry* target = registry_from(target_capsule);
-  if (!target || !check_addresses(addresses)) return nullptr;
+  if (!target) return nullptr;
+  std::unordered_set<void*> nodes;
+  if (!address_set(addresses, nodes)) return nullptr;
   if (source == target) return PyLong_FromLong(0);
   std::vector<PyObject*> dropped;
   long moved = 0;
   AccelElement* el = source->first;
   while (el) {
     AccelElement* next = el->next;
-    int hit = wraps_one_of(el, addresses);
-    if (hit < 0) {
-      release_all(dropped);
-      return nullptr;
-    }
-    if (hit) {
+    if (el->raw && el->raw != kPoison && nodes.count(el->raw) != 0) {
       unlink_from_registry(el);
       link_last(el, target);
       take_caches(el, dropped);
@@ -191,7 +193,7 @@ PyObject* edit_registered_in(PyObject*, PyObject* args) {
 
 PyMethodDef edit_methods[] = {
     {"forget", edit_forget, METH_VARARGS,
-     "forget(registry, addresses): drop cached tag/attrib of those nodes' wrappers"},
+     "forget(registry, address): drop cached tag/attrib of that node's wrappers"},
     {"adopt", edit_adopt, METH_VARARGS,
      "adopt(source, target, document, addresses): move those nodes' wrappers"},
     {"wrappers", edit_wrappers, METH_VARARGS, "wrappers(registry, address): live wrappers"},

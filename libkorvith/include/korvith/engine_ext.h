@@ -71,6 +71,7 @@ KORVITH_API void korvith_iterparse_free(void* iterator);
 #define KORVITH_EDIT_APPEND 0 /* as the last child of the anchor */
 #define KORVITH_EDIT_BEFORE 1 /* right before the anchor */
 #define KORVITH_EDIT_AFTER 2  /* right after the anchor and its tail */
+#define KORVITH_EDIT_OWN_SUBTREE (-2) /* attach: the node is the anchor's ancestor */
 #define KORVITH_EDIT_COMMENT 1
 #define KORVITH_EDIT_PI 2
 
@@ -95,11 +96,14 @@ KORVITH_API int korvith_edit_remove_attribute(void* element, const char* uri, co
 /* A null text removes the text (or tail) altogether. */
 KORVITH_API int korvith_edit_set_text(void* element, const char* text);
 KORVITH_API int korvith_edit_set_tail(void* node, const char* text);
-/* Moves `node` with its tail (from any document) next to `anchor`. */
+/* Moves `node` with its tail (from any document) next to `anchor`;
+ * KORVITH_EDIT_OWN_SUBTREE when it would become its own ancestor. */
 KORVITH_API int korvith_edit_attach(void* node, void* anchor, int where);
 /* Takes `node` with its tail out of its parent. */
 KORVITH_API int korvith_edit_detach(void* node);
 KORVITH_API int korvith_edit_clear(void* element, int keep_tail);
+/* 1 when `candidate` is `node` or one of its ancestors, else 0. */
+KORVITH_API int korvith_edit_is_ancestor(void* candidate, void* node);
 /* A deep copy (tail excluded) as the root of a new document. */
 KORVITH_API void* korvith_edit_copy(void* node);
 /* The elements, comments and processing instructions of the subtree in

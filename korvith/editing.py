@@ -678,11 +678,13 @@ def _set_slice(self: Element, key: slice, values: Any) -> None:
         if len(items) != len(old):
             raise ValueError(f"attempt to assign sequence of size {len(items)} "
                              f"to extended slice of size {len(old)}")
-        for target, wrapper in zip(old, wrappers):
-            _replace(self, target, wrapper)
+        _reorder(self, kids, range(start, stop, step), wrappers)
         return
     stop = max(stop, start)
-    anchor = kids[stop] if stop < len(kids) else None
+    # The new items go before the first later child that is not one of
+    # them (a later child that is one of them moves into the slice).
+    later = [k for k in kids[stop:] if not any(k == w for w in wrappers)]
+    anchor = later[0] if later else None
     for child in old:
         if not any(child == w for w in wrappers):
             _remove(self, child)
@@ -691,6 +693,24 @@ def _set_slice(self: Element, key: slice, values: Any) -> None:
             _move(wrapper, self, APPEND)
         else:
             _move(wrapper, anchor, BEFORE)
+
+
+def _reorder(self: Element, kids: list[Any], positions: range, wrappers: list[Any]) -> None:
+    """Extended slice assignment: position ``positions[i]`` gets
+    ``wrappers[i]``; a new item that was a child elsewhere leaves its old
+    place. The element children are then laid out again in that order
+    (each with its tail), after any other children."""
+    final: list[Any] = list(kids)
+    for position, wrapper in zip(positions, wrappers):
+        final[position] = wrapper
+    placed = set(positions)
+    final = [k for i, k in enumerate(final)
+             if i in placed or not any(k == w for w in wrappers)]
+    for child in kids:
+        if not any(child == k for k in final):
+            _remove(self, child)
+    for wrapper in final:
+        _move(wrapper, self, APPEND)
 
 
 def _delitem(self: Element, key: Any) -> None:

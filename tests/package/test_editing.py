@@ -273,6 +273,29 @@ def test_positional_edits_match_lxml():
     assert out(k) == etree.tostring(l) == b"<r><s/><y/><z/></r>"
 
 
+def test_slice_assignment_keeps_the_order_given():
+    # lxml gives [x, b, c] here (it inserts before b, then moves b onto
+    # itself); ElementTree would hold b twice. korvith puts the items in
+    # the order given.
+    el = tree(b"<r><a/>1<b/>2<c/>3</r>")
+    el[0:1] = [el[1], Element("x")]
+    assert out(el) == b"<r><b/>2<x/><c/>3</r>"
+
+
+@pytest.mark.parametrize("assign", [
+    lambda el: el.__setitem__(slice(0, 1), [el[2], el[1]]),
+    lambda el: el.__setitem__(slice(1, 3), []),
+    lambda el: el.__setitem__(slice(3, 3), [el[0]]),
+    lambda el: el.__setitem__(slice(None, None, -1), [el[0], el[1], el[2]]),
+])
+def test_slice_assignment_moves_children_as_lxml_does(assign):
+    xml = b"<r><a/>1<b/>2<c/>3</r>"
+    k, l = tree(xml), etree.fromstring(xml)
+    assign(k)
+    assign(l)
+    assert out(k) == etree.tostring(l)
+
+
 def test_replace_addnext_addprevious_carry_tails_as_lxml_does():
     xml = b"<r><a/>t1<b/>t2</r>"
     k, l = tree(xml), etree.fromstring(xml)

@@ -178,8 +178,18 @@ def _attribute_items(attrib: Mapping[str, str] | None,
 
 # --------------------------------------------------------------- documents and wrappers
 
+# The accelerator's own field readers: a subclass of Element cannot
+# redirect them, so the engine only ever sees addresses the module holds.
+_RAW = Element.__dict__["_raw"]
+_DOCUMENT = Element.__dict__["_document"]
+
+
+def _document_field(wrapper: Any) -> Any:
+    return _DOCUMENT.__get__(wrapper, Element)
+
+
 def _address(node: Any) -> int:
-    raw = node._raw
+    raw = _RAW.__get__(node, Element)
     if raw == POISON:
         raise KorvithError(CLOSED_MESSAGE)
     if raw is None:
@@ -192,14 +202,14 @@ def _wrapper(node: object, what: str = "element") -> Any:
     if isinstance(node, Element):
         return node
     if isinstance(node, _Leaf):
-        return node._el
+        return _leaf_wrapper(node)
     raise TypeError(f"{what} must be an Element, Comment or ProcessingInstruction, "
                     f"not {type(node).__name__}")
 
 
 def _document(wrapper: Any) -> Document:
     """The wrapper's document when its structure may change."""
-    doc = wrapper._document
+    doc = _document_field(wrapper)
     if type(doc) is not Document:
         raise KorvithError("elements of a streamed (iterparse) document cannot be moved, "
                            "added or removed; copy them first")
@@ -215,7 +225,7 @@ def _forget(wrapper: Any, address: int) -> None:
 
 def _registries(wrapper: Any) -> list[Any]:
     from .iterparse import _Scope
-    doc = wrapper._document
+    doc = _document_field(wrapper)
     if type(doc) is Document:
         return [doc._accel_registry]
     if type(doc) is _Scope:
@@ -433,6 +443,16 @@ class ProcessingInstruction(_Leaf):
 
 
 PI = ProcessingInstruction
+_LEAF_SLOT = _Leaf.__dict__["_el"]
+
+
+def _leaf_wrapper(leaf: _Leaf) -> Any:
+    """The module wrapper a comment or PI holds (read through the slot, so
+    a subclass cannot substitute another object)."""
+    wrapper = _LEAF_SLOT.__get__(leaf, _Leaf)
+    if type(wrapper) is not Element:
+        raise TypeError("broken comment or processing instruction object")
+    return wrapper
 
 
 def _accel_name(wrapper: Any) -> str:
@@ -917,7 +937,7 @@ def _setattr(self: Element, name: str, value: Any) -> None:
     not make (no korvith document behind it), keeps the accelerator's own
     behaviour: its getsets (settable ``text``, read-only ``tag``/``tail``)."""
     put = _EDITABLE.get(name)
-    if put is not None and type(self._document) in _OWN_DOCUMENTS:
+    if put is not None and type(_document_field(self)) in _OWN_DOCUMENTS:
         put(self, value)
     else:
         _object_setattr(self, name, value)

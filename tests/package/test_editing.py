@@ -439,3 +439,18 @@ def test_edited_tree_round_trips_through_serialisation():
     assert out(again) == data
     assert [(e.tag, dict(e.attrib), e.text, e.tail) for e in again.iter()] == \
         [(e.tag, dict(e.attrib), e.text, e.tail) for e in root.iter()]
+
+
+def test_a_subclass_cannot_hand_the_engine_an_address_of_its_choosing():
+    class Forged(Element):
+        @property
+        def _raw(self):
+            return 0xDEADBEEF
+
+    root = tree(b"<r/>")
+    forged = Forged()
+    for action in (lambda: root.append(forged), lambda: forged.set("k", "v"),
+                   lambda: copy.deepcopy(forged)):
+        with pytest.raises(KorvithError, match="no engine node"):
+            action()
+    assert out(root) == b"<r/>"

@@ -207,12 +207,17 @@ def _wrapper(node: object, what: str = "element") -> Any:
                     f"not {type(node).__name__}")
 
 
+_STREAMED_MESSAGE = ("elements of a streamed (iterparse) document: only attributes, the "
+                     "tag and the text can change while the input is read; copy the "
+                     "element (copy.deepcopy) to change more")
+
+
 def _document(wrapper: Any) -> Document:
-    """The wrapper's document when its structure may change."""
+    """The wrapper's document when its structure (or a tail) may change:
+    the parser of a streamed document still holds pointers into its tree."""
     doc = _document_field(wrapper)
     if type(doc) is not Document:
-        raise KorvithError("elements of a streamed (iterparse) document cannot be moved, "
-                           "added or removed; copy them first")
+        raise KorvithError(_STREAMED_MESSAGE)
     return doc
 
 
@@ -524,6 +529,7 @@ def _put_text(self: Element, value: Any) -> None:
 
 def _set_tail_of(wrapper: Any, value: Any) -> None:
     encoded = check_text(value, "tail")
+    _document(wrapper)
     if _set_tail(_address(wrapper), encoded) != 0:
         raise _refused("cannot set the tail")
 
@@ -629,17 +635,12 @@ def _remove(self: Element, element: Any) -> None:
 def _clear(self: Element, keep_tail: bool = False) -> None:
     """Removes attributes, text, children and (unless ``keep_tail``) the tail."""
     keep = bool(keep_tail)
-    if _element_children_exist(self):
-        _document(self)
+    _document(self)
     address = _address(self)
     if _clear_node(address, int(keep)) != 0:
         raise _refused("cannot clear the element")
     edits.value += 1
     _forget(self, address)
-
-
-def _element_children_exist(el: Element) -> bool:
-    return len(el) > 0
 
 
 def _replace(self: Element, old: Any, new: Any) -> None:
@@ -937,10 +938,15 @@ def _setattr(self: Element, name: str, value: Any) -> None:
     not make (no korvith document behind it), keeps the accelerator's own
     behaviour: its getsets (settable ``text``, read-only ``tag``/``tail``)."""
     put = _EDITABLE.get(name)
-    if put is not None and type(_document_field(self)) in _OWN_DOCUMENTS:
-        put(self, value)
-    else:
+    kind = type(_document_field(self))
+    if put is None or kind not in _OWN_DOCUMENTS:
         _object_setattr(self, name, value)
+    elif kind is Document or name == "tag":
+        put(self, value)
+    elif name == "text":
+        _object_setattr(self, name, value)  # streamed: the accelerator's setter, as before
+    else:
+        raise KorvithError(_STREAMED_MESSAGE)
 
 
 _EDITABLE: dict[str, Callable[[Any, Any], None]] = {

@@ -246,15 +246,22 @@ def test_moving_keeps_namespaces_declared():
     assert tree(out(dst))[0].attrib == {"{urn:p}k": "1"}
 
 
-def test_streamed_elements_can_be_edited_in_place_but_not_moved():
+def test_streamed_elements_take_attribute_tag_and_text_edits_only():
     seen = []
-    for el in korvith.iterparse(b"<r><i>1</i><i>2</i></r>", tag="i"):
+    for el in korvith.iterparse(b"<r><i>1</i>t<i>2</i></r>", tag="i"):
         el.text = el.text + "!"
         el.set("n", el.text)
+        el.tag = "{urn:x}j"
         seen.append(el.tobytes())
-        with pytest.raises(KorvithError, match="streamed"):
-            Element("x").append(el)
-    assert seen == [b'<i n="1!">1!</i>', b'<i n="2!">2!</i>']
+        # The parser still points into the tree around the element.
+        for action in (lambda: Element("x").append(el), lambda: setattr(el, "tail", "x"),
+                       lambda: el.clear(), lambda: el.getparent().remove(el),
+                       lambda: SubElement(el, "c")):
+            with pytest.raises(KorvithError, match="streamed"):
+                action()
+        assert copy.deepcopy(el).tag == "{urn:x}j"
+    assert seen == [b'<ns0:j xmlns:ns0="urn:x" n="1!">1!</ns0:j>',
+                    b'<ns0:j xmlns:ns0="urn:x" n="2!">2!</ns0:j>']
 
 
 # ---------------------------------------------------------------- positions, slices, siblings

@@ -461,3 +461,21 @@ def test_a_subclass_cannot_hand_the_engine_an_address_of_its_choosing():
         with pytest.raises(KorvithError, match="no engine node"):
             action()
     assert out(root) == b"<r/>"
+
+
+def test_bookkeeping_module_moves_every_wrapper_and_checks_its_arguments():
+    src = korvith.parse(b"<s><m/></s>")
+    first, second = src.root[0], src.root.find("m")
+    raw = first._raw
+    assert len(_korvithedit.wrappers(src._accel_registry, raw)) == 2
+    dst = korvith.parse(b"<d/>")
+    dst.root.append(second)
+    assert _korvithedit.wrappers(src._accel_registry, raw) == []
+    assert {id(w) for w in _korvithedit.wrappers(dst._accel_registry, raw)} == \
+        {id(first), id(second)}
+    with pytest.raises(TypeError, match="registry capsule"):
+        _korvithedit.forget(object(), raw)
+    with pytest.raises(TypeError, match="set of ints"):
+        _korvithedit.adopt(src._accel_registry, dst._accel_registry, dst, [raw])
+    with pytest.raises(TypeError, match="set of ints"):
+        _korvithedit.adopt(src._accel_registry, dst._accel_registry, dst, {"x"})

@@ -382,8 +382,12 @@ class _Leaf:
     def getparent(self) -> Element | None:
         return self._el.getparent()
 
-    def tobytes(self) -> bytes:
-        return _leaf_bytes(self)
+    def tobytes(self, indent: int = 0, declaration: bool = False,
+                encoding: str | None = None) -> bytes:
+        """The node as XML (``indent`` and ``declaration`` change nothing
+        for a single comment or processing instruction)."""
+        data = _leaf_bytes(self)
+        return data.decode("utf-8").encode(encoding) if encoding else data
 
     def __copy__(self) -> Any:
         return _copy_leaf(self)

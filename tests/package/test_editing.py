@@ -415,6 +415,8 @@ def test_comments_and_processing_instructions_are_nodes_to_place():
     assert out(root) == b"<r><!-- note -->after<?style href='x'?><a/></r>"
     assert (c.text, c.tag, pi.target, pi.text) == (" note ", Comment, "style", "href='x'")
     assert c.getparent() == root
+    assert (korvith.tostring(c), korvith.tostring(pi, encoding="unicode")) == \
+        (b"<!-- note -->", "<?style href='x'?>")
     root.remove(c)
     assert out(root) == b"<r><?style href='x'?><a/></r>" and c.tail == "after"
     assert len(root) == 1  # navigation counts elements only

@@ -73,17 +73,9 @@ def _refused(what: str) -> KorvithError:
 
 # --------------------------------------------------------------- edit counter
 
-class _Counter:
-    """Counts structural edits (anything that moves, adds or removes a
-    node), so that a running ``iter()`` notices the tree changed."""
-
-    __slots__ = ("value",)
-
-    def __init__(self) -> None:
-        self.value = 0
-
-
-edits = _Counter()
+def _edited() -> None:
+    """Counts one structural edit (see guarded_iter)."""
+    _wrappers.bump()
 
 
 # --------------------------------------------------------------- validation
@@ -282,7 +274,7 @@ def _move(wrapper: Any, anchor: Any, where: int) -> None:
         raise ValueError(_OWN_SUBTREE_MESSAGE)
     if result != 0:
         raise _refused("cannot move the node")
-    edits.value += 1
+    _edited()
     if moving is not None:
         _wrappers.adopt(source._accel_registry, target._accel_registry, target, moving)
 
@@ -633,7 +625,7 @@ def _remove(self: Element, element: Any) -> None:
     _document(wrapper)
     if _detach(_address(wrapper)) != 0:
         raise _refused("cannot remove the element")
-    edits.value += 1
+    _edited()
 
 
 def _clear(self: Element, keep_tail: bool = False) -> None:
@@ -643,7 +635,7 @@ def _clear(self: Element, keep_tail: bool = False) -> None:
     address = _address(self)
     if _clear_node(address, int(keep)) != 0:
         raise _refused("cannot clear the element")
-    edits.value += 1
+    _edited()
     _forget(self, address)
 
 
@@ -659,7 +651,7 @@ def _replace(self: Element, old: Any, new: Any) -> None:
     _move(new_wrapper, old_wrapper, BEFORE)
     if _detach(_address(old_wrapper)) != 0:
         raise _refused("cannot remove the element")
-    edits.value += 1
+    _edited()
 
 
 def _sibling(self: Element, element: Any, where: int) -> None:
@@ -874,21 +866,17 @@ def guarded_iter(cursor: Any, top: Element, matches: Callable[[Any], bool],
     """Iterates a module cursor until the first structural edit anywhere,
     then goes on in Python from the element it had looked ahead to.
 
-    The element after the one yielded is always fetched before that one is
-    handed out (the way lxml does it), and it is held as a registered
-    wrapper, so moves and closing keep it truthful. After an edit the
-    cursor, whose own position is a bare engine pointer, is never touched
-    again. ``seen`` is the edit count when the cursor was made.
+    The element after the one handed out is always fetched first (the way
+    lxml does it) and held as a registered wrapper, so moves and closing
+    keep it truthful. After an edit the cursor, whose own position is a
+    bare engine pointer, is never used again. ``seen`` is the edit count
+    (``edit_count()``) taken before the cursor was made.
     """
-    pending = next(cursor, None)
-    while pending is not None:
-        current = pending
-        if edits.value == seen:
-            pending = next(cursor, None)
-        else:
-            seen = -1  # never use the cursor again
-            pending = _next_matching(current, top, matches)
-        yield current
+    return _wrappers.guard(cursor, lambda el: _next_matching(el, top, matches), seen)
+
+
+def edit_count() -> int:
+    return int(_wrappers.count())
 
 
 def _next_matching(el: Element, top: Element, matches: Callable[[Any], bool]) -> Element | None:

@@ -22,7 +22,7 @@ from typing import Any
 
 from . import _korvithaccel as _accel
 from .document import CLOSED_MESSAGE, POISON, _indent
-from .editing import cursor_matcher, edits, guarded_iter
+from .editing import cursor_matcher, edit_count, guarded_iter
 from .errors import KorvithError
 from .xpath import compile_path, evaluate, split_tag
 
@@ -47,7 +47,7 @@ def _live(el: Element) -> bool:
 
 def _walk(self: Element, ns: str | None, local: str | None) -> Iterator[Element]:
     # The module cursor, until the first edit of any tree (see guarded_iter).
-    seen = edits.value
+    seen = edit_count()
     cursor = _accel.subtree_iter(self, True, ns, local)
     return guarded_iter(cursor, self, cursor_matcher(ns, local), seen)
 

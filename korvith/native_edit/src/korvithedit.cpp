@@ -191,7 +191,136 @@ PyObject* edit_registered_in(PyObject*, PyObject* args) {
   return PyBool_FromLong(reinterpret_cast<AccelElement*>(obj)->registry == registry);
 }
 
+// ---- iteration that survives edits ------------------------------------
+//
+// Structural edits (anything that adds, moves or removes a node) bump one
+// process-wide counter. A guarded iteration hands out what the module's
+// cursor yields, one element ahead, for as long as the counter has not
+// moved since the iteration began; once it has, the cursor (whose position
+// is a bare engine pointer) is dropped and each next element comes from a
+// Python callable given the element just handed out.
+
+std::atomic<long long> edit_count{0};
+
+struct Guard {
+  PyObject_HEAD
+  PyObject* cursor;    // module cursor (strong); null once abandoned or done
+  PyObject* pending;   // next element to hand out (strong), or null
+  PyObject* fallback;  // callable(element) -> next element or None (strong)
+  long long seen;      // edit count when the iteration began
+  int started;
+};
+
+PyTypeObject* guard_type = nullptr;
+
+// Next element from the cursor: a new reference, or null with no error at
+// the end, or null with an error set.
+PyObject* cursor_step(PyObject* cursor) {
+  PyObject* next = Py_TYPE(cursor)->tp_iternext(cursor);
+  if (!next && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_StopIteration)) PyErr_Clear();
+  return next;
+}
+
+PyObject* guard_next(PyObject* self) {
+  auto* g = reinterpret_cast<Guard*>(self);
+  if (!g->started) {
+    g->started = 1;
+    if (g->cursor) g->pending = cursor_step(g->cursor);
+    if (!g->pending) {
+      Py_CLEAR(g->cursor);
+      return nullptr;
+    }
+  }
+  PyObject* out = g->pending;
+  if (!out) return nullptr;
+  g->pending = nullptr;
+  if (g->cursor && edit_count.load(std::memory_order_acquire) == g->seen) {
+    g->pending = cursor_step(g->cursor);
+  } else {
+    Py_CLEAR(g->cursor);
+    PyObject* next = PyObject_CallOneArg(g->fallback, out);
+    if (next && next != Py_None) {
+      g->pending = next;
+    } else {
+      Py_XDECREF(next);
+    }
+  }
+  if (!g->pending) {
+    Py_CLEAR(g->cursor);
+    if (PyErr_Occurred()) {
+      Py_DECREF(out);
+      return nullptr;
+    }
+  }
+  return out;
+}
+
+void guard_dealloc(PyObject* self) {
+  auto* g = reinterpret_cast<Guard*>(self);
+  Py_CLEAR(g->cursor);
+  Py_CLEAR(g->pending);
+  Py_CLEAR(g->fallback);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* guard_self(PyObject* self) { return Py_NewRef(self); }
+
+PyType_Slot guard_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(guard_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(guard_next)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Iteration over a subtree that stays defined when trees change.")},
+    {0, nullptr},
+};
+
+PyType_Spec guard_spec = {
+    "korvith._korvithedit.GuardedIterator",
+    static_cast<int>(sizeof(Guard)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    guard_slots,
+};
+
+// guard(cursor, fallback, seen): the guarded iteration of a module cursor.
+PyObject* edit_guard(PyObject*, PyObject* args) {
+  PyObject* cursor = nullptr;
+  PyObject* fallback = nullptr;
+  long long seen = 0;
+  if (!PyArg_ParseTuple(args, "OOL:guard", &cursor, &fallback, &seen)) return nullptr;
+  if (!PyIter_Check(cursor)) {
+    PyErr_SetString(PyExc_TypeError, "cursor must be an iterator");
+    return nullptr;
+  }
+  if (!PyCallable_Check(fallback)) {
+    PyErr_SetString(PyExc_TypeError, "fallback must be callable");
+    return nullptr;
+  }
+  PyObject* obj = guard_type->tp_alloc(guard_type, 0);
+  if (!obj) return nullptr;
+  auto* g = reinterpret_cast<Guard*>(obj);
+  g->cursor = Py_NewRef(cursor);
+  g->fallback = Py_NewRef(fallback);
+  g->seen = seen;
+  return obj;
+}
+
+// bump(): counts one structural edit; returns the new count.
+PyObject* edit_bump(PyObject*, PyObject*) {
+  return PyLong_FromLongLong(edit_count.fetch_add(1, std::memory_order_acq_rel) + 1);
+}
+
+// count(): the number of structural edits so far.
+PyObject* edit_count_now(PyObject*, PyObject*) {
+  return PyLong_FromLongLong(edit_count.load(std::memory_order_acquire));
+}
+
 PyMethodDef edit_methods[] = {
+    {"guard", edit_guard, METH_VARARGS,
+     "guard(cursor, fallback, seen): iterate a cursor until the first edit, then fallback"},
+    {"bump", edit_bump, METH_NOARGS, "bump(): count one structural edit"},
+    {"count", edit_count_now, METH_NOARGS, "count(): structural edits so far"},
     {"forget", edit_forget, METH_VARARGS,
      "forget(registry, address): drop cached tag/attrib of that node's wrappers"},
     {"adopt", edit_adopt, METH_VARARGS,
@@ -225,7 +354,17 @@ PyObject* init_module() {
   }
   // The accelerator module is never unloaded; its type outlives this one.
   element_type = reinterpret_cast<PyTypeObject*>(type.get());
-  return PyModule_Create(&edit_module);
+  Ref module(PyModule_Create(&edit_module));
+  if (!module) return nullptr;
+  guard_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&guard_spec));
+  if (!guard_type) return nullptr;
+  // The module keeps the type alive; the global is a borrowed pointer.
+  if (PyModule_AddObjectRef(module.get(), "GuardedIterator",
+                            reinterpret_cast<PyObject*>(guard_type)) < 0) {
+    return nullptr;
+  }
+  Py_DECREF(guard_type);
+  return module.release();
 }
 
 }  // namespace

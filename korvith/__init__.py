@@ -30,6 +30,11 @@ _navigate.install()
 
 from .xpath_nodes import XPathString  # noqa: E402  (non-element XPath results)
 
+from . import editing as _editing  # noqa: E402
+from .editing import PI, Attrs, Comment, ElementTree, ProcessingInstruction, SubElement  # noqa: E402
+
+_editing.install()
+
 
 @overload
 def tostring(node: Element | Document, indent: int, declaration: bool,
@@ -73,6 +78,7 @@ __all__ = [
     "XQuery", "extract", "fromstring", "iterextract", "iterparse", "parse", "parse_file",
     "parse_inplace", "sax_parse", "tostring",
 ]
+__all__ += ["Attrs", "Comment", "ElementTree", "PI", "ProcessingInstruction", "SubElement"]
 __version__ = "0.1.0"
 
 # Validation, HTML, canonical XML and XSLT.

@@ -139,6 +139,25 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("sax_open_push", _vp, (c_int, c_size_t), _FREE),
     ("sax_push", c_int, (_vp, c_char_p, c_size_t, c_int), _FREE),
     ("sax_wants_input", c_int, (_vp,), _FREE),
+    # Building and editing trees (korvith/editing.py): each call reads or
+    # changes a tree that a Python object owns.
+    ("edit_new_element", _vp, (_vp, c_char_p, c_char_p, POINTER(c_char_p), POINTER(c_char_p),
+                               c_size_t), _KEEP),
+    ("edit_new_node", _vp, (_vp, c_int, c_char_p, c_char_p), _KEEP),
+    ("edit_document_of", _vp, (_vp,), _KEEP),
+    ("edit_node_content", c_char_p, (_vp,), _KEEP),
+    ("edit_set_content", c_int, (_vp, c_char_p), _KEEP),
+    ("edit_set_tag", c_int, (_vp, c_char_p, c_char_p), _KEEP),
+    ("edit_set_attribute", c_int, (_vp, c_char_p, c_char_p, c_char_p), _KEEP),
+    ("edit_remove_attribute", c_int, (_vp, c_char_p, c_char_p), _KEEP),
+    ("edit_set_text", c_int, (_vp, c_char_p), _KEEP),
+    ("edit_set_tail", c_int, (_vp, c_char_p), _KEEP),
+    ("edit_attach", c_int, (_vp, _vp, c_int), _KEEP),
+    ("edit_detach", c_int, (_vp,), _KEEP),
+    ("edit_clear", c_int, (_vp, c_int), _KEEP),
+    ("edit_copy", _vp, (_vp,), _KEEP),
+    ("edit_subtree", c_size_t, (_vp, POINTER(_vp), c_size_t), _KEEP),
+    ("edit_is_ancestor", c_int, (_vp, _vp), _KEEP),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

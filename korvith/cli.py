@@ -768,6 +768,8 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("--no-timing", action="store_true", help="only the tour")
     d.set_defaults(run=cmd_demo)
     cli_tools.register(sub, q, e, s)
+    from .cli_edit import register as register_edit
+    register_edit(sub)
     return parser
 
 

@@ -23,6 +23,7 @@ from typing import Any
 from . import _korvithaccel as _accel
 from ._engine import CLOSED_MESSAGE, POISON
 from .document import _indent
+from .editing import cursor_matcher, edit_count, guarded_iter
 from .errors import KorvithError
 from .xpath import compile_path, evaluate, split_tag
 
@@ -41,6 +42,13 @@ def _address(el: Element) -> int:
 
 # --------------------------------------------------------------- iteration
 
+def _walk(self: Element, ns: str | None, local: str | None) -> Iterator[Element]:
+    # The module cursor, until the first edit of any tree (see guarded_iter).
+    seen = edit_count()
+    cursor = _accel.subtree_iter(self, True, ns, local)
+    return guarded_iter(cursor, self, cursor_matcher(ns, local), seen)
+
+
 def _iter(self: Element, tag: str | None = None, *tags: str) -> Iterator[Element]:
     """Document-order iterator over this element and its descendants.
 
@@ -52,14 +60,14 @@ def _iter(self: Element, tag: str | None = None, *tags: str) -> Iterator[Element
     if tags:
         wanted = [t for t in (tag, *tags) if t is not None]
         if any(t == "*" for t in wanted):
-            return _accel.subtree_iter(self, True, None, None)
-        return _filter(_accel.subtree_iter(self, True, None, None), wanted)
+            return _walk(self, None, None)
+        return _filter(_walk(self, None, None), wanted)
     if tag is None or tag == "*":
-        return _accel.subtree_iter(self, True, None, None)
+        return _walk(self, None, None)
     ns, local = split_tag(tag)
     if ns == "*" or local == "*":
-        return _filter(_accel.subtree_iter(self, True, None, None), [tag])
-    return _accel.subtree_iter(self, True, ns, local)
+        return _filter(_walk(self, None, None), [tag])
+    return _walk(self, ns, local)
 
 
 def _matcher(tag: str) -> Any:

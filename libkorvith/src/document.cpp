@@ -75,6 +75,7 @@ void side_release(xmlDocPtr doc) {
     if (doc == nullptr || doc->_private == nullptr) return;
     auto* side = static_cast<DocSide*>(doc->_private);
     if (side->xpath != nullptr) xmlXPathFreeContext(side->xpath);
+    free_detached(doc, side);
     delete side;
     doc->_private = nullptr;
 }

@@ -69,6 +69,11 @@ struct DocSide {
     xmlNodePtr pos_node = nullptr;
     const xmlNode* count_parent = nullptr;
     size_t count_value = 0;
+    // Subtrees taken out of the tree by editing (roots, each possibly
+    // followed by its tail text). They are freed with the document, never
+    // earlier: a wrapper may still reach them. A root found re-attached (it
+    // has a parent) or moved to another document by then is skipped.
+    std::unordered_set<xmlNodePtr> detached;
 };
 
 DocSide* side_of(xmlDocPtr doc);  // creates it on first use
@@ -78,6 +83,8 @@ DocSide* side_of(xmlDocPtr doc);  // creates it on first use
 void side_forget_output(xmlDocPtr doc);
 void side_attach(xmlDocPtr doc);  // creates it eagerly (at parse time)
 void side_release(xmlDocPtr doc);
+// Frees the detached subtrees still owned by `doc` (edit.cpp).
+void free_detached(xmlDocPtr doc, DocSide* side);
 
 // Notes whether reads of `doc` must hold the document's lock while they
 // expand entity references (see DocSide::entity_reads_exclusive). Called

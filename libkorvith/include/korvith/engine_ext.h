@@ -203,6 +203,53 @@ KORVITH_API size_t korvith_document_issue_count(void* document);
 KORVITH_API int korvith_document_issue(void* document, size_t index, char* buf, size_t cap,
                                        int* line, int* column);
 
+/* Tree editing. Names are a namespace URI (null or "" for none) and a
+ * local name (an NCName). Entries returning int give 0 on success and -1
+ * when they refuse (korvith_last_error says why); a refused edit changes
+ * nothing. Nodes taken out of a tree stay valid until their document is
+ * freed. */
+#define KORVITH_EDIT_APPEND 0 /* as the last child of the anchor */
+#define KORVITH_EDIT_BEFORE 1 /* right before the anchor */
+#define KORVITH_EDIT_AFTER 2  /* right after the anchor and its tail */
+#define KORVITH_EDIT_OWN_SUBTREE (-2) /* attach: the node is the anchor's ancestor */
+#define KORVITH_EDIT_COMMENT 1
+#define KORVITH_EDIT_PI 2
+
+/* A new element: with a null context, the root of a new document (freed
+ * with korvith_document_free); else unattached, in the context element's
+ * document, its namespace looked up from the context. */
+KORVITH_API void* korvith_edit_new_element(void* context, const char* uri, const char* local,
+                                           const char* const* prefixes,
+                                           const char* const* uris, size_t ns_count);
+/* A new comment (kind KORVITH_EDIT_COMMENT, `content`) or processing
+ * instruction (KORVITH_EDIT_PI, target `name`); context as above. */
+KORVITH_API void* korvith_edit_new_node(void* context, int kind, const char* name,
+                                        const char* content);
+KORVITH_API void* korvith_edit_document_of(void* node);
+KORVITH_API const char* korvith_edit_node_content(void* node);
+KORVITH_API int korvith_edit_set_content(void* node, const char* content);
+KORVITH_API int korvith_edit_set_tag(void* element, const char* uri, const char* local);
+KORVITH_API int korvith_edit_set_attribute(void* element, const char* uri, const char* local,
+                                           const char* value);
+/* 0 removed, 1 there was no such attribute, -1 refused. */
+KORVITH_API int korvith_edit_remove_attribute(void* element, const char* uri, const char* local);
+/* A null text removes the text (or tail) altogether. */
+KORVITH_API int korvith_edit_set_text(void* element, const char* text);
+KORVITH_API int korvith_edit_set_tail(void* node, const char* text);
+/* Moves `node` with its tail (from any document) next to `anchor`;
+ * KORVITH_EDIT_OWN_SUBTREE when it would become its own ancestor. */
+KORVITH_API int korvith_edit_attach(void* node, void* anchor, int where);
+/* Takes `node` with its tail out of its parent. */
+KORVITH_API int korvith_edit_detach(void* node);
+KORVITH_API int korvith_edit_clear(void* element, int keep_tail);
+/* 1 when `candidate` is `node` or one of its ancestors, else 0. */
+KORVITH_API int korvith_edit_is_ancestor(void* candidate, void* node);
+/* A deep copy (tail excluded) as the root of a new document. */
+KORVITH_API void* korvith_edit_copy(void* node);
+/* The elements, comments and processing instructions of the subtree in
+ * document order: the count, and the first `cap` of them in `out`. */
+KORVITH_API size_t korvith_edit_subtree(void* node, void** out, size_t cap);
+
 #ifdef __cplusplus
 }
 #endif

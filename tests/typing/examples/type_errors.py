@@ -7,6 +7,6 @@ import korvith
 root = korvith.fromstring(b"<r a='1'/>")
 name: str = root.get("a")  # E: may be None
 root.attrib["a"] = "2"  # E: read-only mapping
-root.text = None  # E: the setter takes str only
-root.text = 3  # E: the setter takes str only
+root.text = None  # the setter takes str or None (None removes the text)
+root.text = 3  # E: the setter takes str or None only
 out: str = korvith.tostring(root)  # E: bytes unless encoding="unicode"

@@ -106,9 +106,8 @@ def test_pushed_input_and_events() -> None:
 
 
 def test_sax_push_refuses_after_the_end() -> None:
-    from korvith.sax import _fn
-    step = _fn("korvith_sax_step", ctypes.c_int, [ctypes.c_void_p])
-    _fn("korvith_sax_free", None, [ctypes.c_void_p])
+    from korvith._engine import ext
+    step = ext.sax_step
     rec = lib.korvith_sax_open_push(0, 1024)
     try:
         assert lib.korvith_sax_wants_input(rec) == 1

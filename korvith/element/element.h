@@ -29,6 +29,37 @@ struct Registry {
 
 inline constexpr const char* kRegistryCapsuleName = "korvith.registry";
 
+// Links a wrapper at the tail of `registry`.
+inline void registry_link(AccelElement* el, Registry* registry) {
+  el->registry = registry;
+  el->prev = registry->last;
+  el->next = nullptr;
+  if (registry->last) {
+    registry->last->next = el;
+  } else {
+    registry->first = el;
+  }
+  registry->last = el;
+}
+
+// Takes a linked wrapper out of its registry.
+inline void registry_unlink(AccelElement* el) {
+  Registry* registry = el->registry;
+  if (el->prev) {
+    el->prev->next = el->next;
+  } else {
+    registry->first = el->next;
+  }
+  if (el->next) {
+    el->next->prev = el->prev;
+  } else {
+    registry->last = el->prev;
+  }
+  el->prev = nullptr;
+  el->next = nullptr;
+  el->registry = nullptr;
+}
+
 extern PyTypeObject* ElementType;
 extern PyTypeObject* ReadOnlyDictType;
 extern PyTypeObject* CursorType;

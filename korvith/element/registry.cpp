@@ -11,35 +11,6 @@ namespace {
 
 AccelElement* as_element(PyObject* self) { return reinterpret_cast<AccelElement*>(self); }
 
-void registry_link(AccelElement* el, Registry* registry) {
-  el->registry = registry;
-  el->prev = registry->last;
-  el->next = nullptr;
-  if (registry->last) {
-    registry->last->next = el;
-  } else {
-    registry->first = el;
-  }
-  registry->last = el;
-}
-
-void registry_unlink(AccelElement* el) {
-  Registry* registry = el->registry;
-  if (el->prev) {
-    el->prev->next = el->next;
-  } else {
-    registry->first = el->next;
-  }
-  if (el->next) {
-    el->next->prev = el->prev;
-  } else {
-    registry->last = el->prev;
-  }
-  el->prev = nullptr;
-  el->next = nullptr;
-  el->registry = nullptr;
-}
-
 // Poisons every wrapper still linked and empties the registry.
 //
 // Each wrapper leaves the list before its handle object is released, and

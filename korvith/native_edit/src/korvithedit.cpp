@@ -31,35 +31,6 @@ Registry* registry_from(PyObject* capsule) {
   return static_cast<Registry*>(PyCapsule_GetPointer(capsule, kRegistryCapsuleName));
 }
 
-void link_last(AccelElement* el, Registry* registry) {
-  el->registry = registry;
-  el->prev = registry->last;
-  el->next = nullptr;
-  if (registry->last) {
-    registry->last->next = el;
-  } else {
-    registry->first = el;
-  }
-  registry->last = el;
-}
-
-void unlink_from_registry(AccelElement* el) {
-  Registry* registry = el->registry;
-  if (el->prev) {
-    el->prev->next = el->next;
-  } else {
-    registry->first = el->next;
-  }
-  if (el->next) {
-    el->next->prev = el->prev;
-  } else {
-    registry->last = el->prev;
-  }
-  el->prev = nullptr;
-  el->next = nullptr;
-  el->registry = nullptr;
-}
-
 // Empties both caches of a wrapper. The old values go to `dropped` and are
 // released by the caller after its walk: releasing runs no user code for a
 // str or a dict of str, but nothing is released while the list is walked.
@@ -144,8 +115,8 @@ PyObject* edit_adopt(PyObject*, PyObject* args) {
   while (el) {
     AccelElement* next = el->next;
     if (el->raw && el->raw != kPoison && nodes.count(el->raw) != 0) {
-      unlink_from_registry(el);
-      link_last(el, target);
+      registry_unlink(el);
+      registry_link(el, target);
       take_caches(el, dropped);
       PyObject* old = el->document;
       el->document = Py_NewRef(document);

@@ -24,7 +24,7 @@ __all__ = ["XQuery", "XQueryError"]
 #: hold; ``XQuery(text, max_items=...)`` raises it.
 DEFAULT_MAX_ITEMS = 1_000_000
 
-_ITEM_ELEMENT, _ITEM_STRING, _ITEM_NUMBER, _ITEM_BOOLEAN = 0, 1, 2, 3
+_ITEM_ELEMENT, _ITEM_STRING, _ITEM_NUMBER, _ITEM_BOOLEAN, _ITEM_DOCUMENT = 0, 1, 2, 3, 4
 
 
 class XQueryError(KorvithError):
@@ -50,11 +50,12 @@ def _engine_error() -> tuple[str, int, int]:
     return (message if status else "") or "query failed", line, column
 
 
-def _with_items(result: Any) -> Any:
+def _with_items(result: Any, document: Any) -> Any:
     """The whole result of the evaluation that just returned ``result`` on
     this thread: when the engine reports items beyond the elements, a list
-    with elements, strings (other nodes, string values), floats and bools
-    in return order; otherwise ``result`` itself."""
+    with elements, ``document`` for the document node, strings (other
+    nodes, string values), floats and bools in return order; otherwise
+    ``result`` itself."""
     count = ext.xquery_items()
     if count < 0:
         return result
@@ -76,6 +77,8 @@ def _with_items(result: Any) -> Any:
                 out.append(number.value)
             elif kind == _ITEM_BOOLEAN:
                 out.append(bool(number.value))
+            elif kind == _ITEM_DOCUMENT:
+                out.append(document)
             else:
                 raise XQueryError(f"the engine reported an unknown result item kind {kind}")
         return out
@@ -165,7 +168,7 @@ class XQuery:
         if result is None:
             message, _, _ = _engine_error()
             raise XQueryError(message, 0, 0, self.text)
-        return _with_items(result)
+        return _with_items(result, document)
 
     def __call__(self, node: Any) -> list[Any] | bool | float | str:
         document, context = _target(node)
@@ -179,7 +182,7 @@ class XQuery:
         if result is None:
             message, _, _ = _engine_error()
             raise XQueryError(message, 0, 0, self.text)
-        return _with_items(result)
+        return _with_items(result, document)
 
 
 # Shown (in reprs and help) under its public name.

@@ -104,7 +104,7 @@ struct Query {
 // One item of a result that holds more than elements: an element (the next
 // node of the result's node-set), or a string, number or boolean.
 struct ResultItem {
-  enum Kind { Element = 0, String = 1, Number = 2, Boolean = 3 } kind = Element;
+  enum Kind { Element = 0, String = 1, Number = 2, Boolean = 3, Document = 4 } kind = Element;
   std::string text;
   double number = 0;
 };

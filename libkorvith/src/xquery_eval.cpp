@@ -597,20 +597,12 @@ class Evaluator {
 
   // The query's result. Elements only: a node-set in return order. One
   // atomic value: that value. Anything else: a node-set of the elements,
-  // with `items_` describing every item in order; the document node counts
-  // as its root element, any other node as its string value.
+  // with `items_` describing every item in order; the document node is an
+  // item of its own (the caller's document object), any other node its
+  // string value.
   xmlXPathObjectPtr finish(Sequence& seq) {
     bool plain = true;
     for (auto& item : seq) {
-      if (item.node != nullptr && (item.node->type == XML_DOCUMENT_NODE ||
-                                   item.node->type == XML_HTML_DOCUMENT_NODE)) {
-        xmlNodePtr root = xmlDocGetRootElement(reinterpret_cast<xmlDocPtr>(item.node));
-        if (root == nullptr) {
-          fail("the query returned a document node without a root element");
-          return nullptr;
-        }
-        item.node = root;
-      }
       if (item.node == nullptr || item.node->type != XML_ELEMENT_NODE) plain = false;
     }
     if (plain) return node_set_of(seq).release();
@@ -621,6 +613,9 @@ class Evaluator {
       ResultItem out;
       if (item.node != nullptr && item.node->type == XML_ELEMENT_NODE) {
         elements.push_back(item);
+      } else if (item.node != nullptr && (item.node->type == XML_DOCUMENT_NODE ||
+                                          item.node->type == XML_HTML_DOCUMENT_NODE)) {
+        out.kind = ResultItem::Document;
       } else if (item.node != nullptr) {
         out.kind = ResultItem::String;
         out.text = string_value(item.node);

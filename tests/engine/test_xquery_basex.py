@@ -174,7 +174,9 @@ def korvith_items(doc: korvith.Document, query: str) -> list[object] | dict[str,
     values = result if isinstance(result, list) else [result]
     out: list[object] = []
     for value in values:
-        if isinstance(value, korvith.Element):
+        if isinstance(value, korvith.Document):
+            out.append(("d", 0))
+        elif isinstance(value, korvith.Element):
             out.append(("e", value.xpath("count(preceding::*) + count(ancestor::*)")))
         elif isinstance(value, bool):
             out.append(("b", value))
@@ -219,7 +221,7 @@ return
     let $r := xquery:eval($q, map { '': $doc })
     return serialize(array { for $i in $r return
       typeswitch($i)
-        case document-node() return map { 'k': 'e', 'i': 0 }
+        case document-node() return map { 'k': 'd', 'i': 0 }
         case element() return map { 'k': 'e', 'i': count($i/preceding::*) + count($i/ancestor::*) }
         case node() return map { 'k': 's', 'v': string($i) }
         case xs:boolean return map { 'k': 'b', 'v': $i }

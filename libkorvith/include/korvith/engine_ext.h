@@ -111,7 +111,8 @@ KORVITH_API void korvith_xslt_free(void* xslt);
  * it is) and korvith_xquery_item describes item `index`: it returns
  * KORVITH_XQUERY_ITEM_ELEMENT (the next element of the node-set),
  * _STRING (text and length set; valid until the next evaluation on the
- * thread), _NUMBER or _BOOLEAN (number set; 0 or 1 for a boolean), or -1
+ * thread), _NUMBER or _BOOLEAN (number set; 0 or 1 for a boolean),
+ * _DOCUMENT (the document node), or -1
  * for an index out of range. korvith_xquery_items_clear releases them. */
 #define KORVITH_XQUERY_NO_OPTIMIZE 0x01
 #define KORVITH_XQUERY_DEFAULT_MAX_ITEMS 1000000
@@ -119,6 +120,7 @@ KORVITH_API void korvith_xslt_free(void* xslt);
 #define KORVITH_XQUERY_ITEM_STRING 1
 #define KORVITH_XQUERY_ITEM_NUMBER 2
 #define KORVITH_XQUERY_ITEM_BOOLEAN 3
+#define KORVITH_XQUERY_ITEM_DOCUMENT 4 /* the document node itself */
 KORVITH_API int korvith_xquery_configure(void* query, size_t max_items, int flags);
 KORVITH_API long korvith_xquery_items(void);
 KORVITH_API int korvith_xquery_item(size_t index, const char** text, size_t* length,

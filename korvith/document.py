@@ -134,7 +134,7 @@ class Document:
     def errors(self) -> list[ParseError]:
         """Every error the parser reported (a recovered document may have
         several), in order, each with ``message``, ``line`` and ``column``."""
-        from .diagnostics import document_errors
+        from .parse_errors import document_errors
         return document_errors(self)
 
     def xpath(self, expr: str, namespaces: Mapping[str, str] | None = None,

@@ -772,7 +772,7 @@ def _unpickle_element(data: bytes, tail: str | None) -> Element:
 
 
 def _reduce(self: Element) -> tuple[Any, ...]:
-    return _unpickle_element, (self.tobytes(), self.tail)
+    return _unpickle_element, (self.tobytes(with_tail=False), self.tail)
 
 
 def _unpickle_document(data: bytes) -> Document:
@@ -794,13 +794,16 @@ def _output(node: Any, encoding: str | None, xml_declaration: bool | None,
     if encoding is not None and not isinstance(encoding, str):
         raise TypeError(f"encoding must be str or None, not {type(encoding).__name__}")
     indent = 2 if pretty_print else 0
+    # A tree is written without its root's tail.
+    options = {"with_tail": False} if isinstance(node, Element) else {}
     if encoding is not None and encoding.lower() == "unicode":
         if xml_declaration:
             raise ValueError("no XML declaration with encoding='unicode'")
-        return node.tobytes(indent=indent, declaration=False).decode("utf-8")
+        return node.tobytes(indent=indent, declaration=False, **options).decode("utf-8")
     if xml_declaration is None:
         xml_declaration = encoding is not None and encoding.lower() not in _PLAIN_ENCODINGS
-    return node.tobytes(indent=indent, declaration=bool(xml_declaration), encoding=encoding)
+    return node.tobytes(indent=indent, declaration=bool(xml_declaration), encoding=encoding,
+                        **options)
 
 
 def write(node: Any, file: Any, encoding: str | None = None,

@@ -53,14 +53,24 @@ def text_content(node: Any, with_tail: bool) -> str:
     return text
 
 
+def unicode_encoding(encoding: object) -> bool:
+    return isinstance(encoding, str) and encoding.lower() == "unicode"
+
+
 def tostring(node: Any, indent: int = 0, declaration: bool = False,
              encoding: str | None = None, *, pretty_print: bool = False,
              xml_declaration: bool | None = None, method: str = "xml",
              with_tail: bool = True) -> bytes | str:
     from .document import Document
+    from .editing import _Leaf
+    if isinstance(node, _Leaf):  # a comment or processing instruction
+        out = node.tobytes(encoding=None if unicode_encoding(encoding) else encoding)
+        if with_tail and node.tail:
+            out += tail_bytes(node, None if unicode_encoding(encoding) else encoding)
+        return out.decode("utf-8") if unicode_encoding(encoding) else out
     if not isinstance(node, (_accel.Element, Document)):
         raise TypeError(f"tostring() needs an Element or a Document, not {type(node).__name__}")
-    unicode = isinstance(encoding, str) and encoding.lower() == "unicode"
+    unicode = unicode_encoding(encoding)
     encoding = None if unicode else check_encoding(encoding)
     if method not in ("xml", "text"):
         raise ValueError(f"unknown method {method!r} (known: 'xml', 'text')")

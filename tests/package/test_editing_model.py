@@ -107,7 +107,7 @@ class EditingModel(RuleBasedStateMachine):
         return list(roots.values())
 
     def snapshot(self):
-        return [korvith.tostring(r) for r in self.korvith_roots()]
+        return [korvith.tostring(r, with_tail=False) for r in self.korvith_roots()]
 
     # ------------------------------------------------------------ building
     @precondition(lambda self: len(self.pairs) < 14)
@@ -368,7 +368,7 @@ class EditingModel(RuleBasedStateMachine):
         for p in self.pairs:
             if p.k.getparent() is not None:
                 continue
-            out = korvith.tostring(p.k)
+            out = korvith.tostring(p.k, with_tail=False)
             assert shape(etree.fromstring(out)) == shape(p.l)
             assert shape(korvith.fromstring(out)) == shape(p.k)
 

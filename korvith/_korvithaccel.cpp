@@ -113,7 +113,10 @@ PyType_Slot rodict_slots[] = {
 };
 
 PyType_Spec rodict_spec = {
-    "korvith._korvithaccel.ReadOnlyDict", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    "korvith._korvithaccel.ReadOnlyDict",
+    0,
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     rodict_slots,
 };
 
@@ -128,8 +131,11 @@ PyType_Slot element_slots[] = {
 };
 
 PyType_Spec element_spec = {
-    "korvith._korvithaccel.Element", static_cast<int>(sizeof(AccelElement)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, element_slots,
+    "korvith._korvithaccel.Element",
+    static_cast<int>(sizeof(AccelElement)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    element_slots,
 };
 
 PyType_Slot cursor_slots[] = {

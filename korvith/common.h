@@ -57,7 +57,9 @@ class MemBlock {
   ~MemBlock() { PyMem_Free(ptr_); }
 
   template <typename T = void>
-  T* as() const noexcept { return static_cast<T*>(ptr_); }
+  T* as() const noexcept {
+    return static_cast<T*>(ptr_);
+  }
   explicit operator bool() const noexcept { return ptr_ != nullptr; }
   // Grows or shrinks the block; on failure the old block stays owned.
   bool resize(size_t bytes) noexcept {

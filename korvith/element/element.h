@@ -9,15 +9,14 @@ namespace korvith {
 struct Registry;
 
 struct AccelElement {
-  PyObject_HEAD
-  void* raw;               // engine element; null: no element; kPoison: poisoned
-  PyObject* ptr;           // package handle object (strong, may be null)
-  PyObject* document;      // owning document (strong, may be null)
-  Registry* registry;      // registry linked into (not owning), or null
-  AccelElement* prev;      // neighbours in that registry (not owning)
+  PyObject_HEAD void* raw;  // engine element; null: no element; kPoison: poisoned
+  PyObject* ptr;            // package handle object (strong, may be null)
+  PyObject* document;       // owning document (strong, may be null)
+  Registry* registry;       // registry linked into (not owning), or null
+  AccelElement* prev;       // neighbours in that registry (not owning)
   AccelElement* next;
-  PyObject* cached_tag;    // tag cache (strong, may be null)
-  PyObject* cached_attrib; // attrib cache (strong, may be null)
+  PyObject* cached_tag;     // tag cache (strong, may be null)
+  PyObject* cached_attrib;  // attrib cache (strong, may be null)
 };
 
 // Head of the doubly linked list of a document's live wrappers, in order of

@@ -63,8 +63,8 @@ PyObject* elem_slice(AccelElement* el, PyObject* slice) {
   if (!list) return nullptr;
   for (Py_ssize_t i = 0; i < n; ++i) {
     void* child = Fns.element_child(el->raw, static_cast<size_t>(start + i * step));
-    PyObject* wrapper = element_from_parts_reg(child, Py_None,
-                                               el->document ? el->document : Py_None, el->registry);
+    PyObject* wrapper =
+        element_from_parts_reg(child, Py_None, el->document ? el->document : Py_None, el->registry);
     if (!wrapper) return nullptr;
     PyList_SET_ITEM(list.get(), i, wrapper);
   }

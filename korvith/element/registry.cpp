@@ -43,8 +43,7 @@ void registry_poison_all(Registry* registry) {
 // lifetime tracking is gone, and poisoning is the one state in which a
 // wrapper never reaches the engine again.
 void registry_capsule_free(PyObject* capsule) {
-  auto* registry =
-      static_cast<Registry*>(PyCapsule_GetPointer(capsule, kRegistryCapsuleName));
+  auto* registry = static_cast<Registry*>(PyCapsule_GetPointer(capsule, kRegistryCapsuleName));
   if (!registry) {
     PyErr_Clear();
     return;

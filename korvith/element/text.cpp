@@ -9,7 +9,6 @@ namespace korvith {
 
 namespace {
 
-
 AccelElement* as_element(PyObject* self) { return reinterpret_cast<AccelElement*>(self); }
 
 bool is_textual(int type) { return type == KORVITH_NODE_TEXT || type == KORVITH_NODE_CDATA; }
@@ -25,7 +24,7 @@ TypedNode typed(void* node) { return {node, node ? Fns.node_get_type(node) : KOR
 // Content of one textual node; null content reads as "".
 PyObject* node_content(const TypedNode& n) {
   const char* s = n.type == KORVITH_NODE_TEXT ? Fns.text_node_get_content(n.node)
-                                      : Fns.cdata_node_get_content(n.node);
+                                              : Fns.cdata_node_get_content(n.node);
   return str_or_empty(s);
 }
 

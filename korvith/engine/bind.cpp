@@ -12,7 +12,7 @@ PyObject* KorvithErrorType = nullptr;
 namespace {
 
 template <typename Slot>
-void** slot_of(Slot FnTable::*member) {
+void** slot_of(Slot FnTable::* member) {
   return reinterpret_cast<void**>(&(Fns.*member));
 }
 

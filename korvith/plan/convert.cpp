@@ -102,10 +102,9 @@ PyObject* plan_record_list(PlanValue collection, Walk& walk, const RowShape& row
   if (!items) return nullptr;
   for (size_t j = 0; j < count; ++j) {
     PlanValue item = Fns.plan_value_at(collection, j);
-    PyObject* converted =
-        row.child_index >= 0 && Fns.plan_value_kind(item) == KORVITH_VALUE_RECORD
-            ? plan_convert_element(item, walk, row.child_index)
-            : plan_leaf(item, walk.shape->callback_type.get(), row.tag);
+    PyObject* converted = row.child_index >= 0 && Fns.plan_value_kind(item) == KORVITH_VALUE_RECORD
+                              ? plan_convert_element(item, walk, row.child_index)
+                              : plan_leaf(item, walk.shape->callback_type.get(), row.tag);
     if (!converted) return nullptr;
     PyList_SET_ITEM(items.get(), static_cast<Py_ssize_t>(j), converted);
   }
@@ -128,7 +127,8 @@ int plan_row_emit(PyObject* children, const RowShape& row, PyObject* value) {
 }
 
 int emit_absent(PyObject* children, const RowShape& row) {
-  bool list_kind = row.kind == KORVITH_ROW_TEXTS || row.kind == KORVITH_ROW_TOKENS || row.kind == KORVITH_ROW_WRAPPED;
+  bool list_kind = row.kind == KORVITH_ROW_TEXTS || row.kind == KORVITH_ROW_TOKENS ||
+                   row.kind == KORVITH_ROW_WRAPPED;
   Ref absent(list_kind ? PyList_New(0) : Py_NewRef(Py_None));
   if (!absent) return -1;
   return plan_row_emit(children, row, absent.get());
@@ -166,8 +166,8 @@ PyObject* convert_run(PlanValue record, size_t count, size_t& cursor, Walk& walk
     PlanValue value = Fns.plan_value_at(record, end);
     if (static_cast<int>(Fns.plan_value_type_tag(value)) != row.tag) break;
     if (end == cursor) first = value;
-    if (records && append_converted(records.get(),
-                                    plan_convert_element(value, walk, row.child_index)) < 0) {
+    if (records &&
+        append_converted(records.get(), plan_convert_element(value, walk, row.child_index)) < 0) {
       failed = true;
       return nullptr;
     }
@@ -190,11 +190,10 @@ bool row_matches(const RowShape& row, PlanValue value, int kind, const char* nam
     case KORVITH_ROW_TEXT:
     case KORVITH_ROW_CALLBACK:
     case KORVITH_ROW_OWN_TEXT:
-      return named_like(name, row) && kind != KORVITH_VALUE_RECORD && kind != KORVITH_VALUE_COLLECTION;
-    case KORVITH_ROW_RECORDS:
-      return named_like(name, row) && kind == KORVITH_VALUE_RECORD;
-    default:
-      break;
+      return named_like(name, row) && kind != KORVITH_VALUE_RECORD &&
+             kind != KORVITH_VALUE_COLLECTION;
+    case KORVITH_ROW_RECORDS: return named_like(name, row) && kind == KORVITH_VALUE_RECORD;
+    default: break;
   }
   if (kind != KORVITH_VALUE_COLLECTION) return false;
   if (Fns.plan_value_count(value) == 0) return true;
@@ -205,8 +204,8 @@ bool row_matches(const RowShape& row, PlanValue value, int kind, const char* nam
 }
 
 // Converts a matched row's values, advancing the cursor past them.
-PyObject* convert_matched(PlanValue record, size_t count, size_t& cursor, PlanValue value,
-                          int kind, Walk& walk, const RowShape& row) {
+PyObject* convert_matched(PlanValue record, size_t count, size_t& cursor, PlanValue value, int kind,
+                          Walk& walk, const RowShape& row) {
   if (row.kind == KORVITH_ROW_RECORDS) {
     Ref records(PyList_New(0));
     if (!records) return nullptr;
@@ -225,12 +224,12 @@ PyObject* convert_matched(PlanValue record, size_t count, size_t& cursor, PlanVa
   }
   ++cursor;
   if (row.kind == KORVITH_ROW_WRAPPED) return plan_record_list(value, walk, row);
-  if (kind == KORVITH_VALUE_COLLECTION) return plan_collection_items(value, walk.shape->callback_type.get(), row.tag);
+  if (kind == KORVITH_VALUE_COLLECTION)
+    return plan_collection_items(value, walk.shape->callback_type.get(), row.tag);
   return plan_leaf(value, walk.shape->callback_type.get(), row.tag);
 }
 
-int convert_rows(PyObject* children, PlanValue record, const RecordShape& plan,
-                 Walk& walk) {
+int convert_rows(PyObject* children, PlanValue record, const RecordShape& plan, Walk& walk) {
   size_t count = Fns.plan_value_count(record);
   size_t cursor = 0;
   for (Py_ssize_t r = 0; r < plan.row_count(); ++r) {

@@ -28,7 +28,7 @@ struct RowShape {
   Ref key;           // the dictionary key for the row's value
   int kind = 0;
   int child_index = 0;
-  int multi = 0;     // 1 when another row of the same plan has a byte-equal name
+  int multi = 0;  // 1 when another row of the same plan has a byte-equal name
   int tag = 0;
 };
 

@@ -59,8 +59,8 @@ bool check_child_index(const RowShape& row, Py_ssize_t plan, Py_ssize_t index,
   }
   if (valid) return true;
   PyErr_Format(PyExc_ValueError,
-               "plan %zd row %zd (kind %d): child_index %d is not a plan index (0 to %zd)",
-               plan, index, row.kind, row.child_index, plan_count - 1);
+               "plan %zd row %zd (kind %d): child_index %d is not a plan index (0 to %zd)", plan,
+               index, row.kind, row.child_index, plan_count - 1);
   return false;
 }
 

@@ -12,8 +12,8 @@ namespace korvith {
 namespace {
 
 struct AccelCursor {
-  PyObject_HEAD
-  AccelElement* start;    // wrapper the cursor was made from (strong); null: never started
+  PyObject_HEAD AccelElement*
+      start;              // wrapper the cursor was made from (strong); null: never started
   void* top;              // upper bound of the walk
   void* current;          // next candidate; null when the walk is over
   PyObject* document;     // given to every yielded wrapper (strong)
@@ -88,8 +88,8 @@ PyObject* accel_subtree_iter(PyObject*, PyObject* args) {
   int include_self = 0;
   PyObject* ns = nullptr;
   PyObject* local = nullptr;
-  if (!PyArg_ParseTuple(args, "O!pOO:subtree_iter", ElementType, &element_obj, &include_self,
-                        &ns, &local)) {
+  if (!PyArg_ParseTuple(args, "O!pOO:subtree_iter", ElementType, &element_obj, &include_self, &ns,
+                        &local)) {
     return nullptr;
   }
   if (!bound) return raise_not_bound();

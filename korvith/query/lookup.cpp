@@ -75,8 +75,8 @@ PyObject* accel_find_first(PyObject*, PyObject* args) {
   if (!bound) Py_RETURN_NONE;
   Ref encoded(PyUnicode_AsUTF8String(name));
   if (!encoded) return nullptr;
-  void* found = next_match(Fns.element_first_child_any(handle(address)),
-                           PyBytes_AS_STRING(encoded.get()));
+  void* found =
+      next_match(Fns.element_first_child_any(handle(address)), PyBytes_AS_STRING(encoded.get()));
   if (!found) Py_RETURN_NONE;
   return element_from_parts_reg(found, Py_None, document, registry_of(document));
 }

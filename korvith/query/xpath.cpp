@@ -151,8 +151,8 @@ NsOutcome build_ns_set(PyObject* fast, NsSet& set) {
     if (!prefix) return NsOutcome::kEncodeError;
     Ref uri(encode_str(items[i + 1]));
     if (!uri) return NsOutcome::kEncodeError;
-    if (Fns.ns_set_add(set.get(), PyBytes_AS_STRING(prefix.get()),
-                       PyBytes_AS_STRING(uri.get())) != 0) {
+    if (Fns.ns_set_add(set.get(), PyBytes_AS_STRING(prefix.get()), PyBytes_AS_STRING(uri.get())) !=
+        0) {
       return NsOutcome::kRefused;
     }
   }
@@ -181,8 +181,7 @@ bool bind_variable(void* set, PyObject* name_obj, PyObject* tag_obj, PyObject* v
       if (!text) return false;
       return Fns.variable_set_string(set, c_name, PyBytes_AS_STRING(text.get())) == 0;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -224,8 +223,7 @@ PyObject* finish_result(void* result, PyObject* document) {
   ResultHolder holder(result);
   const int type = Fns.xpath_result_type(result);
   switch (type) {
-    case KORVITH_RESULT_NODESET:
-      return convert_nodeset(result, holder, document);
+    case KORVITH_RESULT_NODESET: return convert_nodeset(result, holder, document);
     case KORVITH_RESULT_BOOLEAN: {
       const int value = Fns.xpath_result_boolean(result);
       holder.release();
@@ -241,9 +239,7 @@ PyObject* finish_result(void* result, PyObject* document) {
       holder.release();
       return value;
     }
-    case KORVITH_RESULT_NONE:
-      holder.release();
-      Py_RETURN_NONE;
+    case KORVITH_RESULT_NONE: holder.release(); Py_RETURN_NONE;
     default: {
       holder.release();
       char message[64];
@@ -296,8 +292,8 @@ PyObject* accel_nodeset_ns(PyObject*, PyObject* args) {
   PyObject* expression = nullptr;
   PyObject* document = nullptr;
   PyObject* bindings = nullptr;
-  if (!PyArg_ParseTuple(args, "OOOOO:nodeset_ns", &document_address, &context_address,
-                        &expression, &document, &bindings)) {
+  if (!PyArg_ParseTuple(args, "OOOOO:nodeset_ns", &document_address, &context_address, &expression,
+                        &document, &bindings)) {
     return nullptr;
   }
   if (!bound || !PyLong_Check(document_address)) Py_RETURN_NONE;
@@ -311,15 +307,13 @@ PyObject* accel_nodeset_ns(PyObject*, PyObject* args) {
     Ref fast(PySequence_Fast(bindings, "bindings must be a sequence"));
     if (!fast) return nullptr;
     switch (build_ns_set(fast.get(), ns_set)) {
-      case NsOutcome::kOk:
-        break;
+      case NsOutcome::kOk: break;
       case NsOutcome::kEncodeError:
         // A prefix or URI that is not a str is a programming error: report
         // it rather than answer as if nothing matched.
         return nullptr;
       case NsOutcome::kNoSet:
-      case NsOutcome::kRefused:
-        Py_RETURN_NONE;
+      case NsOutcome::kRefused: Py_RETURN_NONE;
     }
   }
   Ref expr(PyUnicode_AsUTF8String(expression));
@@ -387,14 +381,10 @@ PyObject* accel_compiled_eval(PyObject*, PyObject* args) {
     if (!fast) return nullptr;
     NsSet ns_set;
     switch (build_ns_set(fast.get(), ns_set)) {
-      case NsOutcome::kOk:
-        break;
-      case NsOutcome::kEncodeError:
-        return nullptr;
-      case NsOutcome::kNoSet:
-        Py_RETURN_NONE;
-      case NsOutcome::kRefused:
-        return raise_engine_error("invalid namespace binding");
+      case NsOutcome::kOk: break;
+      case NsOutcome::kEncodeError: return nullptr;
+      case NsOutcome::kNoSet: Py_RETURN_NONE;
+      case NsOutcome::kRefused: return raise_engine_error("invalid namespace binding");
     }
     result = variables ? Fns.xpath_compiled_eval_ns_vars(compiled, doc, context, ns_set.get(),
                                                          variables.get())

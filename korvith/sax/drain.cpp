@@ -20,9 +20,17 @@ namespace korvith {
 namespace {
 
 constexpr const char* kMethodNames[KORVITH_SAX_KIND_COUNT] = {
-    "start_document", "end_document",           "start_element",        "end_element",
-    "characters",     "comment",                "cdata",                "processing_instruction",
-    "start_prefix_mapping", "end_prefix_mapping", "error",
+    "start_document",
+    "end_document",
+    "start_element",
+    "end_element",
+    "characters",
+    "comment",
+    "cdata",
+    "processing_instruction",
+    "start_prefix_mapping",
+    "end_prefix_mapping",
+    "error",
 };
 
 struct MethodCache {
@@ -127,8 +135,8 @@ PyObject* attribute_dict(const Arena& arena, size_t index, const korvith_sax_rec
   return attrs.release();
 }
 
-int deliver_start_element(SaxMethods& methods, PyObject* handler, const Arena& arena,
-                          size_t index, const korvith_sax_record& rec) {
+int deliver_start_element(SaxMethods& methods, PyObject* handler, const Arena& arena, size_t index,
+                          const korvith_sax_record& rec) {
   // attrs_off is read only when there are attributes to read.
   if (rec.attr_count > 0 && rec.attrs_off > arena.size) {
     return raise_outside(index, "attributes", rec.attrs_off, 0, arena);
@@ -198,13 +206,11 @@ int deliver(SaxMethods& methods, PyObject* handler, const Arena& arena, size_t i
       return deliver_one(methods, handler, arena, index, rec, true);
     case KORVITH_SAX_CHARACTERS:
     case KORVITH_SAX_COMMENT:
-    case KORVITH_SAX_CDATA:
-      return deliver_one(methods, handler, arena, index, rec, false);
+    case KORVITH_SAX_CDATA: return deliver_one(methods, handler, arena, index, rec, false);
     case KORVITH_SAX_PROCESSING_INSTRUCTION:
     case KORVITH_SAX_START_PREFIX_MAPPING:
       return deliver_name_text(methods, handler, arena, index, rec);
-    case KORVITH_SAX_ERROR:
-      return deliver_error(methods, handler, arena, index, rec);
+    case KORVITH_SAX_ERROR: return deliver_error(methods, handler, arena, index, rec);
     default:
       // Kinds this module does not know are passed over, so a newer
       // engine's extra events do not stop the replay of the known ones.

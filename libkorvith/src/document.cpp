@@ -23,88 +23,89 @@ namespace korvith {
 // ---- side storage -------------------------------------------------------
 
 DocSide* side_of(xmlDocPtr doc) {
-    if (doc == nullptr) return nullptr;
-    // Two threads may ask for the side storage of a document that has none
-    // yet: the first one to publish its record wins, the other drops its own.
-    std::atomic_ref<void*> slot(doc->_private);
-    void* current = slot.load(std::memory_order_acquire);
-    if (current != nullptr) return static_cast<DocSide*>(current);
-    auto* fresh = new DocSide();
-    if (slot.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return fresh;
-    delete fresh;
-    return static_cast<DocSide*>(current);
+  if (doc == nullptr) return nullptr;
+  // Two threads may ask for the side storage of a document that has none
+  // yet: the first one to publish its record wins, the other drops its own.
+  std::atomic_ref<void*> slot(doc->_private);
+  void* current = slot.load(std::memory_order_acquire);
+  if (current != nullptr) return static_cast<DocSide*>(current);
+  auto* fresh = new DocSide();
+  if (slot.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return fresh;
+  delete fresh;
+  return static_cast<DocSide*>(current);
 }
 
 void side_note_entities(xmlDocPtr doc) {
-    DocSide* side = side_of(doc);
-    if (side == nullptr) return;
-    auto declares = [](const xmlDtd* dtd) {
-        return dtd != nullptr && (dtd->entities != nullptr || dtd->pentities != nullptr);
-    };
-    side->entity_reads_exclusive = declares(doc->intSubset) || declares(doc->extSubset);
+  DocSide* side = side_of(doc);
+  if (side == nullptr) return;
+  auto declares = [](const xmlDtd* dtd) {
+    return dtd != nullptr && (dtd->entities != nullptr || dtd->pentities != nullptr);
+  };
+  side->entity_reads_exclusive = declares(doc->intSubset) || declares(doc->extSubset);
 }
 
 std::unique_lock<std::mutex> lock_entity_reads(xmlDocPtr doc) {
-    if (doc == nullptr || doc->_private == nullptr) return {};
-    auto* side = static_cast<DocSide*>(doc->_private);
-    if (!side->entity_reads_exclusive) return {};
-    return std::unique_lock<std::mutex>(side->mu);
+  if (doc == nullptr || doc->_private == nullptr) return {};
+  auto* side = static_cast<DocSide*>(doc->_private);
+  if (!side->entity_reads_exclusive) return {};
+  return std::unique_lock<std::mutex>(side->mu);
 }
 
 std::string joined_value(xmlDocPtr doc, xmlNodePtr kids) {
-    std::string out;
-    auto lock = lock_entity_reads(doc);
-    xmlChar* joined = xmlNodeListGetString(doc, kids, 1);
-    if (joined != nullptr) out = cstr(joined);
-    xmlFree(joined);
-    return out;
+  std::string out;
+  auto lock = lock_entity_reads(doc);
+  xmlChar* joined = xmlNodeListGetString(doc, kids, 1);
+  if (joined != nullptr) out = cstr(joined);
+  xmlFree(joined);
+  return out;
 }
 
 void side_attach(xmlDocPtr doc) { (void)side_of(doc); }
 
 void side_forget_output(xmlDocPtr doc) {
-    if (doc == nullptr || doc->_private == nullptr) return;
-    auto* side = static_cast<DocSide*>(doc->_private);
-    std::lock_guard<std::mutex> lock(side->mu);
-    side->ser_valid = false;
-    side->ser_node = nullptr;
-    std::string().swap(side->ser_out);
+  if (doc == nullptr || doc->_private == nullptr) return;
+  auto* side = static_cast<DocSide*>(doc->_private);
+  std::lock_guard<std::mutex> lock(side->mu);
+  side->ser_valid = false;
+  side->ser_node = nullptr;
+  std::string().swap(side->ser_out);
 }
 
 void side_release(xmlDocPtr doc) {
-    if (doc == nullptr || doc->_private == nullptr) return;
-    auto* side = static_cast<DocSide*>(doc->_private);
-    if (side->xpath != nullptr) xmlXPathFreeContext(side->xpath);
-    free_detached(doc, side);
-    delete side;
-    doc->_private = nullptr;
+  if (doc == nullptr || doc->_private == nullptr) return;
+  auto* side = static_cast<DocSide*>(doc->_private);
+  if (side->xpath != nullptr) xmlXPathFreeContext(side->xpath);
+  free_detached(doc, side);
+  delete side;
+  doc->_private = nullptr;
 }
 
 const char* intern(xmlDocPtr doc, std::string_view text) {
-    DocSide* side = side_of(doc);
-    if (side == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(side->mu);
-    auto [it, inserted] = side->arena.emplace(text);
-    (void)inserted;
-    return it->c_str();
+  DocSide* side = side_of(doc);
+  if (side == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(side->mu);
+  auto [it, inserted] = side->arena.emplace(text);
+  (void)inserted;
+  return it->c_str();
 }
 
 // ---- parser configuration -------------------------------------------------
 
 int libxml_options(int flags, bool recover) {
-    // Always: no network, no external entities or DTDs, exact big line
-    // numbers, no output on stderr (errors reach the context's handler).
-    int opts = XML_PARSE_NONET | XML_PARSE_NO_XXE | XML_PARSE_BIG_LINES | XML_PARSE_NO_SYS_CATALOG | XML_PARSE_COMPACT;
-    if ((flags & KORVITH_PARSE_KEEP_ENTITIES) == 0) opts |= XML_PARSE_NOENT;
-    if (flags & KORVITH_PARSE_NOBLANKS) opts |= XML_PARSE_NOBLANKS;
-    if (flags & KORVITH_PARSE_NOCDATA) opts |= XML_PARSE_NOCDATA;
-    if (flags & KORVITH_PARSE_HUGE) opts |= XML_PARSE_HUGE;
-    if (flags & KORVITH_PARSE_NSCLEAN) opts |= XML_PARSE_NSCLEAN;
-    if (recover) opts |= XML_PARSE_RECOVER;
-    // Defaults from <!ATTLIST> in the internal subset, as other XML
-    // libraries apply them; install_hooks keeps the external subset unread.
-    if ((flags & KORVITH_PARSE_NO_DEFAULT_ATTRS) == 0) opts |= XML_PARSE_DTDATTR;
-    return opts;
+  // Always: no network, no external entities or DTDs, exact big line
+  // numbers, no output on stderr (errors reach the context's handler).
+  int opts = XML_PARSE_NONET | XML_PARSE_NO_XXE | XML_PARSE_BIG_LINES | XML_PARSE_NO_SYS_CATALOG |
+             XML_PARSE_COMPACT;
+  if ((flags & KORVITH_PARSE_KEEP_ENTITIES) == 0) opts |= XML_PARSE_NOENT;
+  if (flags & KORVITH_PARSE_NOBLANKS) opts |= XML_PARSE_NOBLANKS;
+  if (flags & KORVITH_PARSE_NOCDATA) opts |= XML_PARSE_NOCDATA;
+  if (flags & KORVITH_PARSE_HUGE) opts |= XML_PARSE_HUGE;
+  if (flags & KORVITH_PARSE_NSCLEAN) opts |= XML_PARSE_NSCLEAN;
+  if (recover) opts |= XML_PARSE_RECOVER;
+  // Defaults from <!ATTLIST> in the internal subset, as other XML
+  // libraries apply them; install_hooks keeps the external subset unread.
+  if ((flags & KORVITH_PARSE_NO_DEFAULT_ATTRS) == 0) opts |= XML_PARSE_DTDATTR;
+  return opts;
 }
 
 namespace {
@@ -113,239 +114,240 @@ namespace {
 // the parse fails with that status. Callbacks run inside libxml2, so no
 // exception may leave them.
 void callback_failed(ParseState* st, xmlParserCtxtPtr ctxt) noexcept {
-    if (st != nullptr) {
-        try {
-            throw;
-        } catch (const std::bad_alloc&) {
-            st->first_error = XML_ERR_NO_MEMORY;
-        } catch (...) {
-            st->first_error = XML_ERR_INTERNAL_ERROR;
-        }
-        st->first_level = XML_ERR_FATAL;
-        st->message.clear();
-        st->line = 0;
-        st->column = 0;
+  if (st != nullptr) {
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      st->first_error = XML_ERR_NO_MEMORY;
+    } catch (...) {
+      st->first_error = XML_ERR_INTERNAL_ERROR;
     }
-    if (ctxt != nullptr) xmlStopParser(ctxt);
+    st->first_level = XML_ERR_FATAL;
+    st->message.clear();
+    st->line = 0;
+    st->column = 0;
+  }
+  if (ctxt != nullptr) xmlStopParser(ctxt);
 }
 
 void keep_issue(ParseState* st, const xmlError* err) {
-    if (st->issues.size() >= kMaxIssues) {
-        st->issues_truncated = true;
-        return;
-    }
-    try {
-        ParseIssue issue;
-        issue.code = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
-        issue.level = err->level;
-        issue.message = trim_message(err->message, (st->cfg.flags & KORVITH_PARSE_HUGE) != 0);
-        issue.line = err->line;
-        issue.column = err->int2;
-        st->issues.push_back(std::move(issue));
-    } catch (...) {
-        st->issues_truncated = true;  // out of memory: keep what we have
-    }
+  if (st->issues.size() >= kMaxIssues) {
+    st->issues_truncated = true;
+    return;
+  }
+  try {
+    ParseIssue issue;
+    issue.code = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
+    issue.level = err->level;
+    issue.message = trim_message(err->message, (st->cfg.flags & KORVITH_PARSE_HUGE) != 0);
+    issue.line = err->line;
+    issue.column = err->int2;
+    st->issues.push_back(std::move(issue));
+  } catch (...) {
+    st->issues_truncated = true;  // out of memory: keep what we have
+  }
 }
 
 void on_parse_error(void* data, const xmlError* err) try {
-    auto* st = static_cast<ParseState*>(data);
-    if (st == nullptr || err == nullptr) return;
-    if (err->domain == XML_FROM_NAMESPACE && err->level >= XML_ERR_ERROR) st->ns_error = true;
-    // Without recovery a fatal error ends the parse, and a resource limit
-    // ends it even under recovery: stop reading the input now instead of
-    // scanning the rest of it (or an endless stream) for nothing.
-    bool limit = err->code == XML_ERR_RESOURCE_LIMIT || err->code == XML_ERR_NO_MEMORY;
-    if (err->level == XML_ERR_FATAL && (limit || !st->cfg.recover)) {
-        st->stop_reading = true;
-        if (st->ctxt != nullptr) xmlStopParser(st->ctxt);
-    }
-    bool counts = err->level >= XML_ERR_ERROR ||
-                  (st->cfg.strict_mode == 1 && err->level == XML_ERR_WARNING);
-    if (counts) keep_issue(st, err);
-    if (!counts || st->first_error != 0) return;
-    st->first_error = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
-    st->first_level = err->level;
-    st->message = trim_message(err->message, (st->cfg.flags & KORVITH_PARSE_HUGE) != 0);
-    st->line = err->line;
-    st->column = err->int2;
+  auto* st = static_cast<ParseState*>(data);
+  if (st == nullptr || err == nullptr) return;
+  if (err->domain == XML_FROM_NAMESPACE && err->level >= XML_ERR_ERROR) st->ns_error = true;
+  // Without recovery a fatal error ends the parse, and a resource limit
+  // ends it even under recovery: stop reading the input now instead of
+  // scanning the rest of it (or an endless stream) for nothing.
+  bool limit = err->code == XML_ERR_RESOURCE_LIMIT || err->code == XML_ERR_NO_MEMORY;
+  if (err->level == XML_ERR_FATAL && (limit || !st->cfg.recover)) {
+    st->stop_reading = true;
+    if (st->ctxt != nullptr) xmlStopParser(st->ctxt);
+  }
+  bool counts =
+      err->level >= XML_ERR_ERROR || (st->cfg.strict_mode == 1 && err->level == XML_ERR_WARNING);
+  if (counts) keep_issue(st, err);
+  if (!counts || st->first_error != 0) return;
+  st->first_error = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
+  st->first_level = err->level;
+  st->message = trim_message(err->message, (st->cfg.flags & KORVITH_PARSE_HUGE) != 0);
+  st->line = err->line;
+  st->column = err->int2;
 } catch (...) {
-    callback_failed(static_cast<ParseState*>(data), nullptr);
+  callback_failed(static_cast<ParseState*>(data), nullptr);
 }
 
 // Every external resource (DTD, entity, XInclude) is refused; the main
 // document never goes through the loader because the engine opens it itself.
 xmlParserErrors refuse_resource(void*, const char*, const char*, xmlResourceType,
                                 xmlParserInputFlags, xmlParserInput** out) {
-    if (out != nullptr) *out = nullptr;
-    return XML_IO_NETWORK_ATTEMPT;
+  if (out != nullptr) *out = nullptr;
+  return XML_IO_NETWORK_ATTEMPT;
 }
 
 // Hands out, in end-tag order, the subtree of an element copied into the
 // tree from an entity's content.
 void announce_copy(ParseState* st, xmlNodePtr top) {
-    xmlNodePtr cur = top;
-    // Post-order walk without recursion: descend to the deepest first
-    // element, hand out on the way back up.
+  xmlNodePtr cur = top;
+  // Post-order walk without recursion: descend to the deepest first
+  // element, hand out on the way back up.
+  for (;;) {
+    while (xmlFirstElementChild(cur) != nullptr) cur = xmlFirstElementChild(cur);
     for (;;) {
-        while (xmlFirstElementChild(cur) != nullptr) cur = xmlFirstElementChild(cur);
-        for (;;) {
-            st->on_end(st->on_end_data, cur);
-            if (cur == top) return;
-            xmlNodePtr next = xmlNextElementSibling(cur);
-            if (next != nullptr) {
-                cur = next;
-                break;
-            }
-            cur = cur->parent;
-        }
+      st->on_end(st->on_end_data, cur);
+      if (cur == top) return;
+      xmlNodePtr next = xmlNextElementSibling(cur);
+      if (next != nullptr) {
+        cur = next;
+        break;
+      }
+      cur = cur->parent;
     }
+  }
 }
 
 // Hands out the elements copied into the innermost open element since the
 // last event (see ParseState::Open).
 void sync_copies(ParseState* st) {
-    if (st->on_end == nullptr || st->open.empty()) return;
-    ParseState::Open& top = st->open.back();
-    if (top.in_entity || top.node->last == top.seen) return;
-    xmlNodePtr c = top.seen != nullptr ? top.seen->next : top.node->children;
-    for (; c != nullptr; c = c->next) {
-        if (c->type == XML_ELEMENT_NODE) announce_copy(st, c);
-        top.seen = c;
-    }
+  if (st->on_end == nullptr || st->open.empty()) return;
+  ParseState::Open& top = st->open.back();
+  if (top.in_entity || top.node->last == top.seen) return;
+  xmlNodePtr c = top.seen != nullptr ? top.seen->next : top.node->children;
+  for (; c != nullptr; c = c->next) {
+    if (c->type == XML_ELEMENT_NODE) announce_copy(st, c);
+    top.seen = c;
+  }
 }
 
 }  // namespace
 
 void forget_released(ParseState* st, xmlNodePtr node) {
-    if (st == nullptr || node == nullptr) return;
-    for (ParseState::Open& o : st->open) {
-        if (o.node != node->parent || o.seen == nullptr) continue;
-        for (xmlNodePtr p = node; p != nullptr; p = p->prev) {
-            if (p == o.seen) {
-                o.seen = nullptr;  // what stays after `node` is all unseen
-                break;
-            }
-        }
+  if (st == nullptr || node == nullptr) return;
+  for (ParseState::Open& o : st->open) {
+    if (o.node != node->parent || o.seen == nullptr) continue;
+    for (xmlNodePtr p = node; p != nullptr; p = p->prev) {
+      if (p == o.seen) {
+        o.seen = nullptr;  // what stays after `node` is all unseen
+        break;
+      }
     }
+  }
 }
 
 namespace {
 
-void start_element(void* ctx, const xmlChar* localname, const xmlChar* prefix,
-                   const xmlChar* uri, int nb_namespaces, const xmlChar** namespaces,
-                   int nb_attributes, int nb_defaulted, const xmlChar** attributes) try {
-    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
-    auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
-    if (st != nullptr && st->cfg.max_depth > 0 && st->depth >= st->cfg.max_depth) {
-        if (!st->depth_exceeded) {
-            st->depth_exceeded = true;
-            int line = 0, column = 0;
-            xmlCtxtGetInputPosition(ctxt, 0, nullptr, &line, &column, nullptr);
-            if (st->first_error == 0 || st->first_level < XML_ERR_ERROR) {
-                st->first_error = KORVITH_STATUS_LIMIT;
-                st->first_level = XML_ERR_FATAL;
-                st->message = "Document nested deeper than the max_depth option allows (" +
-                              std::to_string(st->cfg.max_depth) + ")";
-                st->line = line;
-                st->column = column;
-            }
-        }
-        xmlStopParser(ctxt);
-        return;
+void start_element(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri,
+                   int nb_namespaces, const xmlChar** namespaces, int nb_attributes,
+                   int nb_defaulted, const xmlChar** attributes) try {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
+  if (st != nullptr && st->cfg.max_depth > 0 && st->depth >= st->cfg.max_depth) {
+    if (!st->depth_exceeded) {
+      st->depth_exceeded = true;
+      int line = 0, column = 0;
+      xmlCtxtGetInputPosition(ctxt, 0, nullptr, &line, &column, nullptr);
+      if (st->first_error == 0 || st->first_level < XML_ERR_ERROR) {
+        st->first_error = KORVITH_STATUS_LIMIT;
+        st->first_level = XML_ERR_FATAL;
+        st->message = "Document nested deeper than the max_depth option allows (" +
+                      std::to_string(st->cfg.max_depth) + ")";
+        st->line = line;
+        st->column = column;
+      }
     }
-    if (st != nullptr) sync_copies(st);
-    xmlSAX2StartElementNs(ctx, localname, prefix, uri, nb_namespaces, namespaces, nb_attributes,
-                          nb_defaulted, attributes);
-    xmlNodePtr node = xmlCtxtGetNode(ctxt);
-    if (st != nullptr) {
-        st->depth++;
-        if (st->doc == nullptr && node != nullptr) st->doc = node->doc;
-        if (st->on_end != nullptr && node != nullptr && node->type == XML_ELEMENT_NODE) {
-            // Inside an entity's own content when the parent is not the
-            // open element of the tree (or, for the first element, not the
-            // document).
-            bool in_entity;
-            if (st->open.empty()) {
-                in_entity = node->parent == nullptr || node->parent->type != XML_DOCUMENT_NODE;
-            } else {
-                in_entity = st->open.back().in_entity || node->parent != st->open.back().node;
-                if (!in_entity) st->open.back().seen = node;
-            }
-            st->open.push_back(ParseState::Open{node, nullptr, in_entity});
-            if (st->on_start != nullptr && !in_entity) st->on_start(st->on_end_data, node);
-        }
+    xmlStopParser(ctxt);
+    return;
+  }
+  if (st != nullptr) sync_copies(st);
+  xmlSAX2StartElementNs(ctx, localname, prefix, uri, nb_namespaces, namespaces, nb_attributes,
+                        nb_defaulted, attributes);
+  xmlNodePtr node = xmlCtxtGetNode(ctxt);
+  if (st != nullptr) {
+    st->depth++;
+    if (st->doc == nullptr && node != nullptr) st->doc = node->doc;
+    if (st->on_end != nullptr && node != nullptr && node->type == XML_ELEMENT_NODE) {
+      // Inside an entity's own content when the parent is not the
+      // open element of the tree (or, for the first element, not the
+      // document).
+      bool in_entity;
+      if (st->open.empty()) {
+        in_entity = node->parent == nullptr || node->parent->type != XML_DOCUMENT_NODE;
+      } else {
+        in_entity = st->open.back().in_entity || node->parent != st->open.back().node;
+        if (!in_entity) st->open.back().seen = node;
+      }
+      st->open.push_back(ParseState::Open{node, nullptr, in_entity});
+      if (st->on_start != nullptr && !in_entity) st->on_start(st->on_end_data, node);
     }
-    if (node != nullptr && node->type == XML_ELEMENT_NODE && node->line == 65535) {
-        // libxml2 keeps 16 bits per element line: remember the exact one.
-        int line = 0;
-        if (xmlCtxtGetInputPosition(ctxt, 0, nullptr, &line, nullptr, nullptr) == 0 && line > 0) {
-            node->_private = reinterpret_cast<void*>(static_cast<intptr_t>(line));
-        }
+  }
+  if (node != nullptr && node->type == XML_ELEMENT_NODE && node->line == 65535) {
+    // libxml2 keeps 16 bits per element line: remember the exact one.
+    int line = 0;
+    if (xmlCtxtGetInputPosition(ctxt, 0, nullptr, &line, nullptr, nullptr) == 0 && line > 0) {
+      node->_private = reinterpret_cast<void*>(static_cast<intptr_t>(line));
     }
+  }
 } catch (...) {
-    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
-    callback_failed(static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt)), ctxt);
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  callback_failed(static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt)), ctxt);
 }
 
-void end_element(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri) try {
-    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
-    auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
-    xmlNodePtr node = xmlCtxtGetNode(ctxt);
-    if (st != nullptr) sync_copies(st);
-    xmlSAX2EndElementNs(ctx, localname, prefix, uri);
-    if (st == nullptr) return;
-    if (st->depth > 0) st->depth--;
-    if (st->on_end == nullptr) return;
-    bool in_entity = false;
-    if (!st->open.empty() && st->open.back().node == node) {
-        in_entity = st->open.back().in_entity;
-        st->open.pop_back();
-    }
-    if (node != nullptr && node->type == XML_ELEMENT_NODE && !in_entity) {
-        st->on_end(st->on_end_data, node);
-    }
+void end_element(void* ctx, const xmlChar* localname, const xmlChar* prefix,
+                 const xmlChar* uri) try {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
+  xmlNodePtr node = xmlCtxtGetNode(ctxt);
+  if (st != nullptr) sync_copies(st);
+  xmlSAX2EndElementNs(ctx, localname, prefix, uri);
+  if (st == nullptr) return;
+  if (st->depth > 0) st->depth--;
+  if (st->on_end == nullptr) return;
+  bool in_entity = false;
+  if (!st->open.empty() && st->open.back().node == node) {
+    in_entity = st->open.back().in_entity;
+    st->open.pop_back();
+  }
+  if (node != nullptr && node->type == XML_ELEMENT_NODE && !in_entity) {
+    st->on_end(st->on_end_data, node);
+  }
 } catch (...) {
-    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
-    callback_failed(static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt)), ctxt);
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  callback_failed(static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt)), ctxt);
 }
 
 }  // namespace
 
 void apply_drop_options(xmlSAXHandler* sax, int flags) {
-    // Applying attribute defaults makes libxml2 want the external subset;
-    // the engine never reads one (the loader would refuse it anyway, but
-    // with an error): the internal subset alone supplies the defaults.
-    sax->externalSubset = nullptr;
-    // Without a node for a comment or PI, the text on both sides of it
-    // lands in one text node.
-    if (flags & KORVITH_PARSE_NO_COMMENTS) sax->comment = nullptr;
-    if (flags & KORVITH_PARSE_NO_PIS) sax->processingInstruction = nullptr;
+  // Applying attribute defaults makes libxml2 want the external subset;
+  // the engine never reads one (the loader would refuse it anyway, but
+  // with an error): the internal subset alone supplies the defaults.
+  sax->externalSubset = nullptr;
+  // Without a node for a comment or PI, the text on both sides of it
+  // lands in one text node.
+  if (flags & KORVITH_PARSE_NO_COMMENTS) sax->comment = nullptr;
+  if (flags & KORVITH_PARSE_NO_PIS) sax->processingInstruction = nullptr;
 }
 
 void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state) {
-    state->ctxt = ctxt;
-    xmlCtxtSetPrivate(ctxt, state);
-    xmlCtxtSetErrorHandler(ctxt, on_parse_error, state);
-    xmlCtxtSetResourceLoader(ctxt, refuse_resource, nullptr);
-    xmlSAXHandler* sax = xmlCtxtGetSaxHandler(ctxt);
-    if (sax != nullptr) {
-        sax->startElementNs = start_element;
-        sax->endElementNs = end_element;
-        apply_drop_options(sax, state->cfg.flags);
-    }
+  state->ctxt = ctxt;
+  xmlCtxtSetPrivate(ctxt, state);
+  xmlCtxtSetErrorHandler(ctxt, on_parse_error, state);
+  xmlCtxtSetResourceLoader(ctxt, refuse_resource, nullptr);
+  xmlSAXHandler* sax = xmlCtxtGetSaxHandler(ctxt);
+  if (sax != nullptr) {
+    sax->startElementNs = start_element;
+    sax->endElementNs = end_element;
+    apply_drop_options(sax, state->cfg.flags);
+  }
 }
 
 namespace {
 
 bool valid_config(const ParseConfig& cfg) {
-    if ((cfg.flags & ~KORVITH_PARSE_ALL) != 0) return false;
-    if (cfg.strict_mode < -1 || cfg.strict_mode > 1) return false;
-    if (cfg.max_depth < 0) return false;
-    return true;
+  if ((cfg.flags & ~KORVITH_PARSE_ALL) != 0) return false;
+  if (cfg.strict_mode < -1 || cfg.strict_mode > 1) return false;
+  if (cfg.max_depth < 0) return false;
+  return true;
 }
 
 struct CtxtDeleter {
-    void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
+  void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
 };
 using CtxtHolder = std::unique_ptr<xmlParserCtxt, CtxtDeleter>;
 
@@ -354,252 +356,257 @@ enum class Source { Copy, Borrow };
 // Publishes the outcome of one parse: status out-parameter and the
 // thread's error record.
 void publish(const ParseState& st, int status) {
-    if (status == 0) {
-        error_clear();
-    } else {
-        error_set(status, st.message.empty() ? "parse failed" : st.message, st.line, st.column);
-    }
+  if (status == 0) {
+    error_clear();
+  } else {
+    error_set(status, st.message.empty() ? "parse failed" : st.message, st.line, st.column);
+  }
 }
 
 xmlDocPtr finish_parse(xmlDocPtr doc, ParseState& st, int* status) {
-    bool fail = doc == nullptr || st.depth_exceeded;
-    if (!fail && !st.cfg.recover) {
-        if (st.cfg.strict_mode != 0 && st.ns_error) fail = true;
-        if (st.cfg.strict_mode == 1 && st.first_error != 0) fail = true;
+  bool fail = doc == nullptr || st.depth_exceeded;
+  if (!fail && !st.cfg.recover) {
+    if (st.cfg.strict_mode != 0 && st.ns_error) fail = true;
+    if (st.cfg.strict_mode == 1 && st.first_error != 0) fail = true;
+  }
+  int code = st.first_error;
+  if (fail && code == 0) {
+    code = XML_ERR_INTERNAL_ERROR;
+    if (st.message.empty()) st.message = "parse failed";
+  }
+  if (fail && doc != nullptr) {
+    xmlFreeDoc(doc);
+    doc = nullptr;
+  }
+  if (doc != nullptr) {
+    DocSide* side = nullptr;
+    try {
+      side = side_of(doc);
+      side->stable = true;
+    } catch (...) {
+      xmlFreeDoc(doc);  // no side storage yet: nothing else to release
+      throw;
     }
-    int code = st.first_error;
-    if (fail && code == 0) {
-        code = XML_ERR_INTERNAL_ERROR;
-        if (st.message.empty()) st.message = "parse failed";
+    side_note_entities(doc);
+    if (st.issues_truncated && !st.issues.empty()) {
+      try {
+        st.issues.back().message += " (later errors were not kept)";
+      } catch (...) {
+        // out of memory: the list stays as it is
+      }
     }
-    if (fail && doc != nullptr) {
-        xmlFreeDoc(doc);
-        doc = nullptr;
-    }
-    if (doc != nullptr) {
-        DocSide* side = nullptr;
-        try {
-            side = side_of(doc);
-            side->stable = true;
-        } catch (...) {
-            xmlFreeDoc(doc);  // no side storage yet: nothing else to release
-            throw;
-        }
-        side_note_entities(doc);
-        if (st.issues_truncated && !st.issues.empty()) {
-            try {
-                st.issues.back().message += " (later errors were not kept)";
-            } catch (...) {
-                // out of memory: the list stays as it is
-            }
-        }
-        side->issues = std::move(st.issues);
-    }
-    if (status != nullptr) *status = code;
-    publish(st, code);
-    return doc;
+    side->issues = std::move(st.issues);
+  }
+  if (status != nullptr) *status = code;
+  publish(st, code);
+  return doc;
 }
 
-xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*, ParseState*), void* make_data, const ParseConfig& cfg,
-                      int* status, const char* forced_encoding) {
-    if (!valid_config(cfg)) {
-        if (status != nullptr) *status = KORVITH_STATUS_BAD_OPTIONS;
-        error_set(KORVITH_STATUS_BAD_OPTIONS, "invalid parse options", 0, 0);
-        return nullptr;
+xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*, ParseState*), void* make_data,
+                      const ParseConfig& cfg, int* status, const char* forced_encoding) {
+  if (!valid_config(cfg)) {
+    if (status != nullptr) *status = KORVITH_STATUS_BAD_OPTIONS;
+    error_set(KORVITH_STATUS_BAD_OPTIONS, "invalid parse options", 0, 0);
+    return nullptr;
+  }
+  ParseState st;
+  st.cfg = cfg;
+  CtxtHolder ctxt(xmlNewParserCtxt());
+  if (!ctxt) {
+    if (status != nullptr) *status = XML_ERR_NO_MEMORY;
+    error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
+    return nullptr;
+  }
+  install_hooks(ctxt.get(), &st);
+  xmlCtxtSetOptions(ctxt.get(), libxml_options(cfg.flags, cfg.recover != 0));
+  xmlParserInputPtr input = make(make_data, &st);
+  if (input == nullptr) {
+    if (status != nullptr) *status = XML_ERR_NO_MEMORY;
+    error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
+    return nullptr;
+  }
+  if (forced_encoding != nullptr) {
+    xmlCharEncodingHandler* handler = nullptr;
+    if (xmlOpenCharEncodingHandler(forced_encoding, 0, &handler) == XML_ERR_OK && handler) {
+      xmlInputSetEncodingHandler(input, handler);
     }
-    ParseState st;
-    st.cfg = cfg;
-    CtxtHolder ctxt(xmlNewParserCtxt());
-    if (!ctxt) {
-        if (status != nullptr) *status = XML_ERR_NO_MEMORY;
-        error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
-        return nullptr;
-    }
-    install_hooks(ctxt.get(), &st);
-    xmlCtxtSetOptions(ctxt.get(), libxml_options(cfg.flags, cfg.recover != 0));
-    xmlParserInputPtr input = make(make_data, &st);
-    if (input == nullptr) {
-        if (status != nullptr) *status = XML_ERR_NO_MEMORY;
-        error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
-        return nullptr;
-    }
-    if (forced_encoding != nullptr) {
-        xmlCharEncodingHandler* handler = nullptr;
-        if (xmlOpenCharEncodingHandler(forced_encoding, 0, &handler) == XML_ERR_OK && handler) {
-            xmlInputSetEncodingHandler(input, handler);
-        }
-    }
-    xmlDocPtr doc = xmlCtxtParseDocument(ctxt.get(), input);
-    return finish_parse(doc, st, status);
+  }
+  xmlDocPtr doc = xmlCtxtParseDocument(ctxt.get(), input);
+  return finish_parse(doc, st, status);
 }
 
 struct MemorySource {
-    const char* data;
-    size_t length;
-    Source source;
+  const char* data;
+  size_t length;
+  Source source;
 };
 
 xmlParserInputPtr make_memory_input(void* p, ParseState*) {
-    auto* m = static_cast<MemorySource*>(p);
-    static const char empty[1] = {0};
-    const char* data = m->data != nullptr ? m->data : empty;
-    size_t length = m->data != nullptr ? m->length : 0;
-    // Borrowed input is read in place; copied input is owned by libxml2.
-    // Either way the finished tree holds no pointer into the caller's data.
-    int flags = m->source == Source::Borrow ? XML_INPUT_BUF_STATIC : 0;
-    return xmlNewInputFromMemory(nullptr, data, length, static_cast<xmlParserInputFlags>(flags));
+  auto* m = static_cast<MemorySource*>(p);
+  static const char empty[1] = {0};
+  const char* data = m->data != nullptr ? m->data : empty;
+  size_t length = m->data != nullptr ? m->length : 0;
+  // Borrowed input is read in place; copied input is owned by libxml2.
+  // Either way the finished tree holds no pointer into the caller's data.
+  int flags = m->source == Source::Borrow ? XML_INPUT_BUF_STATIC : 0;
+  return xmlNewInputFromMemory(nullptr, data, length, static_cast<xmlParserInputFlags>(flags));
 }
 
 xmlDocPtr parse_memory(const char* data, size_t length, const ParseConfig& cfg, int* status,
                        Source source, const char* forced_encoding = nullptr) {
-    MemorySource m{data, length, source};
-    return parse_input(make_memory_input, &m, cfg, status, forced_encoding);
+  MemorySource m{data, length, source};
+  return parse_input(make_memory_input, &m, cfg, status, forced_encoding);
 }
 
 bool has_bom(const char* data, size_t length) {
-    auto* d = reinterpret_cast<const unsigned char*>(data);
-    if (length >= 3 && d[0] == 0xEF && d[1] == 0xBB && d[2] == 0xBF) return true;
-    if (length >= 2 && ((d[0] == 0xFE && d[1] == 0xFF) || (d[0] == 0xFF && d[1] == 0xFE))) {
-        return true;
-    }
-    return false;
+  auto* d = reinterpret_cast<const unsigned char*>(data);
+  if (length >= 3 && d[0] == 0xEF && d[1] == 0xBB && d[2] == 0xBF) return true;
+  if (length >= 2 && ((d[0] == 0xFE && d[1] == 0xFF) || (d[0] == 0xFF && d[1] == 0xFE))) {
+    return true;
+  }
+  return false;
 }
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool valid_utf8(const char* data, size_t length) {
-    auto* p = reinterpret_cast<const unsigned char*>(data);
-    size_t i = 0;
-    while (i < length) {
-        unsigned char c = p[i];
-        if (c < 0x80) { ++i; continue; }
-        size_t n;
-        unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            n = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            n = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (length - i <= n) return false;
-        if (p[i + 1] < lo || p[i + 1] > hi) return false;
-        for (size_t k = 2; k <= n; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-        }
-        i += n + 1;
+  auto* p = reinterpret_cast<const unsigned char*>(data);
+  size_t i = 0;
+  while (i < length) {
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
     }
-    return true;
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (length - i <= n) return false;
+    if (p[i + 1] < lo || p[i + 1] > hi) return false;
+    for (size_t k = 2; k <= n; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+    }
+    i += n + 1;
+  }
+  return true;
 }
 
 bool declares_encoding(const char* data, size_t length) {
-    std::string_view text(data, length);
-    if (!text.starts_with("<?xml")) return false;
-    size_t end = text.find("?>");
-    if (end == std::string_view::npos) return false;
-    return text.substr(0, end).find("encoding") != std::string_view::npos;
+  std::string_view text(data, length);
+  if (!text.starts_with("<?xml")) return false;
+  size_t end = text.find("?>");
+  if (end == std::string_view::npos) return false;
+  return text.substr(0, end).find("encoding") != std::string_view::npos;
 }
 
 struct FdSource {
-    int fd;
-    const ParseState* state;  // outlives the input: both end with the parse
+  int fd;
+  const ParseState* state;  // outlives the input: both end with the parse
 };
 
 int fd_read(void* ctx, char* buf, int len) {
-    auto* src = static_cast<FdSource*>(ctx);
-    if (src->state != nullptr && src->state->stop_reading) return 0;
-    for (;;) {
-        ssize_t n = ::read(src->fd, buf, static_cast<size_t>(len));
-        if (n >= 0) return static_cast<int>(n);
-        if (errno != EINTR) return -1;
-    }
+  auto* src = static_cast<FdSource*>(ctx);
+  if (src->state != nullptr && src->state->stop_reading) return 0;
+  for (;;) {
+    ssize_t n = ::read(src->fd, buf, static_cast<size_t>(len));
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EINTR) return -1;
+  }
 }
 
 int fd_close(void* ctx) {
-    auto* src = static_cast<FdSource*>(ctx);
-    ::close(src->fd);
-    delete src;
-    return 0;
+  auto* src = static_cast<FdSource*>(ctx);
+  ::close(src->fd);
+  delete src;
+  return 0;
 }
 
 struct FileSource {
-    const char* path;
-    int fd;
+  const char* path;
+  int fd;
 };
 
 xmlParserInputPtr make_file_input(void* p, ParseState* state) {
-    auto* f = static_cast<FileSource*>(p);
-    auto* src = new FdSource{f->fd, state};
-    xmlParserInputPtr in = xmlNewInputFromIO(f->path, fd_read, fd_close, src,
-                                             static_cast<xmlParserInputFlags>(0));
-    return in;
+  auto* f = static_cast<FileSource*>(p);
+  auto* src = new FdSource{f->fd, state};
+  xmlParserInputPtr in =
+      xmlNewInputFromIO(f->path, fd_read, fd_close, src, static_cast<xmlParserInputFlags>(0));
+  return in;
 }
 
 int io_status_for(int err) {
-    switch (err) {
-        case ENOENT: return XML_IO_ENOENT;
-        case EACCES: return XML_IO_EACCES;
-        case EISDIR: return XML_IO_EISDIR;
-        default: return XML_IO_UNKNOWN;
-    }
+  switch (err) {
+    case ENOENT: return XML_IO_ENOENT;
+    case EACCES: return XML_IO_EACCES;
+    case EISDIR: return XML_IO_EISDIR;
+    default: return XML_IO_UNKNOWN;
+  }
 }
 
 }  // namespace
 
 int open_source(const char* path, int* status) {
-    int err = 0;
-    int fd = -1;
-    if (path == nullptr || *path == '\0') {
-        err = ENOENT;
+  int err = 0;
+  int fd = -1;
+  if (path == nullptr || *path == '\0') {
+    err = ENOENT;
+  } else {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      err = errno;
     } else {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            err = errno;
-        } else {
-            struct stat st;
-            if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-                ::close(fd);
-                fd = -1;
-                err = EISDIR;
-            }
-        }
+      struct stat st;
+      if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        fd = -1;
+        err = EISDIR;
+      }
     }
-    if (fd >= 0) return fd;
-    int code = io_status_for(err);
-    if (status != nullptr) *status = code;
-    error_set(code, std::string("cannot open '") + (path != nullptr ? path : "") + "': " +
-                        std::strerror(err), 0, 0);
-    return -1;
+  }
+  if (fd >= 0) return fd;
+  int code = io_status_for(err);
+  if (status != nullptr) *status = code;
+  error_set(
+      code,
+      std::string("cannot open '") + (path != nullptr ? path : "") + "': " + std::strerror(err), 0,
+      0);
+  return -1;
 }
 
 xmlDocPtr parse_file_config(const char* path, const ParseConfig& cfg, int* status) {
-    int fd = open_source(path, status);
-    if (fd < 0) return nullptr;
-    FileSource f{path, fd};
-    return parse_input(make_file_input, &f, cfg, status, nullptr);
+  int fd = open_source(path, status);
+  if (fd < 0) return nullptr;
+  FileSource f{path, fd};
+  return parse_input(make_file_input, &f, cfg, status, nullptr);
 }
 
 ParseConfig read_config(const void* options) {
-    ParseConfig cfg;
-    if (options != nullptr) {
-        int32_t rec[4];
-        std::memcpy(rec, options, sizeof rec);
-        cfg.flags = rec[0];
-        cfg.strict_mode = rec[1];
-        cfg.max_depth = rec[2];
-        cfg.recover = rec[3];
-    }
-    return cfg;
+  ParseConfig cfg;
+  if (options != nullptr) {
+    int32_t rec[4];
+    std::memcpy(rec, options, sizeof rec);
+    cfg.flags = rec[0];
+    cfg.strict_mode = rec[1];
+    cfg.max_depth = rec[2];
+    cfg.recover = rec[3];
+  }
+  return cfg;
 }
 
 xmlDocPtr parse_memory_config(const char* data, size_t length, const ParseConfig& cfg,
                               int* status) {
-    return parse_memory(data, length, cfg, status, Source::Copy);
+  return parse_memory(data, length, cfg, status, Source::Copy);
 }
 
 }  // namespace korvith
@@ -609,51 +616,67 @@ using namespace korvith;
 extern "C" {
 
 void* korvith_parse_string_fn(const char* data, size_t length, int* status) try {
-    return parse_memory(data, length, ParseConfig{}, status, Source::Borrow);
-} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
+  return parse_memory(data, length, ParseConfig{}, status, Source::Borrow);
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr, status);
+}
 
-void* korvith_parse_string_ex(const char* data, size_t length, const void* options, int* status) try {
-    return parse_memory(data, length, read_config(options), status, Source::Borrow);
-} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
+void* korvith_parse_string_ex(const char* data, size_t length, const void* options,
+                              int* status) try {
+  return parse_memory(data, length, read_config(options), status, Source::Borrow);
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr, status);
+}
 
 void* korvith_parse_string_inplace_fn(char* data, size_t length, int* status) try {
-    return parse_memory(data, length, ParseConfig{}, status, Source::Borrow);
-} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
+  return parse_memory(data, length, ParseConfig{}, status, Source::Borrow);
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr, status);
+}
 
 void* korvith_parse_with_encoding(const char* data, size_t length, int* status) try {
-    int first = 0;
-    xmlDocPtr doc = parse_memory(data, length, ParseConfig{}, &first, Source::Borrow);
-    if (doc == nullptr && (first == XML_ERR_INVALID_ENCODING || first == XML_ERR_INVALID_CHAR) &&
-        data != nullptr && length >= 2 && data[0] == '<' && data[1] != '\0' &&
-        !has_bom(data, length) && !declares_encoding(data, length) &&
-        !valid_utf8(data, length)) {
-        // (Valid UTF-8 that fails for a character XML forbids, U+FFFE say,
-        // is an error, not a reason to read the bytes as another encoding.)
-        // Undeclared bytes that are not UTF-8: read them as ISO-8859-1.
-        doc = parse_memory(data, length, ParseConfig{}, &first, Source::Borrow, "ISO-8859-1");
-    }
-    if (status != nullptr) *status = first;
-    return doc;
-} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
+  int first = 0;
+  xmlDocPtr doc = parse_memory(data, length, ParseConfig{}, &first, Source::Borrow);
+  if (doc == nullptr && (first == XML_ERR_INVALID_ENCODING || first == XML_ERR_INVALID_CHAR) &&
+      data != nullptr && length >= 2 && data[0] == '<' && data[1] != '\0' &&
+      !has_bom(data, length) && !declares_encoding(data, length) && !valid_utf8(data, length)) {
+    // (Valid UTF-8 that fails for a character XML forbids, U+FFFE say,
+    // is an error, not a reason to read the bytes as another encoding.)
+    // Undeclared bytes that are not UTF-8: read them as ISO-8859-1.
+    doc = parse_memory(data, length, ParseConfig{}, &first, Source::Borrow, "ISO-8859-1");
+  }
+  if (status != nullptr) *status = first;
+  return doc;
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr, status);
+}
 
 void* korvith_parse_file(const char* path, int* status) try {
-    return parse_file_config(path, ParseConfig{}, status);
-} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
+  return parse_file_config(path, ParseConfig{}, status);
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr, status);
+}
 
 void* korvith_parse_file_ex(const char* path, const void* options, int* status) try {
-    return parse_file_config(path, read_config(options), status);
-} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
+  return parse_file_config(path, read_config(options), status);
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr, status);
+}
 
 void* korvith_document_root(void* document) try {
-    if (document == nullptr) return nullptr;
-    return xmlDocGetRootElement(static_cast<xmlDocPtr>(document));
-} catch (...) { return korvith::entry_failed<void*>(nullptr); }
+  if (document == nullptr) return nullptr;
+  return xmlDocGetRootElement(static_cast<xmlDocPtr>(document));
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr);
+}
 
 void korvith_document_free(void* document) try {
-    if (document == nullptr) return;
-    auto* doc = static_cast<xmlDocPtr>(document);
-    side_release(doc);
-    xmlFreeDoc(doc);
-} catch (...) { korvith::entry_failed(); }
+  if (document == nullptr) return;
+  auto* doc = static_cast<xmlDocPtr>(document);
+  side_release(doc);
+  xmlFreeDoc(doc);
+} catch (...) {
+  korvith::entry_failed();
+}
 
 }  // extern "C"

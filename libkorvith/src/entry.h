@@ -26,9 +26,9 @@ int entry_status() noexcept;
 // `status`, when given and not null, receives the status too.
 template <typename T>
 T entry_failed(T value, int* status = nullptr) noexcept {
-    int code = entry_status();
-    if (status != nullptr) *status = code;
-    return value;
+  int code = entry_status();
+  if (status != nullptr) *status = code;
+  return value;
 }
 
 inline void entry_failed() noexcept { entry_status(); }

@@ -24,11 +24,11 @@ namespace korvith {
 
 // One error reported while parsing a document.
 struct ParseIssue {
-    int code = 0;
-    int level = 0;
-    std::string message;
-    int line = 0;
-    int column = 0;
+  int code = 0;
+  int level = 0;
+  std::string message;
+  int line = 0;
+  int column = 0;
 };
 
 // At most this many errors are kept per document (hostile input can
@@ -40,40 +40,40 @@ constexpr size_t kMaxIssues = 1000;
 // guards the arena and the caches, since threads may read one document at
 // the same time.
 struct DocSide {
-    std::mutex mu;
-    std::unordered_set<std::string> arena;  // node-based: c_str() stays put
-    xmlXPathContextPtr xpath = nullptr;     // reused evaluation state
-    // Last element serialisation, so that the filling call copies what the
-    // sizing call produced.
-    const void* ser_node = nullptr;
-    int ser_indent = 0;
-    int ser_decl = 0;
-    std::string ser_encoding;
-    bool ser_has_encoding = false;
-    std::string ser_out;
-    bool ser_valid = false;
-    // Every error the parser reported (a recovered document has some).
-    std::vector<struct ParseIssue> issues;
-    // Child lookups by position: the last position found and the last count,
-    // so that walking children by index is linear overall. Only used while
-    // the element structure cannot change (documents from the parse
-    // functions; not documents still being built by iterparse).
-    bool stable = false;
-    // The document declares entities: reading the text behind an entity
-    // reference (string values, attribute values kept as nodes) makes
-    // libxml2 mark the shared entity declaration while it expands it, so
-    // those reads go one thread at a time, under `mu`.
-    bool entity_reads_exclusive = false;
-    const xmlNode* pos_parent = nullptr;
-    size_t pos_index = 0;
-    xmlNodePtr pos_node = nullptr;
-    const xmlNode* count_parent = nullptr;
-    size_t count_value = 0;
-    // Subtrees taken out of the tree by editing (roots, each possibly
-    // followed by its tail text). They are freed with the document, never
-    // earlier: a wrapper may still reach them. A root found re-attached (it
-    // has a parent) or moved to another document by then is skipped.
-    std::unordered_set<xmlNodePtr> detached;
+  std::mutex mu;
+  std::unordered_set<std::string> arena;  // node-based: c_str() stays put
+  xmlXPathContextPtr xpath = nullptr;     // reused evaluation state
+  // Last element serialisation, so that the filling call copies what the
+  // sizing call produced.
+  const void* ser_node = nullptr;
+  int ser_indent = 0;
+  int ser_decl = 0;
+  std::string ser_encoding;
+  bool ser_has_encoding = false;
+  std::string ser_out;
+  bool ser_valid = false;
+  // Every error the parser reported (a recovered document has some).
+  std::vector<struct ParseIssue> issues;
+  // Child lookups by position: the last position found and the last count,
+  // so that walking children by index is linear overall. Only used while
+  // the element structure cannot change (documents from the parse
+  // functions; not documents still being built by iterparse).
+  bool stable = false;
+  // The document declares entities: reading the text behind an entity
+  // reference (string values, attribute values kept as nodes) makes
+  // libxml2 mark the shared entity declaration while it expands it, so
+  // those reads go one thread at a time, under `mu`.
+  bool entity_reads_exclusive = false;
+  const xmlNode* pos_parent = nullptr;
+  size_t pos_index = 0;
+  xmlNodePtr pos_node = nullptr;
+  const xmlNode* count_parent = nullptr;
+  size_t count_value = 0;
+  // Subtrees taken out of the tree by editing (roots, each possibly
+  // followed by its tail text). They are freed with the document, never
+  // earlier: a wrapper may still reach them. A root found re-attached (it
+  // has a parent) or moved to another document by then is skipped.
+  std::unordered_set<xmlNodePtr> detached;
 };
 
 DocSide* side_of(xmlDocPtr doc);  // creates it on first use
@@ -117,10 +117,10 @@ std::string trim_message(const char* msg, bool huge_on = false);
 
 // Parse options as the engine builds them from the public flag bits.
 struct ParseConfig {
-    int flags = 0;          // KORVITH_PARSE_* bits
-    int strict_mode = -1;   // -1 default, 0 lenient, 1 warnings are errors
-    int max_depth = 0;      // 0: libxml2's limit
-    int recover = 0;
+  int flags = 0;         // KORVITH_PARSE_* bits
+  int strict_mode = -1;  // -1 default, 0 lenient, 1 warnings are errors
+  int max_depth = 0;     // 0: libxml2's limit
+  int recover = 0;
 };
 
 int libxml_options(int flags, bool recover);
@@ -129,43 +129,43 @@ int libxml_options(int flags, bool recover);
 // a resource loader that refuses every external resource, and the SAX hooks
 // that record big line numbers and enforce max_depth.
 struct ParseState {
-    ParseConfig cfg;
-    int first_error = 0;
-    int first_level = 0;
-    std::string message;
-    int line = 0;
-    int column = 0;
-    int depth = 0;
-    bool ns_error = false;
-    bool depth_exceeded = false;
-    xmlDocPtr doc = nullptr;  // the document under construction, seen at its first element
-    xmlParserCtxtPtr ctxt = nullptr;  // the parser these hooks are installed on
-    // Set at the first fatal error (without recovery) or resource limit:
-    // the engine's own input readers then report the end of input, so a
-    // parse never reads on past an error that already decided it.
-    bool stop_reading = false;
-    std::vector<ParseIssue> issues;  // every error, in the order reported
-    bool issues_truncated = false;
-    // iterparse: called with each element of the tree once it is complete,
-    // in end-tag order.
-    void (*on_end)(void* data, xmlNodePtr node) = nullptr;
-    void* on_end_data = nullptr;
-    // iterparse with start events: called with each element of the tree
-    // once its start tag (and its namespace declarations) is parsed.
-    void (*on_start)(void* data, xmlNodePtr node) = nullptr;
-    // iterparse: the open elements. libxml2 parses an entity's content once,
-    // into nodes owned by the entity declaration, and puts copies of them
-    // into the tree for every reference, without parse events. `seen` is
-    // the last child of the open element already accounted for; children
-    // after it that are elements the parser did not announce are such
-    // copies, and are handed out (subtree in end-tag order) at the next
-    // event. Elements inside an entity's own content are never handed out.
-    struct Open {
-        xmlNodePtr node;
-        xmlNodePtr seen;
-        bool in_entity;
-    };
-    std::vector<Open> open;
+  ParseConfig cfg;
+  int first_error = 0;
+  int first_level = 0;
+  std::string message;
+  int line = 0;
+  int column = 0;
+  int depth = 0;
+  bool ns_error = false;
+  bool depth_exceeded = false;
+  xmlDocPtr doc = nullptr;          // the document under construction, seen at its first element
+  xmlParserCtxtPtr ctxt = nullptr;  // the parser these hooks are installed on
+  // Set at the first fatal error (without recovery) or resource limit:
+  // the engine's own input readers then report the end of input, so a
+  // parse never reads on past an error that already decided it.
+  bool stop_reading = false;
+  std::vector<ParseIssue> issues;  // every error, in the order reported
+  bool issues_truncated = false;
+  // iterparse: called with each element of the tree once it is complete,
+  // in end-tag order.
+  void (*on_end)(void* data, xmlNodePtr node) = nullptr;
+  void* on_end_data = nullptr;
+  // iterparse with start events: called with each element of the tree
+  // once its start tag (and its namespace declarations) is parsed.
+  void (*on_start)(void* data, xmlNodePtr node) = nullptr;
+  // iterparse: the open elements. libxml2 parses an entity's content once,
+  // into nodes owned by the entity declaration, and puts copies of them
+  // into the tree for every reference, without parse events. `seen` is
+  // the last child of the open element already accounted for; children
+  // after it that are elements the parser did not announce are such
+  // copies, and are handed out (subtree in end-tag order) at the next
+  // event. Elements inside an entity's own content are never handed out.
+  struct Open {
+    xmlNodePtr node;
+    xmlNodePtr seen;
+    bool in_entity;
+  };
+  std::vector<Open> open;
 };
 
 // iterparse: `node` and its preceding siblings are about to be freed;

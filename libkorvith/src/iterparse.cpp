@@ -22,32 +22,32 @@ constexpr size_t kChunk = 64 * 1024;
 
 // One parse event of an iterator that reports more than end tags.
 struct Event {
-    int kind = 0;  // KORVITH_EVENT_*
-    xmlNodePtr node = nullptr;
-    std::string a;  // namespace prefix, comment text, PI target
-    std::string b;  // namespace URI, PI data
+  int kind = 0;  // KORVITH_EVENT_*
+  xmlNodePtr node = nullptr;
+  std::string a;  // namespace prefix, comment text, PI target
+  std::string b;  // namespace URI, PI data
 };
 
 struct Iterator {
-    xmlParserCtxtPtr ctxt = nullptr;
-    ParseState state;
-    std::deque<xmlNodePtr> ready;
-    // Event mode (korvith_iterparse_set_events): events instead of `ready`.
-    int event_mask = 0;
-    std::deque<Event> events;
-    Event current;
-    // Push mode (korvith_iterparse_open_push): the caller supplies input.
-    bool push = false;
-    bool push_eof = false;
-    int fd = -1;
-    std::string data;  // copied input of the buffer form
-    size_t pos = 0;
-    bool finished = false;
-    int error = 0;
-    std::string message;
-    int line = 0;
-    int column = 0;
-    xmlDocPtr doc = nullptr;
+  xmlParserCtxtPtr ctxt = nullptr;
+  ParseState state;
+  std::deque<xmlNodePtr> ready;
+  // Event mode (korvith_iterparse_set_events): events instead of `ready`.
+  int event_mask = 0;
+  std::deque<Event> events;
+  Event current;
+  // Push mode (korvith_iterparse_open_push): the caller supplies input.
+  bool push = false;
+  bool push_eof = false;
+  int fd = -1;
+  std::string data;  // copied input of the buffer form
+  size_t pos = 0;
+  bool finished = false;
+  int error = 0;
+  std::string message;
+  int line = 0;
+  int column = 0;
+  xmlDocPtr doc = nullptr;
 };
 
 bool failed(const Iterator* it);
@@ -56,177 +56,177 @@ bool failed(const Iterator* it);
 // it, say) is not handed out, and parsing stops there.
 void add_event(Iterator* it, int kind, xmlNodePtr node, const xmlChar* a = nullptr,
                const xmlChar* b = nullptr) {
-    if ((it->event_mask & kind) == 0) return;
+  if ((it->event_mask & kind) == 0) return;
+  try {
+    Event e;
+    e.kind = kind;
+    e.node = node;
+    if (a != nullptr) e.a = cstr(a);
+    if (b != nullptr) e.b = cstr(b);
+    it->events.push_back(std::move(e));
+  } catch (...) {
+    // Out of memory: stop rather than hand out a stream with a gap.
+    it->state.first_error = XML_ERR_NO_MEMORY;
+    it->state.first_level = XML_ERR_FATAL;
     try {
-        Event e;
-        e.kind = kind;
-        e.node = node;
-        if (a != nullptr) e.a = cstr(a);
-        if (b != nullptr) e.b = cstr(b);
-        it->events.push_back(std::move(e));
+      it->state.message = "out of memory while recording parse events";
     } catch (...) {
-        // Out of memory: stop rather than hand out a stream with a gap.
-        it->state.first_error = XML_ERR_NO_MEMORY;
-        it->state.first_level = XML_ERR_FATAL;
-        try {
-            it->state.message = "out of memory while recording parse events";
-        } catch (...) {
-            it->state.message.clear();
-        }
-        xmlStopParser(it->ctxt);
+      it->state.message.clear();
     }
+    xmlStopParser(it->ctxt);
+  }
 }
 
 void on_end(void* data, xmlNodePtr node) {
-    auto* it = static_cast<Iterator*>(data);
-    if (failed(it)) {
-        xmlStopParser(it->ctxt);
-        return;
-    }
-    if (it->event_mask == 0) {
-        it->ready.push_back(node);
-        return;
-    }
-    add_event(it, KORVITH_EVENT_END, node);
-    for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
-        add_event(it, KORVITH_EVENT_END_NS, node, ns->prefix, ns->href);
-    }
+  auto* it = static_cast<Iterator*>(data);
+  if (failed(it)) {
+    xmlStopParser(it->ctxt);
+    return;
+  }
+  if (it->event_mask == 0) {
+    it->ready.push_back(node);
+    return;
+  }
+  add_event(it, KORVITH_EVENT_END, node);
+  for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
+    add_event(it, KORVITH_EVENT_END_NS, node, ns->prefix, ns->href);
+  }
 }
 
 void on_start(void* data, xmlNodePtr node) {
-    auto* it = static_cast<Iterator*>(data);
-    if (failed(it)) return;
-    for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
-        add_event(it, KORVITH_EVENT_START_NS, node, ns->prefix, ns->href);
-    }
-    add_event(it, KORVITH_EVENT_START, node);
+  auto* it = static_cast<Iterator*>(data);
+  if (failed(it)) return;
+  for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
+    add_event(it, KORVITH_EVENT_START_NS, node, ns->prefix, ns->href);
+  }
+  add_event(it, KORVITH_EVENT_START, node);
 }
 
 Iterator* iterator_of(void* ctx) {
-    auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
-    auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
-    return st != nullptr ? static_cast<Iterator*>(st->on_end_data) : nullptr;
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
+  return st != nullptr ? static_cast<Iterator*>(st->on_end_data) : nullptr;
 }
 
 void on_comment(void* ctx, const xmlChar* value) {
-    xmlSAX2Comment(ctx, value);
-    Iterator* it = iterator_of(ctx);
-    if (it != nullptr && !failed(it) && it->ctxt->inSubset == 0) {
-        add_event(it, KORVITH_EVENT_COMMENT, nullptr, value);
-    }
+  xmlSAX2Comment(ctx, value);
+  Iterator* it = iterator_of(ctx);
+  if (it != nullptr && !failed(it) && it->ctxt->inSubset == 0) {
+    add_event(it, KORVITH_EVENT_COMMENT, nullptr, value);
+  }
 }
 
 void on_pi(void* ctx, const xmlChar* target, const xmlChar* data) {
-    xmlSAX2ProcessingInstruction(ctx, target, data);
-    Iterator* it = iterator_of(ctx);
-    if (it != nullptr && !failed(it) && it->ctxt->inSubset == 0) {
-        add_event(it, KORVITH_EVENT_PI, nullptr, target, data);
-    }
+  xmlSAX2ProcessingInstruction(ctx, target, data);
+  Iterator* it = iterator_of(ctx);
+  if (it != nullptr && !failed(it) && it->ctxt->inSubset == 0) {
+    add_event(it, KORVITH_EVENT_PI, nullptr, target, data);
+  }
 }
 
 void record_failure(Iterator* it, int code, std::string message, int line, int column) {
-    if (it->error != 0) return;
-    it->error = code;
-    it->message = std::move(message);
-    it->line = line;
-    it->column = column;
+  if (it->error != 0) return;
+  it->error = code;
+  it->message = std::move(message);
+  it->line = line;
+  it->column = column;
 }
 
 bool failed(const Iterator* it) {
-    const ParseState& st = it->state;
-    if (st.depth_exceeded) return true;
-    // A parser that stopped without reporting through the handler ran out
-    // of memory (libxml2 records that only in the context).
-    if (st.first_error == 0) return xmlCtxtIsStopped(it->ctxt) != 0;
-    if (st.first_level == XML_ERR_FATAL || xmlCtxtIsStopped(it->ctxt)) return true;
-    return st.ns_error;  // namespace errors are fatal, as in the strict default
+  const ParseState& st = it->state;
+  if (st.depth_exceeded) return true;
+  // A parser that stopped without reporting through the handler ran out
+  // of memory (libxml2 records that only in the context).
+  if (st.first_error == 0) return xmlCtxtIsStopped(it->ctxt) != 0;
+  if (st.first_level == XML_ERR_FATAL || xmlCtxtIsStopped(it->ctxt)) return true;
+  return st.ns_error;  // namespace errors are fatal, as in the strict default
 }
 
 // Feeds one chunk; false once there is nothing more to feed.
 bool feed(Iterator* it) {
-    if (it->finished) return false;
-    char buf[kChunk];
-    const char* chunk = buf;
-    ssize_t n = 0;
-    if (it->fd >= 0) {
-        do {
-            n = ::read(it->fd, buf, sizeof buf);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) {
-            record_failure(it, XML_IO_UNKNOWN, std::string("read failed: ") + std::strerror(errno), 0, 0);
-            it->finished = true;
-            return false;
-        }
-    } else if (it->push) {
-        if (it->pos >= it->data.size() && !it->push_eof) return false;  // wants input
-        size_t left = it->data.size() - it->pos;
-        n = static_cast<ssize_t>(left < kChunk ? left : kChunk);
-        chunk = it->data.data() + it->pos;
-        it->pos += static_cast<size_t>(n);
-    } else {
-        size_t left = it->data.size() - it->pos;
-        n = static_cast<ssize_t>(left < kChunk ? left : kChunk);
-        chunk = it->data.data() + it->pos;
-        it->pos += static_cast<size_t>(n);
+  if (it->finished) return false;
+  char buf[kChunk];
+  const char* chunk = buf;
+  ssize_t n = 0;
+  if (it->fd >= 0) {
+    do {
+      n = ::read(it->fd, buf, sizeof buf);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      record_failure(it, XML_IO_UNKNOWN, std::string("read failed: ") + std::strerror(errno), 0, 0);
+      it->finished = true;
+      return false;
     }
-    bool last = n == 0;
-    xmlParseChunk(it->ctxt, chunk, static_cast<int>(n), last ? 1 : 0);
-    // The document is known once its first element has started (asking the
-    // context for it would hand it over before the parse is done).
-    if (it->doc == nullptr && it->state.doc != nullptr) {
-        it->doc = it->state.doc;
-        side_attach(it->doc);
-        side_note_entities(it->doc);
-    }
-    if (it->push && it->pos >= it->data.size()) {
-        // Fed completely: drop it, so memory holds one pushed block at most.
-        it->data.clear();
-        it->pos = 0;
-    }
-    if (failed(it)) {
-        const ParseState& st = it->state;
-        const xmlError* last_error = xmlCtxtGetLastError(it->ctxt);
-        int unreported = last_error != nullptr && last_error->code != 0 ? last_error->code
-                                                                         : XML_ERR_INTERNAL_ERROR;
-        record_failure(it, st.first_error != 0 ? st.first_error : unreported,
-                       st.message.empty() ? "parse failed" : st.message, st.line, st.column);
-        it->finished = true;
-    } else if (last) {
-        it->finished = true;
-    }
-    return !it->finished;
+  } else if (it->push) {
+    if (it->pos >= it->data.size() && !it->push_eof) return false;  // wants input
+    size_t left = it->data.size() - it->pos;
+    n = static_cast<ssize_t>(left < kChunk ? left : kChunk);
+    chunk = it->data.data() + it->pos;
+    it->pos += static_cast<size_t>(n);
+  } else {
+    size_t left = it->data.size() - it->pos;
+    n = static_cast<ssize_t>(left < kChunk ? left : kChunk);
+    chunk = it->data.data() + it->pos;
+    it->pos += static_cast<size_t>(n);
+  }
+  bool last = n == 0;
+  xmlParseChunk(it->ctxt, chunk, static_cast<int>(n), last ? 1 : 0);
+  // The document is known once its first element has started (asking the
+  // context for it would hand it over before the parse is done).
+  if (it->doc == nullptr && it->state.doc != nullptr) {
+    it->doc = it->state.doc;
+    side_attach(it->doc);
+    side_note_entities(it->doc);
+  }
+  if (it->push && it->pos >= it->data.size()) {
+    // Fed completely: drop it, so memory holds one pushed block at most.
+    it->data.clear();
+    it->pos = 0;
+  }
+  if (failed(it)) {
+    const ParseState& st = it->state;
+    const xmlError* last_error = xmlCtxtGetLastError(it->ctxt);
+    int unreported =
+        last_error != nullptr && last_error->code != 0 ? last_error->code : XML_ERR_INTERNAL_ERROR;
+    record_failure(it, st.first_error != 0 ? st.first_error : unreported,
+                   st.message.empty() ? "parse failed" : st.message, st.line, st.column);
+    it->finished = true;
+  } else if (last) {
+    it->finished = true;
+  }
+  return !it->finished;
 }
 
 Iterator* open_iterator(int flags, int* status, const char* url) {
-    if ((flags & ~KORVITH_PARSE_ALL) != 0) {
-        if (status != nullptr) *status = KORVITH_STATUS_BAD_OPTIONS;
-        error_set(KORVITH_STATUS_BAD_OPTIONS, "invalid parse options", 0, 0);
-        return nullptr;
-    }
-    auto* it = new (std::nothrow) Iterator();
-    if (it == nullptr) {
-        if (status != nullptr) *status = XML_ERR_NO_MEMORY;
-        error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
-        return nullptr;
-    }
-    it->state.cfg.flags = flags;
-    it->state.on_end = on_end;
-    it->state.on_end_data = it;
-    it->ctxt = xmlCreatePushParserCtxt(nullptr, nullptr, nullptr, 0, url);
-    if (it->ctxt == nullptr) {
-        delete it;
-        if (status != nullptr) *status = XML_ERR_NO_MEMORY;
-        return nullptr;
-    }
-    install_hooks(it->ctxt, &it->state);
-    it->state.on_start = on_start;
-    xmlSAXHandler* sax = xmlCtxtGetSaxHandler(it->ctxt);
-    if (sax != nullptr && sax->comment != nullptr) sax->comment = on_comment;
-    if (sax != nullptr && sax->processingInstruction != nullptr) sax->processingInstruction = on_pi;
-    xmlCtxtSetOptions(it->ctxt, libxml_options(flags, false));
-    if (status != nullptr) *status = 0;
-    error_clear();
-    return it;
+  if ((flags & ~KORVITH_PARSE_ALL) != 0) {
+    if (status != nullptr) *status = KORVITH_STATUS_BAD_OPTIONS;
+    error_set(KORVITH_STATUS_BAD_OPTIONS, "invalid parse options", 0, 0);
+    return nullptr;
+  }
+  auto* it = new (std::nothrow) Iterator();
+  if (it == nullptr) {
+    if (status != nullptr) *status = XML_ERR_NO_MEMORY;
+    error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
+    return nullptr;
+  }
+  it->state.cfg.flags = flags;
+  it->state.on_end = on_end;
+  it->state.on_end_data = it;
+  it->ctxt = xmlCreatePushParserCtxt(nullptr, nullptr, nullptr, 0, url);
+  if (it->ctxt == nullptr) {
+    delete it;
+    if (status != nullptr) *status = XML_ERR_NO_MEMORY;
+    return nullptr;
+  }
+  install_hooks(it->ctxt, &it->state);
+  it->state.on_start = on_start;
+  xmlSAXHandler* sax = xmlCtxtGetSaxHandler(it->ctxt);
+  if (sax != nullptr && sax->comment != nullptr) sax->comment = on_comment;
+  if (sax != nullptr && sax->processingInstruction != nullptr) sax->processingInstruction = on_pi;
+  xmlCtxtSetOptions(it->ctxt, libxml_options(flags, false));
+  if (status != nullptr) *status = 0;
+  error_clear();
+  return it;
 }
 
 }  // namespace
@@ -237,187 +237,199 @@ using namespace korvith;
 extern "C" {
 
 void* korvith_iterparse_open_file(const char* path, int flags, int* status) try {
-    if (status != nullptr) *status = 0;
-    int fd = open_source(path, status);
-    if (fd < 0) return nullptr;
-    Iterator* it = open_iterator(flags, status, path);
-    if (it == nullptr) {
-        ::close(fd);
-        return nullptr;
-    }
-    it->fd = fd;
-    return it;
-} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
+  if (status != nullptr) *status = 0;
+  int fd = open_source(path, status);
+  if (fd < 0) return nullptr;
+  Iterator* it = open_iterator(flags, status, path);
+  if (it == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  it->fd = fd;
+  return it;
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr, status);
+}
 
 void* korvith_iterparse_open_buffer(const char* data, size_t length, int flags, int* status) try {
-    if (status != nullptr) *status = 0;
-    Iterator* it = open_iterator(flags, status, nullptr);
-    if (it == nullptr) return nullptr;
-    try {
-        if (data != nullptr) it->data.assign(data, length);
-    } catch (...) {
-        korvith_iterparse_free(it);
-        if (status != nullptr) *status = XML_ERR_NO_MEMORY;
-        return nullptr;
-    }
-    return it;
-} catch (...) { return korvith::entry_failed<void*>(nullptr, status); }
+  if (status != nullptr) *status = 0;
+  Iterator* it = open_iterator(flags, status, nullptr);
+  if (it == nullptr) return nullptr;
+  try {
+    if (data != nullptr) it->data.assign(data, length);
+  } catch (...) {
+    korvith_iterparse_free(it);
+    if (status != nullptr) *status = XML_ERR_NO_MEMORY;
+    return nullptr;
+  }
+  return it;
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr, status);
+}
 
 void* korvith_iterparse_next(void* iterator) try {
-    auto* it = static_cast<Iterator*>(iterator);
-    if (it == nullptr) return nullptr;
-    while (it->ready.empty() && feed(it)) {
-    }
-    if (it->ready.empty()) return nullptr;
-    xmlNodePtr node = it->ready.front();
-    it->ready.pop_front();
-    return node;
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it == nullptr) return nullptr;
+  while (it->ready.empty() && feed(it)) {
+  }
+  if (it->ready.empty()) return nullptr;
+  xmlNodePtr node = it->ready.front();
+  it->ready.pop_front();
+  return node;
 } catch (...) {
-    // The iterator ends with the failure as its error, so that a caller
-    // reading korvith_iterparse_error never mistakes it for the end.
-    int code = korvith::entry_status();
-    auto* it = static_cast<Iterator*>(iterator);
-    if (it->error == 0) it->error = code;
-    it->finished = true;
-    return nullptr;
+  // The iterator ends with the failure as its error, so that a caller
+  // reading korvith_iterparse_error never mistakes it for the end.
+  int code = korvith::entry_status();
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it->error == 0) it->error = code;
+  it->finished = true;
+  return nullptr;
 }
 
 void korvith_iterparse_release(void* iterator, void* element) try {
-    auto* it = static_cast<Iterator*>(iterator);
-    xmlNodePtr node = as_node(element);
-    if (it == nullptr || !is_element(node) || node->doc != it->doc) return;
-    // Never free an element the parser still has open.
-    for (xmlNodePtr open = xmlCtxtGetNode(it->ctxt); open != nullptr; open = open->parent) {
-        if (open == node) return;
+  auto* it = static_cast<Iterator*>(iterator);
+  xmlNodePtr node = as_node(element);
+  if (it == nullptr || !is_element(node) || node->doc != it->doc) return;
+  // Never free an element the parser still has open.
+  for (xmlNodePtr open = xmlCtxtGetNode(it->ctxt); open != nullptr; open = open->parent) {
+    if (open == node) return;
+  }
+  for (xmlNodePtr q : it->ready) {
+    for (xmlNodePtr p = q; p != nullptr; p = p->parent) {
+      if (p == node) return;  // still to be handed out
     }
-    for (xmlNodePtr q : it->ready) {
-        for (xmlNodePtr p = q; p != nullptr; p = p->parent) {
-            if (p == node) return;  // still to be handed out
-        }
+  }
+  for (const Event& e : it->events) {
+    for (xmlNodePtr p = e.node; p != nullptr; p = p->parent) {
+      if (p == node) return;  // still to be handed out
     }
-    for (const Event& e : it->events) {
-        for (xmlNodePtr p = e.node; p != nullptr; p = p->parent) {
-            if (p == node) return;  // still to be handed out
-        }
+  }
+  // A kept serialisation may be keyed by a node about to be freed, whose
+  // address a later node can take.
+  side_forget_output(it->doc);
+  forget_released(&it->state, node);
+  // Processed preceding siblings go too; a DTD (owner of the entities)
+  // stays.
+  xmlNodePtr prev = node->prev;
+  while (prev != nullptr) {
+    xmlNodePtr before = prev->prev;
+    if (prev->type != XML_DTD_NODE) {
+      xmlUnlinkNode(prev);
+      xmlFreeNode(prev);
     }
-    // A kept serialisation may be keyed by a node about to be freed, whose
-    // address a later node can take.
-    side_forget_output(it->doc);
-    forget_released(&it->state, node);
-    // Processed preceding siblings go too; a DTD (owner of the entities)
-    // stays.
-    xmlNodePtr prev = node->prev;
-    while (prev != nullptr) {
-        xmlNodePtr before = prev->prev;
-        if (prev->type != XML_DTD_NODE) {
-            xmlUnlinkNode(prev);
-            xmlFreeNode(prev);
-        }
-        prev = before;
-    }
-    xmlUnlinkNode(node);
-    xmlFreeNode(node);
-} catch (...) { korvith::entry_failed(); }
+    prev = before;
+  }
+  xmlUnlinkNode(node);
+  xmlFreeNode(node);
+} catch (...) {
+  korvith::entry_failed();
+}
 
 int korvith_iterparse_error(void* iterator, char* buf, size_t cap, int* line, int* column) try {
-    auto* it = static_cast<Iterator*>(iterator);
-    if (line != nullptr) *line = it != nullptr ? it->line : 0;
-    if (column != nullptr) *column = it != nullptr ? it->column : 0;
-    if (buf != nullptr && cap > 0) {
-        const std::string& m = it != nullptr ? it->message : std::string();
-        size_t n = m.size() < cap - 1 ? m.size() : cap - 1;
-        std::memcpy(buf, m.data(), n);
-        buf[n] = '\0';
-    }
-    return it != nullptr ? it->error : 0;
-} catch (...) { return korvith::entry_status(); }
+  auto* it = static_cast<Iterator*>(iterator);
+  if (line != nullptr) *line = it != nullptr ? it->line : 0;
+  if (column != nullptr) *column = it != nullptr ? it->column : 0;
+  if (buf != nullptr && cap > 0) {
+    const std::string& m = it != nullptr ? it->message : std::string();
+    size_t n = m.size() < cap - 1 ? m.size() : cap - 1;
+    std::memcpy(buf, m.data(), n);
+    buf[n] = '\0';
+  }
+  return it != nullptr ? it->error : 0;
+} catch (...) {
+  return korvith::entry_status();
+}
 
 void* korvith_iterparse_document(void* iterator) try {
-    auto* it = static_cast<Iterator*>(iterator);
-    if (it == nullptr) return nullptr;
-    return it->doc;
-} catch (...) { return korvith::entry_failed<void*>(nullptr); }
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it == nullptr) return nullptr;
+  return it->doc;
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr);
+}
 
 void korvith_iterparse_free(void* iterator) try {
-    auto* it = static_cast<Iterator*>(iterator);
-    if (it == nullptr) return;
-    // A document that never reached its first element is still the
-    // context's to hand over.
-    xmlDocPtr doc = it->doc;
-    if (doc == nullptr && it->ctxt != nullptr) doc = xmlCtxtGetDocument(it->ctxt);
-    // The document first: it shares the parser's dictionary.
-    if (doc != nullptr) {
-        side_release(doc);
-        xmlFreeDoc(doc);
-    }
-    if (it->ctxt != nullptr) xmlFreeParserCtxt(it->ctxt);
-    if (it->fd >= 0) ::close(it->fd);
-    delete it;
-} catch (...) { korvith::entry_failed(); }
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it == nullptr) return;
+  // A document that never reached its first element is still the
+  // context's to hand over.
+  xmlDocPtr doc = it->doc;
+  if (doc == nullptr && it->ctxt != nullptr) doc = xmlCtxtGetDocument(it->ctxt);
+  // The document first: it shares the parser's dictionary.
+  if (doc != nullptr) {
+    side_release(doc);
+    xmlFreeDoc(doc);
+  }
+  if (it->ctxt != nullptr) xmlFreeParserCtxt(it->ctxt);
+  if (it->fd >= 0) ::close(it->fd);
+  delete it;
+} catch (...) {
+  korvith::entry_failed();
+}
 
 int korvith_iterparse_set_events(void* iterator, int mask) try {
-    auto* it = static_cast<Iterator*>(iterator);
-    if (it == nullptr || (mask & ~KORVITH_EVENT_ALL) != 0) return 1;
-    it->event_mask = mask;
-    return 0;
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it == nullptr || (mask & ~KORVITH_EVENT_ALL) != 0) return 1;
+  it->event_mask = mask;
+  return 0;
 } catch (...) {
-    return korvith::entry_failed<int>(-1);
+  return korvith::entry_failed<int>(-1);
 }
 
 void* korvith_iterparse_next_event(void* iterator, int* kind) try {
-    auto* it = static_cast<Iterator*>(iterator);
-    if (kind != nullptr) *kind = 0;
-    if (it == nullptr) return nullptr;
-    while (it->events.empty() && feed(it)) {
-    }
-    if (it->events.empty()) return nullptr;
-    it->current = std::move(it->events.front());
-    it->events.pop_front();
-    if (kind != nullptr) *kind = it->current.kind;
-    return it->current.node;
+  auto* it = static_cast<Iterator*>(iterator);
+  if (kind != nullptr) *kind = 0;
+  if (it == nullptr) return nullptr;
+  while (it->events.empty() && feed(it)) {
+  }
+  if (it->events.empty()) return nullptr;
+  it->current = std::move(it->events.front());
+  it->events.pop_front();
+  if (kind != nullptr) *kind = it->current.kind;
+  return it->current.node;
 } catch (...) {
-    return korvith::entry_failed<void*>(nullptr);
+  return korvith::entry_failed<void*>(nullptr);
 }
 
 const char* korvith_iterparse_event_text(void* iterator, int which) try {
-    auto* it = static_cast<Iterator*>(iterator);
-    if (it == nullptr) return "";
-    return which == 0 ? it->current.a.c_str() : it->current.b.c_str();
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it == nullptr) return "";
+  return which == 0 ? it->current.a.c_str() : it->current.b.c_str();
 } catch (...) {
-    return korvith::entry_failed<const char*>(nullptr);
+  return korvith::entry_failed<const char*>(nullptr);
 }
 
 void* korvith_iterparse_open_push(int flags, int* status) try {
-    if (status != nullptr) *status = 0;
-    Iterator* it = open_iterator(flags, status, nullptr);
-    if (it != nullptr) it->push = true;
-    return it;
+  if (status != nullptr) *status = 0;
+  Iterator* it = open_iterator(flags, status, nullptr);
+  if (it != nullptr) it->push = true;
+  return it;
 } catch (...) {
-    return korvith::entry_failed<void*>(nullptr);
+  return korvith::entry_failed<void*>(nullptr);
 }
 
 int korvith_iterparse_push(void* iterator, const char* data, size_t length, int last) try {
-    auto* it = static_cast<Iterator*>(iterator);
-    if (it == nullptr || !it->push || it->push_eof) return 1;
-    try {
-        if (data != nullptr && length > 0) it->data.append(data, length);
-    } catch (...) {
-        record_failure(it, XML_ERR_NO_MEMORY, "out of memory", 0, 0);
-        it->finished = true;
-        return 1;
-    }
-    if (last != 0) it->push_eof = true;
-    return 0;
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it == nullptr || !it->push || it->push_eof) return 1;
+  try {
+    if (data != nullptr && length > 0) it->data.append(data, length);
+  } catch (...) {
+    record_failure(it, XML_ERR_NO_MEMORY, "out of memory", 0, 0);
+    it->finished = true;
+    return 1;
+  }
+  if (last != 0) it->push_eof = true;
+  return 0;
 } catch (...) {
-    return korvith::entry_failed<int>(-1);
+  return korvith::entry_failed<int>(-1);
 }
 
 int korvith_iterparse_wants_input(void* iterator) try {
-    auto* it = static_cast<Iterator*>(iterator);
-    if (it == nullptr || !it->push || it->push_eof || it->finished) return 0;
-    return it->pos >= it->data.size() ? 1 : 0;
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it == nullptr || !it->push || it->push_eof || it->finished) return 0;
+  return it->pos >= it->data.size() ? 1 : 0;
 } catch (...) {
-    return korvith::entry_failed<int>(-1);
+  return korvith::entry_failed<int>(-1);
 }
 
 }  // extern "C"

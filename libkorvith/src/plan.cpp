@@ -46,7 +46,8 @@ struct Reader {
   }
 
   bool expect(char c) {
-    if (p >= end || *p != c) return fail(std::string("malformed plan description: '") + c + "' expected");
+    if (p >= end || *p != c)
+      return fail(std::string("malformed plan description: '") + c + "' expected");
     ++p;
     return true;
   }
@@ -76,7 +77,8 @@ struct Reader {
     out.text.assign(p, len);
     p += len;
     if (out.text.empty()) return fail("empty name in plan description");
-    if (out.text.find('\0') != std::string::npos) return fail("name with a NUL byte in plan description");
+    if (out.text.find('\0') != std::string::npos)
+      return fail("name with a NUL byte in plan description");
     if (out.text[0] == '{') {
       size_t close = out.text.find('}');
       if (close == std::string::npos || close + 1 == out.text.size())
@@ -104,8 +106,10 @@ bool check_rows(CompiledPlan& compiled, std::string& error) {
         error = where + ": unknown row kind " + std::to_string(row.kind);
         return false;
       }
-      bool needs_child = row.kind == KORVITH_ROW_RECORDS || (row.kind == KORVITH_ROW_WRAPPED && row.child_index >= 0);
-      if (needs_child && (row.child_index < 0 || static_cast<size_t>(row.child_index) >= compiled.plans.size())) {
+      bool needs_child = row.kind == KORVITH_ROW_RECORDS ||
+                         (row.kind == KORVITH_ROW_WRAPPED && row.child_index >= 0);
+      if (needs_child &&
+          (row.child_index < 0 || static_cast<size_t>(row.child_index) >= compiled.plans.size())) {
         error = where + ": child plan " + std::to_string(row.child_index) + " does not exist";
         return false;
       }
@@ -115,7 +119,8 @@ bool check_rows(CompiledPlan& compiled, std::string& error) {
       }
       // Rows that share a name take successive children of that name.
       for (size_t e = 0; e < ri; ++e)
-        if (plan.rows[e].name.text == row.name.text && family(plan.rows[e].kind) == family(row.kind))
+        if (plan.rows[e].name.text == row.name.text &&
+            family(plan.rows[e].kind) == family(row.kind))
           ++row.occurrence;
     }
   }
@@ -144,8 +149,9 @@ CompiledPlan* compile(const char* data, size_t length, std::string& error) {
       for (size_t a = 0; ok && a < attrs; ++a) ok = r.name(plan.attrs[a], '\n');
       for (size_t ri = 0; ok && ri < rows; ++ri) {
         Row& row = plan.rows[ri];
-        ok = r.name(row.name, ' ') && r.int_field(row.kind, ' ') && r.int_field(row.child_index, ' ') &&
-             r.int_field(row.tag, ' ') && r.int_field(row.flags, '\n');
+        ok = r.name(row.name, ' ') && r.int_field(row.kind, ' ') &&
+             r.int_field(row.child_index, ' ') && r.int_field(row.tag, ' ') &&
+             r.int_field(row.flags, '\n');
       }
     }
     if (ok && r.p != r.end) ok = r.fail("trailing bytes after the plan description");
@@ -321,10 +327,11 @@ struct Evaluator {
       case KORVITH_ROW_CALLBACK: {
         xmlNodePtr c = nth_child(element, r.name, r.occurrence);
         if (!c) return true;  // absent: the module fills in None
-        return push(text_value(c, name, r.kind == KORVITH_ROW_CALLBACK ? KORVITH_VALUE_CALLBACK : KORVITH_VALUE_TEXT, r.tag));
+        return push(text_value(
+            c, name, r.kind == KORVITH_ROW_CALLBACK ? KORVITH_VALUE_CALLBACK : KORVITH_VALUE_TEXT,
+            r.tag));
       }
-      case KORVITH_ROW_OWN_TEXT:
-        return push(text_value(element, name, KORVITH_VALUE_TEXT, r.tag));
+      case KORVITH_ROW_OWN_TEXT: return push(text_value(element, name, KORVITH_VALUE_TEXT, r.tag));
       case KORVITH_ROW_RECORDS: {
         for (xmlNodePtr c = element->children; c; c = c->next) {
           if (!element_named(c, r.name)) continue;
@@ -338,7 +345,8 @@ struct Evaluator {
         if (!coll) return false;
         size_t mark = result.scratch.size();
         for (xmlNodePtr c = element->children; c; c = c->next)
-          if (element_named(c, r.name) && !push(text_value(c, name, KORVITH_VALUE_TEXT, r.tag))) return false;
+          if (element_named(c, r.name) && !push(text_value(c, name, KORVITH_VALUE_TEXT, r.tag)))
+            return false;
         return take_items(coll, mark) && push(coll);
       }
       case KORVITH_ROW_TOKENS: {
@@ -363,15 +371,15 @@ struct Evaluator {
           for (xmlNodePtr c = wrapper->children; c; c = c->next) {
             if (c->type != XML_ELEMENT_NODE) continue;
             const char* item_name = reinterpret_cast<const char*>(c->name);
-            Value* item = r.child_index >= 0 ? record(c, static_cast<size_t>(r.child_index), item_name, r.tag)
-                                             : text_value(c, item_name, KORVITH_VALUE_TEXT, r.tag);
+            Value* item = r.child_index >= 0
+                              ? record(c, static_cast<size_t>(r.child_index), item_name, r.tag)
+                              : text_value(c, item_name, KORVITH_VALUE_TEXT, r.tag);
             if (!push(item)) return false;
           }
         }
         return take_items(coll, mark) && push(coll);
       }
-      default:
-        return true;  // compile rejects other kinds
+      default: return true;  // compile rejects other kinds
     }
   }
 
@@ -400,7 +408,8 @@ std::string_view trimmed(const Value* v) {
 }  // namespace
 
 bool name_matches(const Name& name, const xmlChar* local, const xmlNs* ns) {
-  if (!local || std::strcmp(reinterpret_cast<const char*>(local), name.local.c_str()) != 0) return false;
+  if (!local || std::strcmp(reinterpret_cast<const char*>(local), name.local.c_str()) != 0)
+    return false;
   const char* href = ns && ns->href ? reinterpret_cast<const char*>(ns->href) : nullptr;
   if (!name.has_uri) return href == nullptr || *href == '\0';
   return href && name.uri == href;
@@ -421,22 +430,27 @@ bool evaluate(const CompiledPlan& plan, xmlNodePtr element, Result& result) {
 }  // namespace korvith::plan
 
 using korvith::plan::as_value;
-using korvith::plan::trimmed;
 using korvith::plan::CompiledPlan;
 using korvith::plan::Result;
+using korvith::plan::trimmed;
 using korvith::plan::Value;
 
 extern "C" {
 
-void* korvith_plan_compile(const char* description, size_t length, char* error, size_t error_capacity) try {
+void* korvith_plan_compile(const char* description, size_t length, char* error,
+                           size_t error_capacity) try {
   std::string message;
   CompiledPlan* plan = description ? korvith::plan::compile(description, length, message) : nullptr;
   if (!description) message = "no plan description";
   if (!plan && error && error_capacity) std::snprintf(error, error_capacity, "%s", message.c_str());
   return plan;
-} catch (...) { return korvith::entry_failed<void*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr);
+}
 
-void korvith_plan_free(void* plan) try { delete static_cast<CompiledPlan*>(plan); } catch (...) { korvith::entry_failed(); }
+void korvith_plan_free(void* plan) try { delete static_cast<CompiledPlan*>(plan); } catch (...) {
+  korvith::entry_failed();
+}
 
 void* korvith_plan_eval(const void* plan, void* element) try {
   auto* node = static_cast<xmlNodePtr>(element);
@@ -448,32 +462,70 @@ void* korvith_plan_eval(const void* plan, void* element) try {
     return nullptr;
   }
   return result;
-} catch (...) { return korvith::entry_failed<void*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr);
+}
 
 const void* korvith_plan_result_root(const void* result) try {
   return result ? static_cast<const Result*>(result)->root : nullptr;
-} catch (...) { return korvith::entry_failed<const void*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<const void*>(nullptr);
+}
 
-void korvith_plan_result_free(void* result) try { delete static_cast<Result*>(result); } catch (...) { korvith::entry_failed(); }
+void korvith_plan_result_free(void* result) try {
+  delete static_cast<Result*>(result);
+} catch (...) {
+  korvith::entry_failed();
+}
 
-int korvith_plan_value_kind(const void* value) try { return value ? as_value(value)->kind : -1; } catch (...) { return korvith::entry_failed<int>(-1); }
+int korvith_plan_value_kind(const void* value) try {
+  return value ? as_value(value)->kind : -1;
+} catch (...) {
+  return korvith::entry_failed<int>(-1);
+}
 
-const char* korvith_plan_value_name(const void* value) try { return value ? as_value(value)->name : nullptr; } catch (...) { return korvith::entry_failed<const char*>(nullptr); }
+const char* korvith_plan_value_name(const void* value) try {
+  return value ? as_value(value)->name : nullptr;
+} catch (...) {
+  return korvith::entry_failed<const char*>(nullptr);
+}
 
-unsigned char korvith_plan_value_type_tag(const void* value) try { return value ? as_value(value)->tag : 0; } catch (...) { return korvith::entry_failed<unsigned char>(0); }
+unsigned char korvith_plan_value_type_tag(const void* value) try {
+  return value ? as_value(value)->tag : 0;
+} catch (...) {
+  return korvith::entry_failed<unsigned char>(0);
+}
 
-const char* korvith_plan_value_string(const void* value) try { return value ? as_value(value)->text : nullptr; } catch (...) { return korvith::entry_failed<const char*>(nullptr); }
+const char* korvith_plan_value_string(const void* value) try {
+  return value ? as_value(value)->text : nullptr;
+} catch (...) {
+  return korvith::entry_failed<const char*>(nullptr);
+}
 
-size_t korvith_plan_value_length(const void* value) try { return value ? as_value(value)->length : 0; } catch (...) { return korvith::entry_failed<size_t>(0); }
+size_t korvith_plan_value_length(const void* value) try {
+  return value ? as_value(value)->length : 0;
+} catch (...) {
+  return korvith::entry_failed<size_t>(0);
+}
 
-size_t korvith_plan_value_position(const void* value) try { return value ? as_value(value)->position : 0; } catch (...) { return korvith::entry_failed<size_t>(0); }
+size_t korvith_plan_value_position(const void* value) try {
+  return value ? as_value(value)->position : 0;
+} catch (...) {
+  return korvith::entry_failed<size_t>(0);
+}
 
-size_t korvith_plan_value_count(const void* value) try { return value ? as_value(value)->count : 0; } catch (...) { return korvith::entry_failed<size_t>(0); }
+size_t korvith_plan_value_count(const void* value) try {
+  return value ? as_value(value)->count : 0;
+} catch (...) {
+  return korvith::entry_failed<size_t>(0);
+}
 
 void* korvith_plan_value_at(const void* value, size_t index) try {
   if (!value || index >= as_value(value)->count) return nullptr;
   return as_value(value)->items[index];
-} catch (...) { return korvith::entry_failed<void*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr);
+}
 
 int korvith_plan_value_int(const void* value, long long int* out) try {
   std::string_view s = trimmed(as_value(value));
@@ -485,7 +537,9 @@ int korvith_plan_value_int(const void* value, long long int* out) try {
   if (ec != std::errc() || next != s.data() + s.size()) return 1;
   *out = v;
   return 0;
-} catch (...) { return korvith::entry_failed<int>(1); }
+} catch (...) {
+  return korvith::entry_failed<int>(1);
+}
 
 int korvith_plan_value_float(const void* value, double* out) try {
   std::string_view s = trimmed(as_value(value));
@@ -497,7 +551,9 @@ int korvith_plan_value_float(const void* value, double* out) try {
   if (ec != std::errc() || next != s.data() + s.size()) return 1;
   *out = v;
   return 0;
-} catch (...) { return korvith::entry_failed<int>(1); }
+} catch (...) {
+  return korvith::entry_failed<int>(1);
+}
 
 int korvith_plan_value_bool(const void* value, int* out) try {
   std::string_view s = trimmed(as_value(value));
@@ -517,7 +573,9 @@ int korvith_plan_value_bool(const void* value, int* out) try {
     return 0;
   }
   return 1;
-} catch (...) { return korvith::entry_failed<int>(1); }
+} catch (...) {
+  return korvith::entry_failed<int>(1);
+}
 
 const char* korvith_plan_value_attribute(const void* value, const char* name) try {
   if (!value || !name) return nullptr;
@@ -525,13 +583,19 @@ const char* korvith_plan_value_attribute(const void* value, const char* name) tr
   for (size_t i = 0; i < v->attr_count; ++i)
     if (std::strcmp(v->attr_names[i], name) == 0) return v->attr_values[i];
   return nullptr;
-} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<const char*>(nullptr);
+}
 
-size_t korvith_plan_value_attribute_count(const void* value) try { return value ? as_value(value)->attr_count : 0; } catch (...) { return korvith::entry_failed<size_t>(0); }
+size_t korvith_plan_value_attribute_count(const void* value) try {
+  return value ? as_value(value)->attr_count : 0;
+} catch (...) {
+  return korvith::entry_failed<size_t>(0);
+}
 
 size_t korvith_plan_value_attributes_snapshot(const void* value, char* names, size_t names_capacity,
-                                              size_t* name_offsets, char* values, size_t values_capacity,
-                                              size_t* value_offsets) try {
+                                              size_t* name_offsets, char* values,
+                                              size_t values_capacity, size_t* value_offsets) try {
   constexpr size_t kFailed = SIZE_MAX;
   if (!value) return names ? kFailed : 0;
   const Value* v = as_value(value);
@@ -558,6 +622,8 @@ size_t korvith_plan_value_attributes_snapshot(const void* value, char* names, si
   name_offsets[v->attr_count] = n;
   value_offsets[v->attr_count] = m;
   return size;
-} catch (...) { return korvith::entry_failed<size_t>(0); }
+} catch (...) {
+  return korvith::entry_failed<size_t>(0);
+}
 
 }  // extern "C"

@@ -51,8 +51,7 @@ bool is_root(xmlNodePtr node) { return !node->parent || node->parent->type != XM
 void release(Stream& s, xmlNodePtr node) {
   // Elements inside a match stay until the match itself is done with; the
   // root element belongs to the iterator until it is freed.
-  if (!is_root(node) && !inside_match(s, node))
-    korvith_iterparse_release(s.iterator, node);
+  if (!is_root(node) && !inside_match(s, node)) korvith_iterparse_release(s.iterator, node);
 }
 
 }  // namespace
@@ -78,7 +77,9 @@ void* korvith_plan_stream_new(const void* plan, void* iterator, const char* tag)
     return nullptr;
   }
   return s;
-} catch (...) { return korvith::entry_failed<void*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr);
+}
 
 const void* korvith_plan_stream_next(void* stream) try {
   if (!stream) return nullptr;
@@ -95,8 +96,14 @@ const void* korvith_plan_stream_next(void* stream) try {
     }
     korvith::plan::release(s, node);
   }
-} catch (...) { return korvith::entry_failed<const void*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<const void*>(nullptr);
+}
 
-void korvith_plan_stream_free(void* stream) try { delete static_cast<Stream*>(stream); } catch (...) { korvith::entry_failed(); }
+void korvith_plan_stream_free(void* stream) try {
+  delete static_cast<Stream*>(stream);
+} catch (...) {
+  korvith::entry_failed();
+}
 
 }  // extern "C"

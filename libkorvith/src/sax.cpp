@@ -114,7 +114,9 @@ struct Recorder {
   }
 };
 
-Recorder* of(void* ctx) { return static_cast<Recorder*>(static_cast<xmlParserCtxtPtr>(ctx)->_private); }
+Recorder* of(void* ctx) {
+  return static_cast<Recorder*>(static_cast<xmlParserCtxtPtr>(ctx)->_private);
+}
 
 // Records one event. An event that cannot be recorded whole (out of memory,
 // or the arena full) leaves no trace: the records, the arena and a joined
@@ -151,9 +153,9 @@ void on_end_document(void* ctx) {
   guarded(ctx, [](Recorder& r) { r.add(KORVITH_SAX_END_DOCUMENT); });
 }
 
-void on_start_element(void* ctx, const xmlChar* local, const xmlChar* /*prefix*/, const xmlChar* uri,
-                      int nb_namespaces, const xmlChar** namespaces, int nb_attributes, int /*nb_defaulted*/,
-                      const xmlChar** attributes) {
+void on_start_element(void* ctx, const xmlChar* local, const xmlChar* /*prefix*/,
+                      const xmlChar* uri, int nb_namespaces, const xmlChar** namespaces,
+                      int nb_attributes, int /*nb_defaulted*/, const xmlChar** attributes) {
   guarded(ctx, [&](Recorder& r) {
     for (int i = 0; i < nb_namespaces; ++i) {
       const xmlChar* prefix = namespaces[2 * i];
@@ -185,7 +187,8 @@ void on_start_element(void* ctx, const xmlChar* local, const xmlChar* /*prefix*/
   });
 }
 
-void on_end_element(void* ctx, const xmlChar* local, const xmlChar* /*prefix*/, const xmlChar* uri) {
+void on_end_element(void* ctx, const xmlChar* local, const xmlChar* /*prefix*/,
+                    const xmlChar* uri) {
   guarded(ctx, [&](Recorder& r) {
     uint32_t name_len = 0;
     uint32_t name_off = r.put_name(local, uri, false, name_len);
@@ -238,7 +241,8 @@ void on_error(void* ctx, const xmlError* error) {
   if (!error || error->level < XML_ERR_ERROR) return;
   guarded(ctx, [&](Recorder& r) {
     bool huge = r.ctxt != nullptr && (xmlCtxtGetOptions(r.ctxt) & XML_PARSE_HUGE) != 0;
-    std::string message = korvith::trim_message(error->message ? error->message : "parse error", huge);
+    std::string message =
+        korvith::trim_message(error->message ? error->message : "parse error", huge);
     uint32_t off = r.put(message.data(), message.size(), false);
     Record& rec = r.add(KORVITH_SAX_ERROR);
     rec.text_off = off;
@@ -305,7 +309,9 @@ void* korvith_sax_open_buffer(const char* data, size_t length, int flags, size_t
   r->data = data;
   r->length = length;
   return r;
-} catch (...) { return korvith::entry_failed<void*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr);
+}
 
 void* korvith_sax_open_file(const char* path, int flags, size_t chunk) try {
   if (!path) return nullptr;
@@ -324,7 +330,9 @@ void* korvith_sax_open_file(const char* path, int flags, size_t chunk) try {
     return nullptr;
   }
   return r;
-} catch (...) { return korvith::entry_failed<void*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr);
+}
 
 int korvith_sax_step(void* recorder) try {
   if (!recorder) return -1;
@@ -373,15 +381,21 @@ int korvith_sax_step(void* recorder) try {
   }
   if (last || xmlCtxtIsStopped(r.ctxt)) r.finished = true;
   return r.finished ? 0 : 1;
-} catch (...) { return korvith::entry_failed<int>(-1); }
+} catch (...) {
+  return korvith::entry_failed<int>(-1);
+}
 
-void korvith_sax_free(void* recorder) try { delete static_cast<Recorder*>(recorder); } catch (...) { korvith::entry_failed(); }
+void korvith_sax_free(void* recorder) try { delete static_cast<Recorder*>(recorder); } catch (...) {
+  korvith::entry_failed();
+}
 
 const void* korvith_sax_records(void* recorder, size_t* count) try {
   auto* r = static_cast<Recorder*>(recorder);
   if (count) *count = r ? r->records.size() : 0;
   return r && !r->records.empty() ? r->records.data() : nullptr;
-} catch (...) { return korvith::entry_failed<const void*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<const void*>(nullptr);
+}
 
 const char* korvith_sax_arena(void* recorder, size_t* size) try {
   auto* r = static_cast<Recorder*>(recorder);
@@ -391,14 +405,16 @@ const char* korvith_sax_arena(void* recorder, size_t* size) try {
   // strings are delivered.
   static const char kEmpty[1] = {0};
   return r->arena.empty() ? kEmpty : r->arena.data();
-} catch (...) { return korvith::entry_failed<const char*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<const char*>(nullptr);
+}
 
 void* korvith_sax_open_push(int flags, size_t chunk) try {
   Recorder* r = korvith::sax::open(flags, chunk, nullptr);
   if (r) r->push = true;
   return r;
 } catch (...) {
-    return korvith::entry_failed<void*>(nullptr);
+  return korvith::entry_failed<void*>(nullptr);
 }
 
 int korvith_sax_push(void* recorder, const char* data, size_t length, int last) try {
@@ -410,7 +426,7 @@ int korvith_sax_push(void* recorder, const char* data, size_t length, int last) 
   r->push_eof = last != 0;
   return 0;
 } catch (...) {
-    return korvith::entry_failed<int>(-1);
+  return korvith::entry_failed<int>(-1);
 }
 
 int korvith_sax_wants_input(void* recorder) try {
@@ -418,7 +434,7 @@ int korvith_sax_wants_input(void* recorder) try {
   if (!r || !r->push || r->push_eof || r->finished) return 0;
   return r->pos >= r->length ? 1 : 0;
 } catch (...) {
-    return korvith::entry_failed<int>(-1);
+  return korvith::entry_failed<int>(-1);
 }
 
 }  // extern "C"

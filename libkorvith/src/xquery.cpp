@@ -42,9 +42,15 @@ void* korvith_xquery_prepare(const char* text) try {
     return nullptr;
   }
   return query.release();
-} catch (...) { return korvith::entry_failed<void*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr);
+}
 
-void korvith_xquery_free(void* query) try { delete static_cast<korvith::xq::Query*>(query); } catch (...) { korvith::entry_failed(); }
+void korvith_xquery_free(void* query) try {
+  delete static_cast<korvith::xq::Query*>(query);
+} catch (...) {
+  korvith::entry_failed();
+}
 
 void* korvith_xquery_eval(void* query, void* document, void* context) try {
   korvith::error_clear();
@@ -71,7 +77,9 @@ void* korvith_xquery_eval(void* query, void* document, void* context) try {
   if (result == nullptr) report(error, 0, 0);
   t_items_valid = result != nullptr && !t_items.empty();
   return result;
-} catch (...) { return korvith::entry_failed<void*>(nullptr); }
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr);
+}
 
 int korvith_xquery_configure(void* query, size_t max_items, int flags) try {
   if (query == nullptr || max_items == 0 || (flags & ~KORVITH_XQUERY_NO_OPTIMIZE) != 0) return -1;
@@ -80,13 +88,13 @@ int korvith_xquery_configure(void* query, size_t max_items, int flags) try {
   q->optimize = (flags & KORVITH_XQUERY_NO_OPTIMIZE) == 0;
   return 0;
 } catch (...) {
-    return korvith::entry_failed<int>(-1);
+  return korvith::entry_failed<int>(-1);
 }
 
 long korvith_xquery_items(void) try {
   return t_items_valid ? static_cast<long>(t_items.size()) : -1;
 } catch (...) {
-    return korvith::entry_failed<long>(-1);
+  return korvith::entry_failed<long>(-1);
 }
 
 int korvith_xquery_item(size_t index, const char** text, size_t* length, double* number) try {
@@ -97,7 +105,7 @@ int korvith_xquery_item(size_t index, const char** text, size_t* length, double*
   if (number != nullptr) *number = item.number;
   return static_cast<int>(item.kind);
 } catch (...) {
-    return korvith::entry_failed<int>(-1);
+  return korvith::entry_failed<int>(-1);
 }
 
 void korvith_xquery_items_clear(void) try {
@@ -105,7 +113,7 @@ void korvith_xquery_items_clear(void) try {
   t_items.shrink_to_fit();
   t_items_valid = false;
 } catch (...) {
-    korvith::entry_failed();
+  korvith::entry_failed();
 }
 
 }  // extern "C"

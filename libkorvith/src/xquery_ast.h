@@ -40,7 +40,7 @@ struct Flwor {
   std::vector<Clause> clauses;
   ExprPtr where;  // may be null
   std::vector<OrderSpec> order;
-  ExprPtr body;   // the return expression
+  ExprPtr body;  // the return expression
 };
 
 // Path, Var: a predicate or part of an expression, compiled on its own.
@@ -78,11 +78,11 @@ enum class ExprKind { Path, Flwor, Sequence, Var };
 
 struct Expr {
   ExprKind kind = ExprKind::Path;
-  std::string text;              // Path, Var: the XPath source text
-  CompPtr comp;                  // Path, Var: the compiled expression
-  bool invariant = false;        // Path: mentions no variable
-  std::unique_ptr<Join> join;    // Path: evaluated as a hash join (may be null)
-  CompPtr fast;                  // Path: the text with `hoisted` parts as variables
+  std::string text;            // Path, Var: the XPath source text
+  CompPtr comp;                // Path, Var: the compiled expression
+  bool invariant = false;      // Path: mentions no variable
+  std::unique_ptr<Join> join;  // Path: evaluated as a hash join (may be null)
+  CompPtr fast;                // Path: the text with `hoisted` parts as variables
   std::vector<Hoisted> hoisted;
   std::string var;               // Var: the variable's name
   std::vector<Compiled> preds;   // Var: the predicates, in order

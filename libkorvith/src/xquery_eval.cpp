@@ -31,8 +31,8 @@ struct NodeSetDeleter {
 using NodeSetPtr = std::unique_ptr<xmlNodeSet, NodeSetDeleter>;
 
 struct Item {
-  xmlNodePtr node = nullptr;                // a node item
-  std::shared_ptr<xmlXPathObject> atom;     // or an atomic item
+  xmlNodePtr node = nullptr;             // a node item
+  std::shared_ptr<xmlXPathObject> atom;  // or an atomic item
 };
 using Sequence = std::vector<Item>;
 
@@ -66,8 +66,7 @@ class Evaluator {
  public:
   Evaluator(const Query& query, xmlXPathContextPtr ctxt, xmlNodePtr context, ErrorSink& sink,
             std::string& error, std::vector<ResultItem>& items)
-      : query_(query), ctxt_(ctxt), context_(context), sink_(sink), error_(error),
-        items_(items) {}
+      : query_(query), ctxt_(ctxt), context_(context), sink_(sink), error_(error), items_(items) {}
 
   xmlXPathObjectPtr run() {
     const Expr& body = *query_.body;
@@ -115,8 +114,7 @@ class Evaluator {
   bool within_limit(size_t size, const char* what) {
     if (size <= query_.max_items) return true;
     return fail(std::string("the query's ") + what + " exceed the limit of " +
-                std::to_string(query_.max_items) +
-                " items; raise max_items to allow more");
+                std::to_string(query_.max_items) + " items; raise max_items to allow more");
   }
 
   bool fail(std::string message) {
@@ -175,8 +173,8 @@ class Evaluator {
     sink_.message.clear();
     ObjPtr obj(xmlXPathCompiledEval(comp, ctxt_));
     if (!obj) {
-      fail("evaluating '" + text + "' failed: " +
-           (sink_.message.empty() ? std::string("XPath error") : sink_.message));
+      fail("evaluating '" + text +
+           "' failed: " + (sink_.message.empty() ? std::string("XPath error") : sink_.message));
     }
     return obj;
   }
@@ -209,13 +207,15 @@ class Evaluator {
     if (!is_node_set(value.get())) return eval_xpath(expr.comp.get(), expr.text);
     std::vector<xmlNodePtr> nodes;
     if (value->nodesetval != nullptr) {
-      nodes.assign(value->nodesetval->nodeTab, value->nodesetval->nodeTab + value->nodesetval->nodeNr);
+      nodes.assign(value->nodesetval->nodeTab,
+                   value->nodesetval->nodeTab + value->nodesetval->nodeNr);
     }
     for (const auto& pred : expr.preds) {
       std::vector<xmlNodePtr> kept;
       int size = static_cast<int>(nodes.size());
       for (int i = 0; i < size; ++i) {
-        ObjPtr test = eval_at(pred.comp.get(), pred.text, nodes[static_cast<size_t>(i)], size, i + 1);
+        ObjPtr test =
+            eval_at(pred.comp.get(), pred.text, nodes[static_cast<size_t>(i)], size, i + 1);
         if (!test) return nullptr;
         bool keep = test->type == XPATH_NUMBER ? test->floatval == i + 1
                                                : xmlXPathCastToBoolean(test.get()) != 0;
@@ -300,8 +300,7 @@ class Evaluator {
         add(found == index.by_number.end() ? nullptr : &found->second);
         return true;
       }
-      default:
-        return false;
+      default: return false;
     }
   }
 
@@ -353,8 +352,7 @@ class Evaluator {
           if (!eval_seq(*item, out)) return false;
         }
         return true;
-      case ExprKind::Flwor:
-        return eval_flwor(*expr.flwor, out);
+      case ExprKind::Flwor: return eval_flwor(*expr.flwor, out);
     }
     return fail("unknown expression");
   }
@@ -489,7 +487,8 @@ class Evaluator {
       for (const auto& clause : f.clauses) {
         for (const std::string* name : {&clause.var, &clause.pos_var}) {
           if (name->empty()) continue;
-          tuple.bindings.push_back({*name, ObjPtr(xmlXPathVariableLookup(ctxt_, BAD_CAST name->c_str()))});
+          tuple.bindings.push_back(
+              {*name, ObjPtr(xmlXPathVariableLookup(ctxt_, BAD_CAST name->c_str()))});
         }
       }
       // A tuple holds a value per variable and key: count them all.

@@ -22,27 +22,69 @@
 namespace korvith::xq {
 namespace {
 
-constexpr std::array<std::string_view, 27> kXPathFunctions = {
-    "last", "position", "count", "id", "local-name", "namespace-uri", "name",
-    "string", "concat", "starts-with", "contains", "substring-before",
-    "substring-after", "substring", "string-length", "normalize-space",
-    "translate", "boolean", "not", "true", "false", "lang", "number", "sum",
-    "floor", "ceiling", "round"};
+constexpr std::array<std::string_view, 27> kXPathFunctions = {"last",
+                                                              "position",
+                                                              "count",
+                                                              "id",
+                                                              "local-name",
+                                                              "namespace-uri",
+                                                              "name",
+                                                              "string",
+                                                              "concat",
+                                                              "starts-with",
+                                                              "contains",
+                                                              "substring-before",
+                                                              "substring-after",
+                                                              "substring",
+                                                              "string-length",
+                                                              "normalize-space",
+                                                              "translate",
+                                                              "boolean",
+                                                              "not",
+                                                              "true",
+                                                              "false",
+                                                              "lang",
+                                                              "number",
+                                                              "sum",
+                                                              "floor",
+                                                              "ceiling",
+                                                              "round"};
 
 constexpr std::array<std::string_view, 9> kConstructorWords = {
-    "element", "attribute", "document", "text", "comment", "processing-instruction",
-    "namespace", "ordered", "unordered"};
+    "element",   "attribute", "document", "text", "comment", "processing-instruction",
+    "namespace", "ordered",   "unordered"};
 
 constexpr std::array<std::string_view, 4> kNodeTypes = {"node", "text", "comment",
                                                         "processing-instruction"};
 
 // Functions whose result is never a node-set: an expression that is one call
 // of these is statically atomic.
-constexpr std::array<std::string_view, 26> kAtomicFunctions = {
-    "last", "position", "count", "local-name", "namespace-uri", "name", "string",
-    "concat", "starts-with", "contains", "substring-before", "substring-after",
-    "substring", "string-length", "normalize-space", "translate", "boolean", "not",
-    "true", "false", "lang", "number", "sum", "floor", "ceiling", "round"};
+constexpr std::array<std::string_view, 26> kAtomicFunctions = {"last",
+                                                               "position",
+                                                               "count",
+                                                               "local-name",
+                                                               "namespace-uri",
+                                                               "name",
+                                                               "string",
+                                                               "concat",
+                                                               "starts-with",
+                                                               "contains",
+                                                               "substring-before",
+                                                               "substring-after",
+                                                               "substring",
+                                                               "string-length",
+                                                               "normalize-space",
+                                                               "translate",
+                                                               "boolean",
+                                                               "not",
+                                                               "true",
+                                                               "false",
+                                                               "lang",
+                                                               "number",
+                                                               "sum",
+                                                               "floor",
+                                                               "ceiling",
+                                                               "round"};
 
 // How many arguments a function takes (max -1: any number).
 struct Arity {
@@ -52,15 +94,41 @@ struct Arity {
 };
 
 constexpr std::array<Arity, 35> kArities = {{
-    {"last", 0, 0}, {"position", 0, 0}, {"count", 1, 1}, {"id", 1, 1},
-    {"local-name", 0, 1}, {"namespace-uri", 0, 1}, {"name", 0, 1}, {"string", 0, 1},
-    {"concat", 2, -1}, {"starts-with", 2, 2}, {"contains", 2, 2},
-    {"substring-before", 2, 2}, {"substring-after", 2, 2}, {"substring", 2, 3},
-    {"string-length", 0, 1}, {"normalize-space", 0, 1}, {"translate", 3, 3},
-    {"boolean", 1, 1}, {"not", 1, 1}, {"true", 0, 0}, {"false", 0, 0}, {"lang", 1, 1},
-    {"number", 0, 1}, {"sum", 1, 1}, {"floor", 1, 1}, {"ceiling", 1, 1}, {"round", 1, 1},
-    {"ends-with", 2, 2}, {"abs", 1, 1}, {"exists", 1, 1}, {"empty", 1, 1},
-    {"min", 1, 1}, {"max", 1, 1}, {"avg", 1, 1}, {"string-join", 1, 2},
+    {"last", 0, 0},
+    {"position", 0, 0},
+    {"count", 1, 1},
+    {"id", 1, 1},
+    {"local-name", 0, 1},
+    {"namespace-uri", 0, 1},
+    {"name", 0, 1},
+    {"string", 0, 1},
+    {"concat", 2, -1},
+    {"starts-with", 2, 2},
+    {"contains", 2, 2},
+    {"substring-before", 2, 2},
+    {"substring-after", 2, 2},
+    {"substring", 2, 3},
+    {"string-length", 0, 1},
+    {"normalize-space", 0, 1},
+    {"translate", 3, 3},
+    {"boolean", 1, 1},
+    {"not", 1, 1},
+    {"true", 0, 0},
+    {"false", 0, 0},
+    {"lang", 1, 1},
+    {"number", 0, 1},
+    {"sum", 1, 1},
+    {"floor", 1, 1},
+    {"ceiling", 1, 1},
+    {"round", 1, 1},
+    {"ends-with", 2, 2},
+    {"abs", 1, 1},
+    {"exists", 1, 1},
+    {"empty", 1, 1},
+    {"min", 1, 1},
+    {"max", 1, 1},
+    {"avg", 1, 1},
+    {"string-join", 1, 2},
 }};
 
 void function_arity(std::string_view name, int& min, int& max) {
@@ -253,11 +321,11 @@ size_t matching_bracket(std::string_view t, size_t open) {
 }
 
 std::string_view trim(std::string_view t) {
-  while (!t.empty() && (t.front() == ' ' || t.front() == '\t' || t.front() == '\n' ||
-                        t.front() == '\r'))
+  while (!t.empty() &&
+         (t.front() == ' ' || t.front() == '\t' || t.front() == '\n' || t.front() == '\r'))
     t.remove_prefix(1);
-  while (!t.empty() && (t.back() == ' ' || t.back() == '\t' || t.back() == '\n' ||
-                        t.back() == '\r'))
+  while (!t.empty() &&
+         (t.back() == ' ' || t.back() == '\t' || t.back() == '\n' || t.back() == '\r'))
     t.remove_suffix(1);
   return t;
 }
@@ -290,7 +358,8 @@ size_t simple_step_end(std::string_view t, size_t p) {
   if (t.substr(p, 6) == "node()") return p + 6;
   if (p < t.size() && t[p] == '@') ++p;
   if (p < t.size() && t[p] == '*') return p + 1;
-  if (p >= t.size() || !is_name_start(static_cast<unsigned char>(t[p]))) return std::string_view::npos;
+  if (p >= t.size() || !is_name_start(static_cast<unsigned char>(t[p])))
+    return std::string_view::npos;
   p = name_end(t, p);
   if (p + 1 < t.size() && t[p] == ':') {
     if (t[p + 1] == '*') return p + 2;
@@ -421,9 +490,9 @@ class Parser {
    public:
     explicit Nest(Parser& p) : p_(p) {
       if (++p_.nesting_ > kMaxNesting) {
-        p_.fail("the query is nested too deeply (more than " + std::to_string(kMaxNesting) +
-                    " levels)",
-                p_.pos_);
+        p_.fail(
+            "the query is nested too deeply (more than " + std::to_string(kMaxNesting) + " levels)",
+            p_.pos_);
       }
     }
     ~Nest() { --p_.nesting_; }
@@ -462,7 +531,8 @@ class Parser {
       return fail("'" + std::string(word) + "' clauses are not supported", pos_);
     if (word == "then" || word == "else")
       return fail("if/then/else expressions are not supported", pos_);
-    if (word == "satisfies") return fail("quantified expressions (some/every) are not supported", pos_);
+    if (word == "satisfies")
+      return fail("quantified expressions (some/every) are not supported", pos_);
     if (!word.empty()) {
       if (std::string message = keyword_message(word); !message.empty()) return fail(message, pos_);
     }
@@ -471,7 +541,8 @@ class Parser {
 
   // Message for a name that XPath 1.0 does not allow in operator position.
   static std::string keyword_message(std::string_view word) {
-    if (word == "eq" || word == "ne" || word == "lt" || word == "le" || word == "gt" || word == "ge")
+    if (word == "eq" || word == "ne" || word == "lt" || word == "le" || word == "gt" ||
+        word == "ge")
       return "value comparison '" + std::string(word) +
              "' is not supported; use =, !=, <, <=, > or >=";
     if (word == "to") return "range expressions ('to') are not supported";
@@ -554,8 +625,7 @@ class Parser {
 
   void expect_word(std::string_view word, std::string_view where) {
     if (accept_word(word)) return;
-    fail("expected '" + std::string(word) + "' " + std::string(where) + ", found " +
-             token_at(pos_),
+    fail("expected '" + std::string(word) + "' " + std::string(where) + ", found " + token_at(pos_),
          pos_);
   }
 
@@ -670,12 +740,14 @@ class Parser {
         if (uri.empty()) return fail("a namespace prefix cannot be bound to the empty URI", start);
         if (!accept_char(';')) return fail("expected ';' after the namespace declaration", pos_);
         for (const auto& ns : query_->namespaces) {
-          if (ns.first == name) return fail("namespace prefix '" + name + "' declared twice", start);
+          if (ns.first == name)
+            return fail("namespace prefix '" + name + "' declared twice", start);
         }
         query_->namespaces.emplace_back(name, uri);
         continue;
       }
-      if (at_word("import") && (next_is_word(pos_ + 6, "module") || next_is_word(pos_ + 6, "schema"))) {
+      if (at_word("import") &&
+          (next_is_word(pos_ + 6, "module") || next_is_word(pos_ + 6, "schema"))) {
         return fail("module and schema imports are not supported", pos_);
       }
       if (at_word("module") && next_is_word(pos_ + 6, "namespace")) {
@@ -695,7 +767,8 @@ class Parser {
 
   bool next_is_name(size_t from) {
     size_t next = next_significant(from);
-    return next != from && next < src_.size() && is_name_start(static_cast<unsigned char>(src_[next]));
+    return next != from && next < src_.size() &&
+           is_name_start(static_cast<unsigned char>(src_[next]));
   }
 
   // ---- expressions ------------------------------------------------------
@@ -723,9 +796,10 @@ class Parser {
       skip_ws();
     }
     if (result_position && atomic_count > 1) {
-      fail("a sequence of several atomic values cannot be bound with let; a variable holds "
-           "nodes or a single boolean, number or string",
-           start);
+      fail(
+          "a sequence of several atomic values cannot be bound with let; a variable holds "
+          "nodes or a single boolean, number or string",
+          start);
       return nullptr;
     }
     return seq;
@@ -817,8 +891,8 @@ class Parser {
       return nullptr;
     }
     size_t end = scan.end;
-    while (end > start && (src_[end - 1] == ' ' || src_[end - 1] == '\t' ||
-                           src_[end - 1] == '\n' || src_[end - 1] == '\r'))
+    while (end > start && (src_[end - 1] == ' ' || src_[end - 1] == '\t' || src_[end - 1] == '\n' ||
+                           src_[end - 1] == '\r'))
       --end;
     auto expr = std::make_unique<Expr>();
     expr->kind = ExprKind::Path;
@@ -910,7 +984,8 @@ class Parser {
     std::string_view t = expr.text;
     size_t eq = single_equals(t);
     if (eq != std::string_view::npos) {
-      text = rewrite(t.substr(0, eq), true, hoisted) + "=" + rewrite(t.substr(eq + 1), true, hoisted);
+      text =
+          rewrite(t.substr(0, eq), true, hoisted) + "=" + rewrite(t.substr(eq + 1), true, hoisted);
     } else {
       text = rewrite(t, false, hoisted);
     }
@@ -1072,8 +1147,8 @@ class Parser {
   // is the expression itself): what its current operand is known to give,
   // and for a function call, the arguments seen so far.
   struct Frame {
-    char bracket = 0;           // '(' or '['; 0 for the expression itself
-    std::string fn;             // the function a '(' calls; empty otherwise
+    char bracket = 0;  // '(' or '['; 0 for the expression itself
+    std::string fn;    // the function a '(' calls; empty otherwise
     size_t fn_offset = 0;
     int args = 0;               // complete arguments before the current one
     int tokens = 0;             // operands of the current argument
@@ -1099,9 +1174,9 @@ class Parser {
     int max = 0;
     function_arity(f.fn, min, max);
     if (count >= min && (max < 0 || count <= max)) return true;
-    std::string expected = min == max   ? std::to_string(min)
-                           : max < 0    ? "at least " + std::to_string(min)
-                                        : std::to_string(min) + " to " + std::to_string(max);
+    std::string expected = min == max ? std::to_string(min)
+                           : max < 0  ? "at least " + std::to_string(min)
+                                      : std::to_string(min) + " to " + std::to_string(max);
     fail("function '" + f.fn + "()' takes " + expected + " argument" +
              (min == 1 && max == 1 ? "" : "s") + ", not " + std::to_string(count),
          f.fn_offset);
@@ -1326,7 +1401,8 @@ class Parser {
           operand = false;
           continue;
         }
-        if (p + 1 < src_.size() && src_[p] == ':' && is_name_start(static_cast<unsigned char>(src_[p + 1]))) {
+        if (p + 1 < src_.size() && src_[p] == ':' &&
+            is_name_start(static_cast<unsigned char>(src_[p + 1]))) {
           prefix = std::string(word);
           size_t local_start = p + 1;
           p = local_start;
@@ -1334,7 +1410,8 @@ class Parser {
           local = src_.substr(local_start, p - local_start);
         }
         size_t next = next_significant(p);
-        if (prefix.empty() && next + 1 < src_.size() && src_[next] == ':' && src_[next + 1] == ':') {
+        if (prefix.empty() && next + 1 < src_.size() && src_[next] == ':' &&
+            src_[next + 1] == ':') {
           p = next + 2;  // an axis
           operand = true;
           continue;
@@ -1357,19 +1434,22 @@ class Parser {
           operand = true;
           continue;
         }
-        if (prefix.empty() && (word == "for" || word == "let" || word == "some" || word == "every") &&
+        if (prefix.empty() &&
+            (word == "for" || word == "let" || word == "some" || word == "every") &&
             next < src_.size() && src_[next] == '$') {
           if (word == "some" || word == "every") {
             fail("quantified expressions (some/every) are not supported", start);
           } else {
-            fail("a FLWOR expression cannot be used inside an XPath expression or function call; "
-                 "bind it with 'let' first",
-                 start);
+            fail(
+                "a FLWOR expression cannot be used inside an XPath expression or function call; "
+                "bind it with 'let' first",
+                start);
           }
           break;
         }
         if (prefix.empty() && contains(kConstructorWords, word) && starts_constructor(next)) {
-          fail("computed constructors ('" + std::string(word) + " ...{ }') are not supported", start);
+          fail("computed constructors ('" + std::string(word) + " ...{ }') are not supported",
+               start);
           break;
         }
         if (!prefix.empty()) check_prefix(prefix, start);
@@ -1401,7 +1481,8 @@ class Parser {
     if (src_[next] == '{') return true;
     if (!is_name_start(static_cast<unsigned char>(src_[next]))) return false;
     size_t end = next;
-    while (end < src_.size() && (is_name_char(static_cast<unsigned char>(src_[end])) || src_[end] == ':'))
+    while (end < src_.size() &&
+           (is_name_char(static_cast<unsigned char>(src_[end])) || src_[end] == ':'))
       ++end;
     size_t after = next_significant(end);
     return after < src_.size() && src_[after] == '{';
@@ -1412,8 +1493,8 @@ class Parser {
     for (const auto& ns : query_->namespaces) {
       if (ns.first == prefix) return;
     }
-    fail("namespace prefix '" + std::string(prefix) +
-             "' is not declared; add: declare namespace " + std::string(prefix) + " = \"...\";",
+    fail("namespace prefix '" + std::string(prefix) + "' is not declared; add: declare namespace " +
+             std::string(prefix) + " = \"...\";",
          offset);
   }
 
@@ -1582,7 +1663,8 @@ std::unique_ptr<Query> prepare(const char* text, std::string& error, int& line, 
     size_t offset = std::min(failure.offset, src.size());
     line = 1 + static_cast<int>(std::count(src.begin(), src.begin() + offset, '\n'));
     size_t line_start = offset == 0 ? std::string_view::npos : src.rfind('\n', offset - 1);
-    column = static_cast<int>(line_start == std::string_view::npos ? offset + 1 : offset - line_start);
+    column =
+        static_cast<int>(line_start == std::string_view::npos ? offset + 1 : offset - line_start);
   }
   return query;
 }

@@ -33,232 +33,232 @@ constexpr int kMaxIncludeDepth = 64;
 constexpr size_t kMaxIncludedFiles = 1024;
 
 struct Xslt {
-    xsltStylesheetPtr style = nullptr;
-    std::string dirs_list;  // the allowed directories, as given, for document()
-    ~Xslt() {
-        if (style != nullptr) xsltFreeStylesheet(style);
-    }
+  xsltStylesheetPtr style = nullptr;
+  std::string dirs_list;  // the allowed directories, as given, for document()
+  ~Xslt() {
+    if (style != nullptr) xsltFreeStylesheet(style);
+  }
 };
 
 std::string base_of(xmlDocPtr doc, xmlNodePtr node) {
-    xmlChar* b = xmlNodeGetBase(doc, node);
-    if (b == nullptr) return {};
-    std::string out = cstr(b);
-    xmlFree(b);
-    return out;
+  xmlChar* b = xmlNodeGetBase(doc, node);
+  if (b == nullptr) return {};
+  std::string out = cstr(b);
+  xmlFree(b);
+  return out;
 }
 
 std::string resolve(const std::string& href, const std::string& base) {
-    xmlChar* u = xmlBuildURI(xstr(href.c_str()), base.empty() ? nullptr : xstr(base.c_str()));
-    if (u == nullptr) return href;
-    std::string out = cstr(u);
-    xmlFree(u);
-    return out;
+  xmlChar* u = xmlBuildURI(xstr(href.c_str()), base.empty() ? nullptr : xstr(base.c_str()));
+  if (u == nullptr) return href;
+  std::string out = cstr(u);
+  xmlFree(u);
+  return out;
 }
 
 struct IncludeWalk {
-    AccessPolicy* policy;
-    Diag* diag;
-    std::vector<std::string> chain;  // canonical paths from the main stylesheet down
-    size_t files = 0;
+  AccessPolicy* policy;
+  Diag* diag;
+  std::vector<std::string> chain;  // canonical paths from the main stylesheet down
+  size_t files = 0;
 
-    bool walk(xmlDocPtr doc, int depth) {
-        xmlNodePtr root = xmlDocGetRootElement(doc);
-        xmlNodePtr cur = root;
-        while (cur != nullptr) {
-            if (cur->type == XML_ELEMENT_NODE && cur->ns != nullptr &&
-                xmlStrEqual(cur->ns->href, xstr(kXslNs)) &&
-                (xmlStrEqual(cur->name, xstr("include")) ||
-                 xmlStrEqual(cur->name, xstr("import")))) {
-                if (!visit(doc, cur, depth)) return false;
-            }
-            // Document-order walk without recursion.
-            if (cur->type == XML_ELEMENT_NODE && cur->children != nullptr) {
-                cur = cur->children;
-                continue;
-            }
-            while (cur != nullptr && cur != root && cur->next == nullptr) cur = cur->parent;
-            if (cur == nullptr || cur == root) break;
-            cur = cur->next;
-        }
-        return true;
+  bool walk(xmlDocPtr doc, int depth) {
+    xmlNodePtr root = xmlDocGetRootElement(doc);
+    xmlNodePtr cur = root;
+    while (cur != nullptr) {
+      if (cur->type == XML_ELEMENT_NODE && cur->ns != nullptr &&
+          xmlStrEqual(cur->ns->href, xstr(kXslNs)) &&
+          (xmlStrEqual(cur->name, xstr("include")) || xmlStrEqual(cur->name, xstr("import")))) {
+        if (!visit(doc, cur, depth)) return false;
+      }
+      // Document-order walk without recursion.
+      if (cur->type == XML_ELEMENT_NODE && cur->children != nullptr) {
+        cur = cur->children;
+        continue;
+      }
+      while (cur != nullptr && cur != root && cur->next == nullptr) cur = cur->parent;
+      if (cur == nullptr || cur == root) break;
+      cur = cur->next;
     }
+    return true;
+  }
 
-    bool visit(xmlDocPtr doc, xmlNodePtr el, int depth) {
-        xmlChar* href = xmlGetNoNsProp(el, xstr("href"));
-        if (href == nullptr) return true;  // libxslt reports the missing attribute
-        std::string h = cstr(href);
-        xmlFree(href);
-        std::string url = resolve(h, base_of(doc, el));
-        std::string path = policy->check(url);
-        if (path.empty()) return false;
-        for (const auto& p : chain) {
-            if (p == path) {
-                diag->add(3, "stylesheet include cycle: '" + url + "' includes itself", 
-                          node_line_of(el), 0);
-                return false;
-            }
-        }
-        if (depth >= kMaxIncludeDepth || ++files > kMaxIncludedFiles) {
-            diag->add(3, "stylesheet includes nest too deep or are too many at '" + url + "'");
-            return false;
-        }
-        std::string content;
-        FILE* f = std::fopen(path.c_str(), "rb");
-        if (f == nullptr) {
-            policy->refuse(url, "cannot be read");
-            return false;
-        }
-        char buf[65536];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) content.append(buf, n);
-        std::fclose(f);
-        DocHolder sub(parse_with_policy(content.data(), content.size(), url.c_str(), policy, diag));
-        if (!sub) return false;
-        if (sub->intSubset != nullptr) {
-            // libxslt parses included stylesheets with DTD loading on; a
-            // document type could make it read other files.
-            diag->add(3, "refused to load '" + url + "': an included stylesheet may not have a "
-                         "document type declaration");
-            return false;
-        }
-        chain.push_back(path);
-        bool ok = walk(sub.get(), depth + 1);
-        chain.pop_back();
-        return ok;
+  bool visit(xmlDocPtr doc, xmlNodePtr el, int depth) {
+    xmlChar* href = xmlGetNoNsProp(el, xstr("href"));
+    if (href == nullptr) return true;  // libxslt reports the missing attribute
+    std::string h = cstr(href);
+    xmlFree(href);
+    std::string url = resolve(h, base_of(doc, el));
+    std::string path = policy->check(url);
+    if (path.empty()) return false;
+    for (const auto& p : chain) {
+      if (p == path) {
+        diag->add(3, "stylesheet include cycle: '" + url + "' includes itself", node_line_of(el),
+                  0);
+        return false;
+      }
     }
+    if (depth >= kMaxIncludeDepth || ++files > kMaxIncludedFiles) {
+      diag->add(3, "stylesheet includes nest too deep or are too many at '" + url + "'");
+      return false;
+    }
+    std::string content;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+      policy->refuse(url, "cannot be read");
+      return false;
+    }
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) content.append(buf, n);
+    std::fclose(f);
+    DocHolder sub(parse_with_policy(content.data(), content.size(), url.c_str(), policy, diag));
+    if (!sub) return false;
+    if (sub->intSubset != nullptr) {
+      // libxslt parses included stylesheets with DTD loading on; a
+      // document type could make it read other files.
+      diag->add(3, "refused to load '" + url +
+                       "': an included stylesheet may not have a "
+                       "document type declaration");
+      return false;
+    }
+    chain.push_back(path);
+    bool ok = walk(sub.get(), depth + 1);
+    chain.pop_back();
+    return ok;
+  }
 };
 
 // Gathers libxslt's message fragments into diagnostics. libxslt writes a
 // context line ("runtime error: file F line N element E") and then the
 // message itself, each through the handler, sometimes in pieces.
 struct XsltErrors {
-    Diag* diag = nullptr;
-    AccessPolicy* policy = nullptr;
-    bool documents = false;
-    std::string pending;
-    int line = 0;
+  Diag* diag = nullptr;
+  AccessPolicy* policy = nullptr;
+  bool documents = false;
+  std::string pending;
+  int line = 0;
 
-    void text(const std::string& s) {
-        pending += s;
-        size_t nl;
-        while ((nl = pending.find('\n')) != std::string::npos) {
-            std::string one = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            if (one.rfind("runtime error:", 0) == 0 || one.rfind("compilation error:", 0) == 0) {
-                size_t at = one.find(" line ");
-                line = at != std::string::npos ? std::atoi(one.c_str() + at + 6) : 0;
-                continue;
-            }
-            if (!one.empty()) diag->add(2, one, line, 0);
-            line = 0;
-        }
+  void text(const std::string& s) {
+    pending += s;
+    size_t nl;
+    while ((nl = pending.find('\n')) != std::string::npos) {
+      std::string one = pending.substr(0, nl);
+      pending.erase(0, nl + 1);
+      if (one.rfind("runtime error:", 0) == 0 || one.rfind("compilation error:", 0) == 0) {
+        size_t at = one.find(" line ");
+        line = at != std::string::npos ? std::atoi(one.c_str() + at + 6) : 0;
+        continue;
+      }
+      if (!one.empty()) diag->add(2, one, line, 0);
+      line = 0;
     }
-    void flush() {
-        if (!pending.empty()) diag->add(2, trim_message(pending.c_str()), line, 0);
-        pending.clear();
-    }
+  }
+  void flush() {
+    if (!pending.empty()) diag->add(2, trim_message(pending.c_str()), line, 0);
+    pending.clear();
+  }
 };
 
 void on_xslt_error(void* data, const char* msg, ...) {
-    auto* e = static_cast<XsltErrors*>(data);
-    if (e == nullptr || msg == nullptr) return;
-    char buf[4096];
-    va_list ap;
-    va_start(ap, msg);
-    std::vsnprintf(buf, sizeof buf, msg, ap);
-    va_end(ap);
-    try {  // called from libxslt's C code: no exception may leave
-        e->text(buf);
-    } catch (...) {
-    }
+  auto* e = static_cast<XsltErrors*>(data);
+  if (e == nullptr || msg == nullptr) return;
+  char buf[4096];
+  va_list ap;
+  va_start(ap, msg);
+  std::vsnprintf(buf, sizeof buf, msg, ap);
+  va_end(ap);
+  try {  // called from libxslt's C code: no exception may leave
+    e->text(buf);
+  } catch (...) {
+  }
 }
 
 // The transform running on this thread, for the security callbacks. The
 // context's _private field stays null: other users of libxslt in the same
 // process (lxml installs a process-wide document loader) read it as theirs.
 struct Running {
-    xsltTransformContextPtr ctxt = nullptr;
-    XsltErrors* errors = nullptr;
+  xsltTransformContextPtr ctxt = nullptr;
+  XsltErrors* errors = nullptr;
 };
 thread_local Running running;
 
 struct RunningGuard {
-    Running saved;
-    RunningGuard(xsltTransformContextPtr ctxt, XsltErrors* errors) : saved(running) {
-        running = Running{ctxt, errors};
-    }
-    ~RunningGuard() { running = saved; }
-    RunningGuard(const RunningGuard&) = delete;
-    RunningGuard& operator=(const RunningGuard&) = delete;
+  Running saved;
+  RunningGuard(xsltTransformContextPtr ctxt, XsltErrors* errors) : saved(running) {
+    running = Running{ctxt, errors};
+  }
+  ~RunningGuard() { running = saved; }
+  RunningGuard(const RunningGuard&) = delete;
+  RunningGuard& operator=(const RunningGuard&) = delete;
 };
 
 XsltErrors* errors_of(xsltTransformContextPtr ctxt) {
-    return ctxt != nullptr && ctxt == running.ctxt ? running.errors : nullptr;
+  return ctxt != nullptr && ctxt == running.ctxt ? running.errors : nullptr;
 }
 
 int allow_read(xsltSecurityPrefsPtr, xsltTransformContextPtr ctxt, const char* value) {
-    try {  // called from libxslt's C code: no exception may leave
-        XsltErrors* e = errors_of(ctxt);
-        if (e == nullptr || value == nullptr) return 0;
-        if (!e->documents) {
-            e->diag->add(3, std::string("refused to read '") + value +
-                                "': document() is disabled (enable it with documents=True)");
-            return 0;
-        }
-        return e->policy->check(value).empty() ? 0 : 1;
-    } catch (...) {
-        return 0;
+  try {  // called from libxslt's C code: no exception may leave
+    XsltErrors* e = errors_of(ctxt);
+    if (e == nullptr || value == nullptr) return 0;
+    if (!e->documents) {
+      e->diag->add(3, std::string("refused to read '") + value +
+                          "': document() is disabled (enable it with documents=True)");
+      return 0;
     }
+    return e->policy->check(value).empty() ? 0 : 1;
+  } catch (...) {
+    return 0;
+  }
 }
 
 int refuse_write(xsltSecurityPrefsPtr, xsltTransformContextPtr ctxt, const char* value) {
-    try {  // called from libxslt's C code: no exception may leave
-        if (XsltErrors* e = errors_of(ctxt)) {
-            e->diag->add(3, std::string("refused to write '") + (value ? value : "") + "'");
-        }
-        return 0;
-    } catch (...) {
-        return 0;
+  try {  // called from libxslt's C code: no exception may leave
+    if (XsltErrors* e = errors_of(ctxt)) {
+      e->diag->add(3, std::string("refused to write '") + (value ? value : "") + "'");
     }
+    return 0;
+  } catch (...) {
+    return 0;
+  }
 }
 
 int refuse_mkdir(xsltSecurityPrefsPtr, xsltTransformContextPtr ctxt, const char* value) {
-    try {  // called from libxslt's C code: no exception may leave
-        if (XsltErrors* e = errors_of(ctxt)) {
-            e->diag->add(3, std::string("refused to create directory '") + (value ? value : "") + "'");
-        }
-        return 0;
-    } catch (...) {
-        return 0;
+  try {  // called from libxslt's C code: no exception may leave
+    if (XsltErrors* e = errors_of(ctxt)) {
+      e->diag->add(3, std::string("refused to create directory '") + (value ? value : "") + "'");
     }
+    return 0;
+  } catch (...) {
+    return 0;
+  }
 }
 
 int refuse_network(xsltSecurityPrefsPtr, xsltTransformContextPtr ctxt, const char* value) {
-    try {  // called from libxslt's C code: no exception may leave
-        if (XsltErrors* e = errors_of(ctxt)) {
-            e->diag->add(3, std::string("refused to load '") + (value ? value : "") +
-                                "': network access is not allowed");
-        }
-        return 0;
-    } catch (...) {
-        return 0;
+  try {  // called from libxslt's C code: no exception may leave
+    if (XsltErrors* e = errors_of(ctxt)) {
+      e->diag->add(3, std::string("refused to load '") + (value ? value : "") +
+                          "': network access is not allowed");
     }
+    return 0;
+  } catch (...) {
+    return 0;
+  }
 }
 
 struct PrefsFree {
-    void operator()(xsltSecurityPrefs* p) const { xsltFreeSecurityPrefs(p); }
+  void operator()(xsltSecurityPrefs* p) const { xsltFreeSecurityPrefs(p); }
 };
 struct TctxtFree {
-    void operator()(xsltTransformContext* c) const { xsltFreeTransformContext(c); }
+  void operator()(xsltTransformContext* c) const { xsltFreeTransformContext(c); }
 };
 
 void register_exslt() {
-    // Adds the EXSLT extension modules to libxslt's registry of extension
-    // namespaces: additive and idempotent, it changes nothing another user
-    // of libxslt relies on.
-    static std::once_flag once;
-    std::call_once(once, [] { exsltRegisterAll(); });
+  // Adds the EXSLT extension modules to libxslt's registry of extension
+  // namespaces: additive and idempotent, it changes nothing another user
+  // of libxslt relies on.
+  static std::once_flag once;
+  std::call_once(once, [] { exsltRegisterAll(); });
 }
 
 }  // namespace
@@ -270,46 +270,46 @@ extern "C" {
 
 void* korvith_xslt_compile(const char* data, size_t length, const char* base,
                            const char* allowed_dirs, void* diag_ptr) try {
-    auto* diag = static_cast<Diag*>(diag_ptr);
-    if (diag == nullptr) return nullptr;
-    try {
-        register_exslt();
-        auto x = std::make_unique<Xslt>();
-        AccessPolicy policy;
-        policy.diag = diag;
-        policy.load(allowed_dirs);
-        if (allowed_dirs != nullptr) {
-            for (const char* p = allowed_dirs; *p != '\0'; p += std::strlen(p) + 1) {
-                x->dirs_list.append(p);
-                x->dirs_list.push_back('\0');
-            }
-        }
-        DocHolder doc(parse_with_policy(data, length, base, &policy, diag));
-        if (!doc) return nullptr;
-        IncludeWalk walk{&policy, diag, {}, 0};
-        if (base != nullptr && *base != '\0') {
-            char real[PATH_MAX];
-            if (::realpath(base, real) != nullptr) walk.chain.push_back(real);
-        }
-        if (!walk.walk(doc.get(), 0)) return nullptr;
-        x->style = xsltParseStylesheetDoc(doc.get());
-        if (x->style == nullptr) {
-            diag->add(3, "the stylesheet does not compile");
-            return nullptr;  // the document is still ours and freed here
-        }
-        (void)doc.release();  // owned by the stylesheet now
-        if (x->style->errors != 0) {
-            diag->add(3, "the stylesheet does not compile (" + std::to_string(x->style->errors) +
-                             " errors)");
-            return nullptr;
-        }
-        return x.release();
-    } catch (...) {
-        diag->add(3, "internal error while compiling the stylesheet");
-        return nullptr;
+  auto* diag = static_cast<Diag*>(diag_ptr);
+  if (diag == nullptr) return nullptr;
+  try {
+    register_exslt();
+    auto x = std::make_unique<Xslt>();
+    AccessPolicy policy;
+    policy.diag = diag;
+    policy.load(allowed_dirs);
+    if (allowed_dirs != nullptr) {
+      for (const char* p = allowed_dirs; *p != '\0'; p += std::strlen(p) + 1) {
+        x->dirs_list.append(p);
+        x->dirs_list.push_back('\0');
+      }
     }
+    DocHolder doc(parse_with_policy(data, length, base, &policy, diag));
+    if (!doc) return nullptr;
+    IncludeWalk walk{&policy, diag, {}, 0};
+    if (base != nullptr && *base != '\0') {
+      char real[PATH_MAX];
+      if (::realpath(base, real) != nullptr) walk.chain.push_back(real);
+    }
+    if (!walk.walk(doc.get(), 0)) return nullptr;
+    x->style = xsltParseStylesheetDoc(doc.get());
+    if (x->style == nullptr) {
+      diag->add(3, "the stylesheet does not compile");
+      return nullptr;  // the document is still ours and freed here
+    }
+    (void)doc.release();  // owned by the stylesheet now
+    if (x->style->errors != 0) {
+      diag->add(
+          3, "the stylesheet does not compile (" + std::to_string(x->style->errors) + " errors)");
+      return nullptr;
+    }
+    return x.release();
+  } catch (...) {
+    diag->add(3, "internal error while compiling the stylesheet");
+    return nullptr;
+  }
 } catch (...) {
-    return korvith::entry_failed<void*>(nullptr);
+  return korvith::entry_failed<void*>(nullptr);
 }
 
 // Runs the transform on a copy of the document (or of one element as the
@@ -319,84 +319,83 @@ void* korvith_xslt_compile(const char* data, size_t length, const char* base,
 void* korvith_xslt_apply(void* xslt, void* document, void* element, const char** params,
                          int allow_documents, int max_depth, void* diag_ptr, char** out,
                          size_t* out_length) try {
-    auto* diag = static_cast<Diag*>(diag_ptr);
-    auto* x = static_cast<Xslt*>(xslt);
-    auto* doc = static_cast<xmlDocPtr>(document);
-    if (out != nullptr) *out = nullptr;
-    if (out_length != nullptr) *out_length = 0;
-    if (diag == nullptr || x == nullptr || doc == nullptr || max_depth <= 0) return nullptr;
-    try {
-        DocHolder work(copy_for_work(doc, as_node(element), false));
-        if (!work) {
-            diag->add(3, "out of memory");
-            return nullptr;
-        }
-        AccessPolicy policy;
-        policy.diag = diag;
-        policy.load(x->dirs_list.empty() ? nullptr : x->dirs_list.c_str());
-        XsltErrors errs;
-        errs.diag = diag;
-        errs.policy = &policy;
-        errs.documents = allow_documents != 0;
-
-        std::unique_ptr<xsltSecurityPrefs, PrefsFree> sec(xsltNewSecurityPrefs());
-        std::unique_ptr<xsltTransformContext, TctxtFree> ctxt(
-            xsltNewTransformContext(x->style, work.get()));
-        if (!sec || !ctxt) {
-            diag->add(3, "out of memory");
-            return nullptr;
-        }
-        xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_READ_FILE, allow_read);
-        xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_WRITE_FILE, refuse_write);
-        xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_CREATE_DIRECTORY, refuse_mkdir);
-        xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_READ_NETWORK, refuse_network);
-        xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_WRITE_NETWORK, refuse_network);
-        xsltSetCtxtSecurityPrefs(sec.get(), ctxt.get());
-        ctxt->maxTemplateDepth = max_depth;
-        ctxt->maxTemplateVars = max_depth * 5 > 15000 ? max_depth * 5 : 15000;
-        xsltSetTransformErrorFunc(ctxt.get(), &errs, on_xslt_error);
-        xsltSetCtxtParseOptions(ctxt.get(), XML_PARSE_NOENT | XML_PARSE_NOCDATA |
-                                                XML_PARSE_NONET | XML_PARSE_NO_XXE |
-                                                XML_PARSE_NO_SYS_CATALOG);
-        if (ctxt->xpathCtxt != nullptr) {
-            ctxt->xpathCtxt->error = diag_structured;
-            ctxt->xpathCtxt->userData = diag;
-        }
-        RunningGuard guard(ctxt.get(), &errs);
-        xmlDocPtr result = xsltApplyStylesheetUser(x->style, work.get(), params, nullptr,
-                                                   nullptr, ctxt.get());
-        errs.flush();
-        DocHolder res(result);
-        if (!res || ctxt->state == XSLT_STATE_ERROR || ctxt->state == XSLT_STATE_STOPPED) {
-            if (!diag->has_errors()) diag->add(3, "the transform failed");
-            return nullptr;
-        }
-        xmlChar* text = nullptr;
-        int len = 0;
-        if (xsltSaveResultToString(&text, &len, res.get(), x->style) != 0) {
-            diag->add(3, "the transform's output cannot be serialised");
-            return nullptr;
-        }
-        if (out != nullptr) {
-            *out = reinterpret_cast<char*>(text);
-        } else if (text != nullptr) {
-            xmlFree(text);
-        }
-        if (out_length != nullptr) *out_length = len > 0 ? static_cast<size_t>(len) : 0;
-        // The result is an ordinary engine document from here on.
-        res->type = XML_DOCUMENT_NODE;
-        side_of(res.get())->stable = true;
-        return res.release();
-    } catch (...) {
-        diag->add(3, "internal error during the transform");
-        return nullptr;
+  auto* diag = static_cast<Diag*>(diag_ptr);
+  auto* x = static_cast<Xslt*>(xslt);
+  auto* doc = static_cast<xmlDocPtr>(document);
+  if (out != nullptr) *out = nullptr;
+  if (out_length != nullptr) *out_length = 0;
+  if (diag == nullptr || x == nullptr || doc == nullptr || max_depth <= 0) return nullptr;
+  try {
+    DocHolder work(copy_for_work(doc, as_node(element), false));
+    if (!work) {
+      diag->add(3, "out of memory");
+      return nullptr;
     }
+    AccessPolicy policy;
+    policy.diag = diag;
+    policy.load(x->dirs_list.empty() ? nullptr : x->dirs_list.c_str());
+    XsltErrors errs;
+    errs.diag = diag;
+    errs.policy = &policy;
+    errs.documents = allow_documents != 0;
+
+    std::unique_ptr<xsltSecurityPrefs, PrefsFree> sec(xsltNewSecurityPrefs());
+    std::unique_ptr<xsltTransformContext, TctxtFree> ctxt(
+        xsltNewTransformContext(x->style, work.get()));
+    if (!sec || !ctxt) {
+      diag->add(3, "out of memory");
+      return nullptr;
+    }
+    xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_READ_FILE, allow_read);
+    xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_WRITE_FILE, refuse_write);
+    xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_CREATE_DIRECTORY, refuse_mkdir);
+    xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_READ_NETWORK, refuse_network);
+    xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_WRITE_NETWORK, refuse_network);
+    xsltSetCtxtSecurityPrefs(sec.get(), ctxt.get());
+    ctxt->maxTemplateDepth = max_depth;
+    ctxt->maxTemplateVars = max_depth * 5 > 15000 ? max_depth * 5 : 15000;
+    xsltSetTransformErrorFunc(ctxt.get(), &errs, on_xslt_error);
+    xsltSetCtxtParseOptions(ctxt.get(), XML_PARSE_NOENT | XML_PARSE_NOCDATA | XML_PARSE_NONET |
+                                            XML_PARSE_NO_XXE | XML_PARSE_NO_SYS_CATALOG);
+    if (ctxt->xpathCtxt != nullptr) {
+      ctxt->xpathCtxt->error = diag_structured;
+      ctxt->xpathCtxt->userData = diag;
+    }
+    RunningGuard guard(ctxt.get(), &errs);
+    xmlDocPtr result =
+        xsltApplyStylesheetUser(x->style, work.get(), params, nullptr, nullptr, ctxt.get());
+    errs.flush();
+    DocHolder res(result);
+    if (!res || ctxt->state == XSLT_STATE_ERROR || ctxt->state == XSLT_STATE_STOPPED) {
+      if (!diag->has_errors()) diag->add(3, "the transform failed");
+      return nullptr;
+    }
+    xmlChar* text = nullptr;
+    int len = 0;
+    if (xsltSaveResultToString(&text, &len, res.get(), x->style) != 0) {
+      diag->add(3, "the transform's output cannot be serialised");
+      return nullptr;
+    }
+    if (out != nullptr) {
+      *out = reinterpret_cast<char*>(text);
+    } else if (text != nullptr) {
+      xmlFree(text);
+    }
+    if (out_length != nullptr) *out_length = len > 0 ? static_cast<size_t>(len) : 0;
+    // The result is an ordinary engine document from here on.
+    res->type = XML_DOCUMENT_NODE;
+    side_of(res.get())->stable = true;
+    return res.release();
+  } catch (...) {
+    diag->add(3, "internal error during the transform");
+    return nullptr;
+  }
 } catch (...) {
-    return korvith::entry_failed<void*>(nullptr);
+  return korvith::entry_failed<void*>(nullptr);
 }
 
 void korvith_xslt_free(void* xslt) try { delete static_cast<Xslt*>(xslt); } catch (...) {
-    korvith::entry_failed();
+  korvith::entry_failed();
 }
 
 }  // extern "C"

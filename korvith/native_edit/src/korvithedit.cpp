@@ -174,11 +174,10 @@ PyObject* edit_registered_in(PyObject*, PyObject* args) {
 std::atomic<long long> edit_count{0};
 
 struct Guard {
-  PyObject_HEAD
-  PyObject* cursor;    // module cursor (strong); null once abandoned or done
-  PyObject* pending;   // next element to hand out (strong), or null
-  PyObject* fallback;  // callable(element) -> next element or None (strong)
-  long long seen;      // edit count when the iteration began
+  PyObject_HEAD PyObject* cursor;  // module cursor (strong); null once abandoned or done
+  PyObject* pending;               // next element to hand out (strong), or null
+  PyObject* fallback;              // callable(element) -> next element or None (strong)
+  long long seen;                  // edit count when the iteration began
   int started;
 };
 
@@ -242,7 +241,8 @@ PyType_Slot guard_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(guard_self)},
     {Py_tp_iternext, reinterpret_cast<void*>(guard_next)},
     {Py_tp_dealloc, reinterpret_cast<void*>(guard_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Iteration over a subtree that stays defined when trees change.")},
+    {Py_tp_doc,
+     const_cast<char*>("Iteration over a subtree that stays defined when trees change.")},
     {0, nullptr},
 };
 

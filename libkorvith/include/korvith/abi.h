@@ -41,19 +41,19 @@
 
 /* The options record of korvith_parse_string_ex. */
 typedef struct korvith_parse_options {
-    int32_t flags;       /* KORVITH_PARSE_* bits */
-    int32_t strict_mode; /* -1 default, 0 lenient, 1 warnings are errors */
-    int32_t max_depth;   /* 0: libxml2's limit */
-    int32_t recover;     /* non-zero: repair malformed input */
+  int32_t flags;       /* KORVITH_PARSE_* bits */
+  int32_t strict_mode; /* -1 default, 0 lenient, 1 warnings are errors */
+  int32_t max_depth;   /* 0: libxml2's limit */
+  int32_t recover;     /* non-zero: repair malformed input */
 } korvith_parse_options;
 
 /* ---- Serialisation ------------------------------------------------------ */
 
 /* The options record of the serialisation entries (null: the defaults). */
 typedef struct korvith_serialize_options {
-    int32_t indent;          /* spaces per level; 0 keeps the text as it is */
-    int32_t xml_declaration; /* non-zero: write <?xml ...?> */
-    const char* encoding;    /* null or "": the engine chooses (UTF-8) */
+  int32_t indent;          /* spaces per level; 0 keeps the text as it is */
+  int32_t xml_declaration; /* non-zero: write <?xml ...?> */
+  const char* encoding;    /* null or "": the engine chooses (UTF-8) */
 } korvith_serialize_options;
 
 /* ---- Nodes -------------------------------------------------------------- */
@@ -90,13 +90,13 @@ typedef struct korvith_serialize_options {
 /* ---- Plans (docs/plans.md) ---------------------------------------------- */
 
 /* Row kinds of a plan description. */
-#define KORVITH_ROW_TEXT 1      /* text of the n-th child element with the row's name */
-#define KORVITH_ROW_TEXTS 2     /* texts of all child elements with that name */
-#define KORVITH_ROW_RECORDS 3   /* child elements with that name, as records */
-#define KORVITH_ROW_CALLBACK 4  /* like KORVITH_ROW_TEXT, as a callback value */
-#define KORVITH_ROW_TOKENS 5    /* whitespace-separated tokens of the child's text */
-#define KORVITH_ROW_OWN_TEXT 6  /* the record element's own text */
-#define KORVITH_ROW_WRAPPED 7   /* the element children of a wrapper child */
+#define KORVITH_ROW_TEXT 1     /* text of the n-th child element with the row's name */
+#define KORVITH_ROW_TEXTS 2    /* texts of all child elements with that name */
+#define KORVITH_ROW_RECORDS 3  /* child elements with that name, as records */
+#define KORVITH_ROW_CALLBACK 4 /* like KORVITH_ROW_TEXT, as a callback value */
+#define KORVITH_ROW_TOKENS 5   /* whitespace-separated tokens of the child's text */
+#define KORVITH_ROW_OWN_TEXT 6 /* the record element's own text */
+#define KORVITH_ROW_WRAPPED 7  /* the element children of a wrapper child */
 
 /* Row flag: only the first matching child counts. */
 #define KORVITH_ROW_FIRST_ONLY 1
@@ -133,16 +133,16 @@ typedef struct korvith_serialize_options {
  * machine's byte order. Offsets count from the start of the string arena
  * (korvith_sax_arena). */
 typedef struct korvith_sax_record {
-    uint8_t kind; /* KORVITH_SAX_* */
-    uint8_t reserved[7];
-    uint32_t name_off;
-    uint32_t name_len;
-    uint32_t text_off;
-    uint32_t text_len;
-    uint32_t attrs_off; /* first of attr_count (name NUL value NUL) pairs */
-    uint32_t attr_count;
-    uint32_t line;   /* error records only */
-    uint32_t column; /* error records only */
+  uint8_t kind; /* KORVITH_SAX_* */
+  uint8_t reserved[7];
+  uint32_t name_off;
+  uint32_t name_len;
+  uint32_t text_off;
+  uint32_t text_len;
+  uint32_t attrs_off; /* first of attr_count (name NUL value NUL) pairs */
+  uint32_t attr_count;
+  uint32_t line;   /* error records only */
+  uint32_t column; /* error records only */
 } korvith_sax_record;
 
 #ifdef __cplusplus

@@ -27,7 +27,8 @@ extern "C" {
 KORVITH_API const char* korvith_element_name(void* element);
 KORVITH_API const char* korvith_element_namespace(void* element);
 KORVITH_API const char* korvith_element_attribute(void* element, const char* name);
-KORVITH_API const char* korvith_element_attribute_ns(void* element, const char* uri, const char* local);
+KORVITH_API const char* korvith_element_attribute_ns(void* element, const char* uri,
+                                                     const char* local);
 KORVITH_API void* korvith_element_child(void* element, size_t index);
 KORVITH_API size_t korvith_element_child_count(void* element);
 KORVITH_API void* korvith_element_as_node(void* element);
@@ -45,7 +46,8 @@ KORVITH_API size_t korvith_element_attribute_pairs(void* element, const char** n
                                                    const char** values, void** attributes,
                                                    size_t capacity);
 KORVITH_API int korvith_element_attribute_int(void* element, const char* name, int fallback);
-KORVITH_API double korvith_element_attribute_double(void* element, const char* name, double fallback);
+KORVITH_API double korvith_element_attribute_double(void* element, const char* name,
+                                                    double fallback);
 KORVITH_API int korvith_element_attribute_bool(void* element, const char* name, int fallback);
 KORVITH_API void* korvith_element_first_attribute(void* element);
 KORVITH_API void* korvith_attribute_next(void* attribute);
@@ -112,8 +114,9 @@ KORVITH_API const char* korvith_sax_arena(void* recorder, size_t* size);
 KORVITH_API void* korvith_xquery_eval(void* query, void* document, void* context);
 KORVITH_API size_t korvith_plan_value_attribute_count(const void* value);
 KORVITH_API size_t korvith_plan_value_attributes_snapshot(const void* value, char* names,
-                                                          size_t names_capacity, size_t* name_offsets,
-                                                          char* values, size_t values_capacity,
+                                                          size_t names_capacity,
+                                                          size_t* name_offsets, char* values,
+                                                          size_t values_capacity,
                                                           size_t* value_offsets);
 KORVITH_API size_t korvith_element_attributes_snapshot(
     void* element, char* names, size_t names_capacity, size_t* name_offsets, char* values,

@@ -91,9 +91,9 @@ KORVITH_API long long korvith_c14n(void* document, void* element, int mode, int 
  * document (params: name, XPath expression, ..., null). */
 KORVITH_API void* korvith_xslt_compile(const char* data, size_t length, const char* base,
                                        const char* allowed_dirs, void* diag);
-KORVITH_API void* korvith_xslt_apply(void* xslt, void* document, void* element,
-                                     const char** params, int allow_documents, int max_depth,
-                                     void* diag, char** out, size_t* out_length);
+KORVITH_API void* korvith_xslt_apply(void* xslt, void* document, void* element, const char** params,
+                                     int allow_documents, int max_depth, void* diag, char** out,
+                                     size_t* out_length);
 KORVITH_API void korvith_xslt_free(void* xslt);
 
 /* Prepared queries (korvith/xquery.h).
@@ -210,9 +210,9 @@ KORVITH_API int korvith_document_issue(void* document, size_t index, char* buf, 
  * when they refuse (korvith_last_error says why); a refused edit changes
  * nothing. Nodes taken out of a tree stay valid until their document is
  * freed. */
-#define KORVITH_EDIT_APPEND 0 /* as the last child of the anchor */
-#define KORVITH_EDIT_BEFORE 1 /* right before the anchor */
-#define KORVITH_EDIT_AFTER 2  /* right after the anchor and its tail */
+#define KORVITH_EDIT_APPEND 0         /* as the last child of the anchor */
+#define KORVITH_EDIT_BEFORE 1         /* right before the anchor */
+#define KORVITH_EDIT_AFTER 2          /* right after the anchor and its tail */
 #define KORVITH_EDIT_OWN_SUBTREE (-2) /* attach: the node is the anchor's ancestor */
 #define KORVITH_EDIT_COMMENT 1
 #define KORVITH_EDIT_PI 2
@@ -221,8 +221,8 @@ KORVITH_API int korvith_document_issue(void* document, size_t index, char* buf, 
  * with korvith_document_free); else unattached, in the context element's
  * document, its namespace looked up from the context. */
 KORVITH_API void* korvith_edit_new_element(void* context, const char* uri, const char* local,
-                                           const char* const* prefixes,
-                                           const char* const* uris, size_t ns_count);
+                                           const char* const* prefixes, const char* const* uris,
+                                           size_t ns_count);
 /* A new comment (kind KORVITH_EDIT_COMMENT, `content`) or processing
  * instruction (KORVITH_EDIT_PI, target `name`); context as above. */
 KORVITH_API void* korvith_edit_new_node(void* context, int kind, const char* name,

@@ -61,19 +61,30 @@ struct SaveHolder {
 struct StandaloneCopy {
   xmlNodePtr copy = nullptr;
   bool complete = true;
+  // The copy's own declarations while they are rebuilt; the copy's name and
+  // attributes point at these entries, which are moved over, never freed.
+  xmlNsPtr pool = nullptr;
 
   explicit StandaloneCopy(xmlNodePtr n) {
     // No document: names are copied, never looked up in the shared
     // document's dictionary.
     copy = xmlDocCopyNode(n, nullptr, 2);
     if (copy == nullptr) return;
-    // The copy already declares what its own name and attributes use;
-    // rebuild its list in the order the output should show: the
-    // element's own declarations, then the inherited ones, nearest first.
-    // The copy's name and attributes point at entries of the pool, which
-    // are moved over, never freed.
-    xmlNsPtr pool = copy->nsDef;
+    pool = copy->nsDef;
     copy->nsDef = nullptr;
+    try {
+      declare_scope(n);
+    } catch (...) {
+      release();  // out of memory half-way: nothing may leak
+      throw;
+    }
+    copy->children = n->children;
+    copy->last = n->last;
+  }
+
+  // Rebuilds the copy's declarations in the order the output should show:
+  // the element's own, then the inherited ones, nearest first.
+  void declare_scope(xmlNodePtr n) {
     std::vector<const xmlChar*> seen;
     auto take = [&](const xmlNs* want) {
       xmlNsPtr* link = &pool;
@@ -109,14 +120,25 @@ struct StandaloneCopy {
         take(ns);
       }
     }
-    while (pool != nullptr) {  // nothing should be left; keep it declared if so
+    keep_pool();  // nothing should be left; keep it declared if so
+  }
+
+  void keep_pool() {
+    while (pool != nullptr) {
       xmlNsPtr next = pool->next;
       pool->next = nullptr;
       append(pool);
       pool = next;
     }
-    copy->children = n->children;
-    copy->last = n->last;
+  }
+
+  void release() {
+    if (copy == nullptr) return;
+    keep_pool();  // freed with the copy
+    copy->children = nullptr;
+    copy->last = nullptr;
+    xmlFreeNode(copy);
+    copy = nullptr;
   }
 
   void append(xmlNsPtr ns) {
@@ -125,12 +147,7 @@ struct StandaloneCopy {
     *link = ns;
   }
 
-  ~StandaloneCopy() {
-    if (copy == nullptr) return;
-    copy->children = nullptr;
-    copy->last = nullptr;
-    xmlFreeNode(copy);
-  }
+  ~StandaloneCopy() { release(); }
 };
 
 bool run_save(xmlNodePtr node, xmlDocPtr doc, const Options& o, std::string& out) {

@@ -303,6 +303,12 @@ char* korvith_xpath_result_string(void* result) try {
   auto* obj = static_cast<xmlXPathObjectPtr>(result);
   if (obj == nullptr) return nullptr;
   if (obj->type == XPATH_STRING) return malloc_copy(cstr(obj->stringval));
+  // The string value of a node may expand entities (see lock_entity_reads).
+  std::unique_lock<std::mutex> lock;
+  if (obj->type == XPATH_NODESET && obj->nodesetval != nullptr && obj->nodesetval->nodeNr > 0) {
+    xmlNodePtr first = obj->nodesetval->nodeTab[0];
+    if (first->type != XML_NAMESPACE_DECL) lock = lock_entity_reads(first->doc);
+  }
   xmlChar* text = xmlXPathCastToString(obj);
   char* out = malloc_copy(cstr(text));
   xmlFree(text);

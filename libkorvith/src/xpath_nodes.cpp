@@ -129,6 +129,11 @@ void* korvith_xpath_snapshot_eval(void* compiled, void* document, void* context,
     void* result = korvith_xpath_compiled_eval_ns_vars(compiled, document, context, ns_set, vars);
     if (result == nullptr) return nullptr;
     std::unique_ptr<xmlXPathObject, ResultDeleter> holder(static_cast<xmlXPathObjectPtr>(result));
+    // String values may expand entities, which libxml2 marks while it
+    // expands them: read them as every other entity read is, one thread at
+    // a time.
+    xmlNodePtr node = as_node(context);
+    auto lock = lock_entity_reads(node != nullptr ? node->doc : static_cast<xmlDocPtr>(document));
     return take(holder.get());
   } catch (...) {
     error_set(XML_ERR_NO_MEMORY, "out of memory while copying an XPath result", 0, 0);

@@ -149,6 +149,24 @@ char* malloc_copy(const char* s) {
 
 using namespace korvith;
 
+namespace korvith {
+namespace {
+
+// The string value of a node-set's first node may expand entities, which
+// libxml2 marks while it expands them: read it under the document's entity
+// lock, as every other entity read is (see lock_entity_reads).
+std::unique_lock<std::mutex> lock_node_set_reads(xmlXPathObjectPtr obj) {
+  if (obj->type != XPATH_NODESET || obj->nodesetval == nullptr || obj->nodesetval->nodeNr == 0) {
+    return {};
+  }
+  xmlNodePtr first = obj->nodesetval->nodeTab[0];
+  if (first->type == XML_NAMESPACE_DECL) return {};
+  return lock_entity_reads(first->doc);
+}
+
+}  // namespace
+}  // namespace korvith
+
 extern "C" {
 
 void* korvith_xpath_compile(const char* expression) try {
@@ -285,6 +303,7 @@ double korvith_xpath_result_number(void* result) try {
   auto* obj = static_cast<xmlXPathObjectPtr>(result);
   if (obj == nullptr) return 0.0;
   if (obj->type == XPATH_NUMBER) return obj->floatval;
+  auto lock = lock_node_set_reads(obj);
   return xmlXPathCastToNumber(obj);
 } catch (...) {
   return korvith::entry_failed<double>(0.0);
@@ -303,12 +322,7 @@ char* korvith_xpath_result_string(void* result) try {
   auto* obj = static_cast<xmlXPathObjectPtr>(result);
   if (obj == nullptr) return nullptr;
   if (obj->type == XPATH_STRING) return malloc_copy(cstr(obj->stringval));
-  // The string value of a node may expand entities (see lock_entity_reads).
-  std::unique_lock<std::mutex> lock;
-  if (obj->type == XPATH_NODESET && obj->nodesetval != nullptr && obj->nodesetval->nodeNr > 0) {
-    xmlNodePtr first = obj->nodesetval->nodeTab[0];
-    if (first->type != XML_NAMESPACE_DECL) lock = lock_entity_reads(first->doc);
-  }
+  auto lock = lock_node_set_reads(obj);
   xmlChar* text = xmlXPathCastToString(obj);
   char* out = malloc_copy(cstr(text));
   xmlFree(text);

@@ -283,10 +283,17 @@ class _Compiled:
         self.finish = _finisher(plan, {})
 
 
+def _check_plan(plan: Any) -> None:
+    if not isinstance(plan, Plan):
+        raise TypeError(f"plan must be a korvith.Plan, not {type(plan).__name__}")
+
+
 def _address(element: Any) -> int:
-    raw = getattr(element, "_raw", None)
-    if not isinstance(raw, int) or raw == 0:
+    if not isinstance(element, _accel.Element):
         raise TypeError(f"extract needs a live korvith Element, not {type(element).__name__}")
+    raw = element._raw
+    if not isinstance(raw, int) or raw == 0:
+        raise TypeError("extract needs a live korvith Element")
     if raw == POISON:
         raise KorvithError(CLOSED_MESSAGE)
     return raw
@@ -294,6 +301,7 @@ def _address(element: Any) -> int:
 
 def extract(element: Any, plan: Plan) -> dict:
     """The record ``plan`` describes, read from ``element``, as a dict."""
+    _check_plan(plan)
     compiled = plan.compiled()
     result = ext.plan_eval(compiled.handle, _address(element))
     if not result:
@@ -330,6 +338,7 @@ def iterextract(source: Any, tag: str, plan: Plan, **options: bool) -> Iterator[
     if "\0" in tag:
         # the engine takes the tag as a C string: "b\0x" would match <b>
         raise ValueError(f"malformed tag {tag!r}")
+    _check_plan(plan)
     compiled = plan.compiled()
     iterator = _open_iterator(source, parse_flags(options))
     stream = ext.plan_stream_new(compiled.handle, iterator, tag.encode("utf-8"))

@@ -32,7 +32,15 @@ _VARIABLE = re.compile(r"\$([A-Za-z_][\w.-]*(?::[A-Za-z_][\w.-]*)?)")
 _ALWAYS_BOUND = frozenset({"xml"})
 
 
+def check_namespaces(namespaces: Any) -> None:
+    """TypeError unless ``namespaces`` is None or a mapping of prefixes to URIs."""
+    if namespaces is not None and not isinstance(namespaces, Mapping):
+        raise TypeError("namespaces must be a mapping of prefix to URI (a dict), "
+                        f"not {type(namespaces).__name__}")
+
+
 def _flat_bindings(namespaces: Mapping[str, str] | None) -> list[str] | None:
+    check_namespaces(namespaces)
     if not namespaces:
         return None
     flat: list[str] = []
@@ -106,6 +114,7 @@ class XPath:
     def __init__(self, path: str, namespaces: Mapping[str, str] | None = None) -> None:
         if not isinstance(path, str):
             raise TypeError(f"XPath expression must be str, not {type(path).__name__}")
+        check_namespaces(namespaces)
         self.path = path
         self.namespaces = dict(namespaces) if namespaces else None
         self._bindings = _flat_bindings(self.namespaces)
@@ -226,6 +235,7 @@ _PRED_TAG = re.compile(r"\s*([A-Za-z_][\w.-]*)\s*(!?=.*)?\Z", re.S)
 
 
 def compile_path(path: str, namespaces: Mapping[str, str] | None = None) -> CompiledPath:
+    check_namespaces(namespaces)
     items = tuple(sorted(namespaces.items())) if namespaces else ()
     return _compile_path(path, items)
 

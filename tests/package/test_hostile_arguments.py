@@ -267,3 +267,53 @@ def test_encoding_python_knows_but_the_serializer_does_not(encoding, hint) -> No
         with pytest.raises(LookupError, match=rf"unknown encoding for XML output: '{encoding}'"
                                               rf".*serializer does not\).*{hint}"):
             doc.tobytes(encoding=encoding)
+
+
+# -- plans are compiled on first use, so they cannot change afterwards
+
+@pytest.mark.parametrize("change", [
+    lambda p: setattr(p, "fields", {"c": str}),
+    lambda p: setattr(p, "attributes", ("k", "z")),
+    lambda p: setattr(p, "_compiled", None),
+    lambda p: delattr(p, "fields"),
+    lambda p: setattr(p.fields["inner"], "type_", int),
+], ids=["set fields", "set attributes", "set private", "delete", "nested Text"])
+def test_plans_are_immutable(change) -> None:
+    plan = korvith.Plan(b=str, inner=korvith.Text, attributes=["k"])
+    with korvith.parse(DOC) as doc:
+        before = korvith.extract(doc.root, plan)
+        with pytest.raises(AttributeError, match=r"objects are immutable .*build a new"):
+            change(plan)
+        assert korvith.extract(doc.root, plan) == before == {"k": "1", "b": "first",
+                                                              "inner": "first"}
+
+
+@pytest.mark.parametrize("change", [
+    lambda f: f.__setitem__("c", str), lambda f: f.__delitem__("b"), lambda f: f.update(c=str),
+    lambda f: f.setdefault("c", str), lambda f: f.pop("b"), lambda f: f.popitem(),
+    lambda f: f.clear(), lambda f: f.__ior__({"c": str}),
+], ids=["set", "del", "update", "setdefault", "pop", "popitem", "clear", "ior"])
+def test_plan_fields_are_frozen_at_first_use_also_in_sub_plans(change) -> None:
+    inner = korvith.Plan(b=str)
+    outer = korvith.Plan(b=str, sub=inner)
+    change(korvith.Plan(b=str).fields)  # before first use: a recursive plan is built so
+    with korvith.parse(DOC) as doc:
+        korvith.extract(doc.root, outer)
+        for plan in (outer, inner):
+            with pytest.raises(TypeError, match=r"cannot change after its first use .*new Plan"):
+                change(plan.fields)
+        assert dict(inner.fields) == {"b": str} and list(outer.fields) == ["b", "sub"]
+    assert repr(inner) == "Plan(attributes=[], fields={'b': <class 'str'>})"
+
+
+def test_plans_pickle_before_and_after_use() -> None:
+    import pickle
+    plan = korvith.Plan({"b": int, "w": korvith.Wrapped(str), "t": korvith.Tokens(int)},
+                        attributes=["k"], c=[korvith.Plan(x=str)])
+    with korvith.parse(b"<a k='1'><b>7</b><w><i>x</i></w><t>1 2</t><c><x>y</x></c></a>") as doc:
+        expected = {"k": "1", "b": 7, "w": ["x"], "t": [1, 2], "c": [{"x": "y"}]}
+        for _ in range(2):  # before and after the plan's first use
+            copy = pickle.loads(pickle.dumps(plan))
+            assert copy.attributes == ("k",) and list(copy.fields) == ["b", "w", "t", "c"]
+            assert korvith.extract(doc.root, copy) == expected
+            assert korvith.extract(doc.root, plan) == expected

@@ -168,7 +168,8 @@ def _target(node: Any) -> tuple[Any, int]:
         if raw is None or node._document is None:
             raise KorvithError("element has no engine node")
         return node._document, raw
-    if hasattr(node, "_check") and hasattr(node, "_accel_registry"):
+    from .document import Document  # imported here: document imports this module
+    if isinstance(node, Document):
         return node, 0
     raise TypeError(f"expected a Document or an Element, not {type(node).__name__}")
 

@@ -184,6 +184,20 @@ class _LooksLikeAnElement:
     _raw = 1  # a private attribute must never be trusted as an address
 
 
+class _LooksLikeADocument:
+    _check = _accel_registry = None
+
+
+def test_compiled_xpath_checks_its_context_by_class() -> None:
+    find = korvith.XPath("//b")
+    with pytest.raises(TypeError, match="Document or an Element, not _LooksLikeADocument"):
+        find(_LooksLikeADocument())
+    with pytest.raises(TypeError, match="Document or an Element, not _LooksLikeAnElement"):
+        find(_LooksLikeAnElement())
+    with korvith.parse(DOC) as doc:
+        assert [e.text for e in find(doc)] == ["first"]
+
+
 def test_extract_checks_the_plan_and_the_element_by_class() -> None:
     with korvith.parse(DOC) as doc:
         with pytest.raises(TypeError, match="plan must be a korvith.Plan, not dict"):

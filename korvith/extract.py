@@ -74,6 +74,7 @@ class Text(_Immutable):
     """The record element's own text (all its descendant text), as ``type_``."""
 
     __slots__ = ("type_",)
+    type_: type
 
     def __init__(self, type_: type = str) -> None:
         object.__setattr__(self, "type_", _leaf(type_, "Text"))
@@ -86,6 +87,7 @@ class Tokens(_Immutable):
     """The whitespace-separated tokens of a child's text, each as ``type_``."""
 
     __slots__ = ("type_",)
+    type_: type
 
     def __init__(self, type_: type = str) -> None:
         object.__setattr__(self, "type_", _leaf(type_, "Tokens"))
@@ -99,6 +101,7 @@ class Wrapped(_Immutable):
     leaf (``str``, ``int``, ``float``, ``bool``)."""
 
     __slots__ = ("item",)
+    item: Plan | type
 
     def __init__(self, item: Plan | type = str) -> None:
         if not isinstance(item, Plan):
@@ -172,12 +175,14 @@ class Plan(_Immutable):
         return (_restore_plan, (self.attributes, dict(self.fields)))
 
     def compiled(self) -> _Compiled:
-        if self._compiled is None:
-            object.__setattr__(self, "_compiled", _Compiled(self))
-        return self._compiled
+        compiled = self._compiled
+        if compiled is None:
+            compiled = _Compiled(self)
+            object.__setattr__(self, "_compiled", compiled)
+        return compiled
 
 
-class _Fields(dict):
+class _Fields(dict[str, Any]):
     """A plan's fields: filled in until the plan's first use (the way to
     build a recursive plan: ``p.fields["child"] = [p]``), read-only from then
     on, as the compiled plan would not see a change."""
@@ -201,7 +206,7 @@ class _Fields(dict):
         self._refuse()
         super().__delitem__(name)
 
-    def __ior__(self, other: Any) -> Any:
+    def __ior__(self, other: Any) -> Any:  # type: ignore[misc]
         self._refuse()
         return super().__ior__(other)
 

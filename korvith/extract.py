@@ -171,8 +171,16 @@ class Plan(_Immutable):
         return f"Plan(attributes={list(self.attributes)!r}, fields={dict(self.fields)!r})"
 
     def __reduce__(self) -> Any:
-        # the compiled form holds engine handles: a copy compiles its own
-        return (_restore_plan, (self.attributes, dict(self.fields)))
+        # The compiled form holds engine handles: a copy compiles its own.
+        # The fields travel as state, set after the copy exists, so that a
+        # recursive plan (one that holds itself) pickles too.
+        return (_empty_plan, (), (self.attributes, dict(self.fields)))
+
+    def __setstate__(self, state: tuple[tuple[str, ...], dict[str, Any]]) -> None:
+        if self._compiled is not None or self.fields:
+            raise AttributeError("Plan objects are immutable: build a new Plan")
+        object.__setattr__(self, "attributes", tuple(state[0]))
+        object.__setattr__(self, "fields", _Fields(state[1]))
 
     def compiled(self) -> _Compiled:
         compiled = self._compiled
@@ -231,8 +239,9 @@ class _Fields(dict[str, Any]):
         super().clear()
 
 
-def _restore_plan(attributes: tuple[str, ...], fields: dict[str, Any]) -> Plan:
-    return Plan(fields, attributes=attributes)
+def _empty_plan() -> Plan:
+    """A plan without fields, for unpickling to fill in (``__setstate__``)."""
+    return Plan()
 
 
 def _check_spec(name: str, spec: Any) -> None:

@@ -331,3 +331,17 @@ def test_plans_pickle_before_and_after_use() -> None:
             assert copy.attributes == ("k",) and list(copy.fields) == ["b", "w", "t", "c"]
             assert korvith.extract(doc.root, copy) == expected
             assert korvith.extract(doc.root, plan) == expected
+
+
+def test_recursive_plans_pickle_and_stay_immutable() -> None:
+    import pickle
+    section = korvith.Plan(attributes=["t"])
+    section.fields["section"] = [section]
+    copy = pickle.loads(pickle.dumps(section))
+    assert copy.fields["section"][0] is copy
+    xml = b'<section t="1"><section t="1.1"/><section t="1.2"/></section>'
+    with korvith.parse(xml) as doc:
+        assert korvith.extract(doc.root, copy) == korvith.extract(doc.root, section) == {
+            "t": "1", "section": [{"t": "1.1", "section": []}, {"t": "1.2", "section": []}]}
+    with pytest.raises(AttributeError, match="immutable"):
+        copy.__setstate__(((), {}))

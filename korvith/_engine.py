@@ -277,6 +277,17 @@ def iterparse_open_buffer(data: bytes, flags: int = 0) -> tuple[int | None, int]
     return handle, status.value
 
 
+def check_input_path(path: str) -> None:
+    """Raises what opening ``path`` for reading would: ValueError for an
+    embedded NUL, FileNotFoundError, IsADirectoryError."""
+    if "\0" in path:
+        raise ValueError("embedded NUL character in path")
+    if os.path.isdir(path):
+        raise IsADirectoryError(21, "Is a directory", path)
+    if not os.path.exists(path):
+        raise FileNotFoundError(2, "No such file or directory", path)
+
+
 def open_iterator(path: str | None, data: bytes | None, flags: int,
                   filename: str | None = None) -> int:
     """An incremental parse of the file at ``path``, or else of ``data``.
@@ -285,8 +296,7 @@ def open_iterator(path: str | None, data: bytes | None, flags: int,
     when the parse cannot start. ``filename`` names the input in the error.
     """
     if path is not None:
-        if not os.path.exists(path):
-            raise FileNotFoundError(2, "No such file or directory", path)
+        check_input_path(path)
         handle, status = iterparse_open_file(path, flags)
         filename = path
     else:

@@ -11,7 +11,9 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
+import stat
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -61,17 +63,49 @@ class Progress:
 
 
 def _read_source(name: str) -> bytes:
-    if name == "-":
-        return sys.stdin.buffer.read()
     try:
+        if name == "-":
+            return sys.stdin.buffer.read()
         with open(name, "rb") as f:
             return f.read()
     except OSError as e:
         raise Failure(f"{name}: {e.strerror or e}") from None
+    except MemoryError:
+        raise Failure(f"{name}: input too large to hold in memory") from None
+
+
+def write_output(path: str, data: bytes) -> None:
+    """Write ``data`` to the file ``-o``/``--output`` names (a usage error when
+    it cannot be opened)."""
+    try:
+        with open(path, "wb") as f:
+            f.write(data)
+    except OSError as e:
+        raise UsageError(f"--output {path}: {e.strerror or e}") from None
+
+
+def _streamed(name: str) -> bool:
+    """A device or pipe given by name (``/dev/zero``, a FIFO): parsed as it
+    is read, so that endless or huge input stops at its first error instead
+    of being read into memory first."""
+    try:
+        mode = os.stat(name).st_mode
+    except (OSError, ValueError):
+        return False
+    return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)
 
 
 def _load(name: str, **options: Any) -> tuple[korvith.Document, int]:
     """Parse a file (``-``: standard input); returns the document and its size."""
+    if name != "-" and not options.get("html") and _streamed(name):
+        options.pop("html", None)
+        try:
+            doc = korvith.parse_file(name, **options)
+        except ParseError as e:
+            raise Failure(_where(name, e)) from None
+        except OSError as e:
+            raise Failure(f"{name}: {e.strerror or e}") from None
+        return doc, 0
     data = _read_source(name)
     label = "<stdin>" if name == "-" else name
     try:
@@ -286,9 +320,29 @@ def _load_plan(path: str) -> Any:
         plan = json.loads(text)
     except json.JSONDecodeError as e:
         raise UsageError(f"{path}:{e.lineno}:{e.colno}: invalid JSON: {e.msg}") from None
+    except RecursionError:
+        raise UsageError(f"{path}: plan nested too deeply") from None
     if not isinstance(plan, dict):
         raise UsageError(f"{path}: a plan is a JSON object")
+    if _depth(plan) > MAX_PLAN_DEPTH:
+        raise UsageError(f"{path}: plan nested deeper than {MAX_PLAN_DEPTH} levels")
     return plan
+
+
+MAX_PLAN_DEPTH = 100  # JSON levels of a plan file; real plans use a handful
+
+
+def _depth(obj: Any) -> int:
+    """How deeply JSON containers nest in ``obj`` (without recursion)."""
+    deepest, todo = 0, [(obj, 1)]
+    while todo:
+        item, level = todo.pop()
+        if isinstance(item, dict):
+            item = list(item.values())
+        if isinstance(item, list):
+            deepest = max(deepest, level)
+            todo.extend((child, level + 1) for child in item)
+    return deepest
 
 
 _LEAVES: dict[str, type] = {"str": str, "int": int, "float": float, "bool": bool}
@@ -371,6 +425,8 @@ def cmd_extract(args: argparse.Namespace) -> int:
     tag = args.tag or plan_json.get("tag")
     if not tag or not isinstance(tag, str):
         raise UsageError(f"{args.plan}: no record tag: give --tag or a \"tag\" in the plan")
+    if "\0" in tag:
+        raise UsageError(f"record tag {tag!r} contains a NUL character")
     if args.html:
         return cli_tools.extract_html(args, plan, tag)
     source: Any = args.file
@@ -414,11 +470,12 @@ def cmd_fmt(args: argparse.Namespace) -> int:
         try:
             data = doc.tobytes(indent=args.indent, declaration=args.declaration,
                                encoding=args.encoding)
+        except (LookupError, ValueError) as e:
+            raise UsageError(f"--encoding: {e}") from None
         except KorvithError as e:
             raise Failure(f"{doc.filename}: {e}") from None
     if args.output:
-        with open(args.output, "wb") as f:
-            f.write(data)
+        write_output(args.output, data)
     else:
         out = _out()
         out.write(data)
@@ -761,7 +818,7 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Parse, query, extract and serialize a sample document, "
                                    "then time korvith against ElementTree (and lxml).",
                        **_examples("korvith demo --no-timing", "korvith demo --size 16"))
-    d.add_argument("--size", type=float, default=4.0, metavar="MB",
+    d.add_argument("--size", type=_size_mb, default=4.0, metavar="MB",
                    help="size of the generated timing document (default 4)")
     d.add_argument("--repeat", type=int, default=3, help="timing runs per task (best is kept)")
     d.add_argument("--no-lxml", action="store_true", help="leave lxml out of the timing")
@@ -777,6 +834,17 @@ def _examples(*lines: str) -> dict[str, Any]:
     """Keywords for add_parser: an "examples:" epilog, kept as written."""
     return {"epilog": "examples:\n" + "\n".join(f"  {line}" for line in lines),
             "formatter_class": argparse.RawDescriptionHelpFormatter}
+
+
+def _size_mb(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value) or value <= 0 or value > 100_000:
+        raise argparse.ArgumentTypeError(f"must be a positive number of MB up to 100000, "
+                                         f"not {text!r}")
+    return value
 
 
 def _non_negative(text: str) -> int:

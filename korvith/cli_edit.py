@@ -65,7 +65,7 @@ def register(sub: Any) -> None:
 
 
 def cmd_edit(args: argparse.Namespace) -> int:
-    from .cli import UsageError, _load, _out, _parse_pairs
+    from .cli import UsageError, _load, _out, _parse_pairs, write_output
 
     if not args.edits:
         raise UsageError("no edit given (see --help)")
@@ -80,8 +80,7 @@ def cmd_edit(args: argparse.Namespace) -> int:
     if args.inplace:
         _replace_file(args.file, data)
     elif args.output:
-        with open(args.output, "wb") as f:
-            f.write(data)
+        write_output(args.output, data)
     else:
         _out().write(data)
     return 0

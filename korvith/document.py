@@ -172,14 +172,14 @@ class Document:
         encoding (UTF-8 when None).
         """
         indent = _indent(indent)
-        from .output import check_encoding
-        encoding = check_encoding(encoding)
+        from .output import check_output_encoding, serialization_failed
+        encoding = check_output_encoding(encoding)
         # The address is read last, right before the module call: no Python
         # code (so no switch to a thread that could close the document) runs
         # in between.
         out = _accel.serialize_doc_opts(self._check(), indent, int(bool(declaration)), encoding)
         if out is None:
-            raise KorvithError("serialization failed")
+            raise serialization_failed(encoding)
         return out
 
     # -- ElementTree-style conveniences, answered by the root element
@@ -207,6 +207,8 @@ class Document:
 
 def _doc_path(path: str) -> str:
     # ElementTree lets a tree answer "/x" and "//x" from its root.
+    if not isinstance(path, str):
+        raise TypeError(f"path must be str, not {type(path).__name__}")
     return "." + path if path.startswith("/") else path
 
 

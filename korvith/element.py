@@ -180,14 +180,14 @@ def _tobytes(self: Element, indent: int = 0, declaration: bool = False,
              encoding: str | None = None, with_tail: bool = True) -> bytes:
     """Serialize this element and its subtree, followed by its tail text
     unless ``with_tail=False`` (as ElementTree and lxml do)."""
-    from .output import check_encoding, tail_bytes
+    from .output import check_output_encoding, serialization_failed, tail_bytes
     indent = _indent(indent)
-    encoding = check_encoding(encoding)
+    encoding = check_output_encoding(encoding)
     # The address is read last, right before the module call: no Python code
     # (so no switch to a thread that could close the document) runs between.
     out = _accel.serialize_elem_opts(_address(self), indent, int(bool(declaration)), encoding)
     if out is None:
-        raise KorvithError("serialization failed")
+        raise serialization_failed(encoding)
     return out + tail_bytes(self, encoding) if with_tail else out
 
 

@@ -54,34 +54,62 @@ class Located(NamedTuple):
     tag: int
 
 
-class Text:
+class _Immutable:
+    """Refuses changes after construction: a plan is compiled on first use,
+    so a later change would be silently ignored."""
+
+    __slots__ = ()
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"{type(self).__name__} objects are immutable (cannot set {name!r}): "
+                             f"build a new {type(self).__name__} with the fields you want")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"{type(self).__name__} objects are immutable (cannot delete "
+                             f"{name!r}): build a new {type(self).__name__} with the fields "
+                             "you want")
+
+
+class Text(_Immutable):
     """The record element's own text (all its descendant text), as ``type_``."""
 
     __slots__ = ("type_",)
+    type_: type
 
     def __init__(self, type_: type = str) -> None:
-        self.type_ = _leaf(type_, "Text")
+        object.__setattr__(self, "type_", _leaf(type_, "Text"))
+
+    def __reduce__(self) -> Any:
+        return (Text, (self.type_,))
 
 
-class Tokens:
+class Tokens(_Immutable):
     """The whitespace-separated tokens of a child's text, each as ``type_``."""
 
     __slots__ = ("type_",)
+    type_: type
 
     def __init__(self, type_: type = str) -> None:
-        self.type_ = _leaf(type_, "Tokens")
+        object.__setattr__(self, "type_", _leaf(type_, "Tokens"))
+
+    def __reduce__(self) -> Any:
+        return (Tokens, (self.type_,))
 
 
-class Wrapped:
+class Wrapped(_Immutable):
     """The element children of a wrapper child: each a record (``Plan``) or a
     leaf (``str``, ``int``, ``float``, ``bool``)."""
 
     __slots__ = ("item",)
+    item: Plan | type
 
     def __init__(self, item: Plan | type = str) -> None:
         if not isinstance(item, Plan):
             _leaf(item, "Wrapped")
-        self.item = item
+        object.__setattr__(self, "item", item)
+
+    def __reduce__(self) -> Any:
+        return (Wrapped, (self.item,))
 
 
 def _is_leaf(spec: Any) -> bool:
@@ -94,7 +122,7 @@ def _leaf(type_: Any, where: str) -> type:
     return type_
 
 
-class Plan:
+class Plan(_Immutable):
     """The shape of one kind of record: attribute names and typed fields.
 
     ``fields`` (a mapping, for names that are not identifiers) and keyword
@@ -118,10 +146,11 @@ class Plan:
                  attributes: Iterable[str] = (), **more: Any) -> None:
         if isinstance(attributes, str):
             attributes = [attributes]
-        self.attributes: tuple[str, ...] = tuple(attributes)
+        self.attributes: tuple[str, ...]
+        self.fields: _Fields
+        object.__setattr__(self, "attributes", tuple(attributes))
         merged: dict[str, Any] = dict(fields or {})
         merged.update(more)
-        self.fields: dict[str, Any] = merged
         for name in (*self.attributes, *merged):
             if not isinstance(name, str) or not name:
                 raise TypeError(f"names must be non-empty str, not {name!r}")
@@ -134,15 +163,85 @@ class Plan:
             if spec is Text or spec is Tokens:
                 merged[name] = spec = spec()
             _check_spec(name, spec)
-        self._compiled: _Compiled | None = None
+        object.__setattr__(self, "fields", _Fields(merged))
+        self._compiled: _Compiled | None
+        object.__setattr__(self, "_compiled", None)
 
     def __repr__(self) -> str:
-        return f"Plan(attributes={list(self.attributes)!r}, fields={self.fields!r})"
+        return f"Plan(attributes={list(self.attributes)!r}, fields={dict(self.fields)!r})"
+
+    def __reduce__(self) -> Any:
+        # The compiled form holds engine handles: a copy compiles its own.
+        # The fields travel as state, set after the copy exists, so that a
+        # recursive plan (one that holds itself) pickles too.
+        return (_empty_plan, (), (self.attributes, dict(self.fields)))
+
+    def __setstate__(self, state: tuple[tuple[str, ...], dict[str, Any]]) -> None:
+        if self._compiled is not None or self.fields:
+            raise AttributeError("Plan objects are immutable: build a new Plan")
+        object.__setattr__(self, "attributes", tuple(state[0]))
+        object.__setattr__(self, "fields", _Fields(state[1]))
 
     def compiled(self) -> _Compiled:
-        if self._compiled is None:
-            self._compiled = _Compiled(self)
-        return self._compiled
+        compiled = self._compiled
+        if compiled is None:
+            compiled = _Compiled(self)
+            object.__setattr__(self, "_compiled", compiled)
+        return compiled
+
+
+class _Fields(dict[str, Any]):
+    """A plan's fields: filled in until the plan's first use (the way to
+    build a recursive plan: ``p.fields["child"] = [p]``), read-only from then
+    on, as the compiled plan would not see a change."""
+
+    __slots__ = ("frozen",)
+
+    def __init__(self, fields: dict[str, Any]) -> None:
+        super().__init__(fields)
+        self.frozen = False
+
+    def _refuse(self, *args: Any, **kwargs: Any) -> None:
+        if self.frozen:
+            raise TypeError("a plan's fields cannot change after its first use (it is "
+                            "compiled then): build a new Plan with the fields you want")
+
+    def __setitem__(self, name: str, spec: Any) -> None:
+        self._refuse()
+        super().__setitem__(name, spec)
+
+    def __delitem__(self, name: str) -> None:
+        self._refuse()
+        super().__delitem__(name)
+
+    def __ior__(self, other: Any) -> Any:  # type: ignore[misc]
+        self._refuse()
+        return super().__ior__(other)
+
+    def update(self, *args: Any, **kwargs: Any) -> None:
+        self._refuse()
+        super().update(*args, **kwargs)
+
+    def setdefault(self, name: str, spec: Any = None) -> Any:
+        self._refuse()
+        return super().setdefault(name, spec)
+
+    def pop(self, *args: Any) -> Any:
+        self._refuse()
+        return super().pop(*args)
+
+    def popitem(self) -> Any:
+        self._refuse()
+        return super().popitem()
+
+    def clear(self) -> None:
+        self._refuse()
+        super().clear()
+
+
+def _empty_plan() -> Plan:
+    """A plan without fields, for unpickling to fill in (``__setstate__``)."""
+    return Plan()
 
 
 def _check_spec(name: str, spec: Any) -> None:
@@ -281,12 +380,21 @@ class _Compiled:
         self._free = weakref.finalize(self, ext.plan_free, handle)
         self.shape = _accel.plan_shape_build(builder.description(), builder.callback or Located)
         self.finish = _finisher(plan, {})
+        for compiled in builder.plans:  # every plan of the tree, as this one uses them all
+            compiled.fields.frozen = True
+
+
+def _check_plan(plan: Any) -> None:
+    if not isinstance(plan, Plan):
+        raise TypeError(f"plan must be a korvith.Plan, not {type(plan).__name__}")
 
 
 def _address(element: Any) -> int:
-    raw = getattr(element, "_raw", None)
-    if not isinstance(raw, int) or raw == 0:
+    if not isinstance(element, _accel.Element):
         raise TypeError(f"extract needs a live korvith Element, not {type(element).__name__}")
+    raw = element._raw
+    if not isinstance(raw, int) or raw == 0:
+        raise TypeError("extract needs a live korvith Element")
     if raw == POISON:
         raise KorvithError(CLOSED_MESSAGE)
     return raw
@@ -294,6 +402,7 @@ def _address(element: Any) -> int:
 
 def extract(element: Any, plan: Plan) -> dict:
     """The record ``plan`` describes, read from ``element``, as a dict."""
+    _check_plan(plan)
     compiled = plan.compiled()
     result = ext.plan_eval(compiled.handle, _address(element))
     if not result:
@@ -330,6 +439,7 @@ def iterextract(source: Any, tag: str, plan: Plan, **options: bool) -> Iterator[
     if "\0" in tag:
         # the engine takes the tag as a C string: "b\0x" would match <b>
         raise ValueError(f"malformed tag {tag!r}")
+    _check_plan(plan)
     compiled = plan.compiled()
     iterator = _open_iterator(source, parse_flags(options))
     stream = ext.plan_stream_new(compiled.handle, iterator, tag.encode("utf-8"))

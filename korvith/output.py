@@ -30,6 +30,35 @@ def check_encoding(encoding: Any) -> str | None:
     return encoding
 
 
+_WIDE = frozenset({"utf-16", "utf-16-le", "utf-16-be", "utf-32", "utf-32-le", "utf-32-be"})
+
+
+def check_output_encoding(encoding: Any) -> str | None:
+    """``check_encoding``, and ValueError for UTF-16 and UTF-32: the
+    serializer returns bytes with no NUL inside, which those encodings need."""
+    encoding = check_encoding(encoding)
+    if encoding is not None and codecs.lookup(encoding).name in _WIDE:
+        raise ValueError(
+            f"cannot serialize to {encoding!r}: UTF-16 and UTF-32 output holds NUL bytes, "
+            "which this path cannot return; use encoding='unicode' and encode the str "
+            "yourself (the text then carries no XML declaration)")
+    return encoding
+
+
+def serialization_failed(encoding: str | None) -> Exception:
+    """The error for a serializer that returned nothing: with a valid
+    document that means the engine does not know the encoding's name."""
+    if encoding is None:
+        from .errors import KorvithError
+        return KorvithError("serialization to UTF-8 failed")
+    hint = ""
+    canonical = codecs.lookup(encoding).name
+    if canonical.lower() != encoding.lower():
+        hint = f"; Python calls it {canonical!r}, try that name"
+    return LookupError(f"unknown encoding for XML output: {encoding!r} (Python has a codec of "
+                       f"that name, the XML serializer does not){hint}")
+
+
 def escape_text(text: str) -> str:
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 

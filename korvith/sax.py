@@ -18,8 +18,9 @@ the handler's methods in document order:
                                fatal one
 =============================  ==========================================
 
-A handler needs a method for each kind of event that occurs; an attribute
-set to None silences that event (except ``start_element``,
+A handler must have every method listed above (checked before the
+parse starts: TypeError names the first one missing); an attribute set to
+None silences that event (except ``start_element``,
 ``processing_instruction``, ``start_prefix_mapping`` and ``error``).
 Subclass :class:`SaxHandler` for no-op defaults and an ``error`` that raises
 :class:`ParseError`. Memory stays flat: only one chunk's events are held at
@@ -32,7 +33,7 @@ import os
 from typing import Any
 
 from . import _korvithaccel as _accel
-from ._engine import PARSE_HUGE, ext
+from ._engine import PARSE_HUGE, check_input_path, ext
 from .errors import ParseError
 
 __all__ = ["SaxHandler", "sax_parse"]
@@ -58,12 +59,31 @@ class SaxHandler:
         raise ParseError(message, line, column)
 
 
+EVENTS = ("start_document", "end_document", "start_element", "end_element", "characters",
+          "comment", "cdata", "processing_instruction", "start_prefix_mapping",
+          "end_prefix_mapping", "error")
+_REQUIRED = frozenset({"start_element", "processing_instruction", "start_prefix_mapping",
+                       "error"})
+
+
+def _check_handler(handler: Any) -> None:
+    for name in EVENTS:
+        method = getattr(handler, name, None)
+        if method is None and name not in _REQUIRED and hasattr(handler, name):
+            continue
+        if not callable(method):
+            got = "is missing" if method is None else f"is {type(method).__name__}"
+            raise TypeError(
+                f"SAX handler {type(handler).__name__} needs a callable {name}() ({name} {got}); "
+                "a handler has all of " + ", ".join(EVENTS) +
+                " (subclass korvith.SaxHandler for no-op defaults)")
+
+
 def _open(source: Any, flags: int, chunk: int) -> tuple[int, Any]:
     """The engine recorder for ``source`` and the object to keep alive."""
     if isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
-        if not os.path.isfile(path):
-            raise FileNotFoundError(2, "No such file or directory", path)
+        path = os.fsdecode(os.fspath(source))
+        check_input_path(path)
         handle = ext.sax_open_file(os.fsencode(path), flags, chunk)
         keep: Any = None
     elif hasattr(source, "read") and not isinstance(source, (bytes, bytearray, memoryview)):
@@ -109,6 +129,7 @@ def sax_parse(source: Any, handler: Any, *, chunk_size: int = DEFAULT_CHUNK, hug
     raised by a handler method stops the parse and propagates. Other
     keywords are the parse keywords of ``korvith.parse`` that apply to
     events (``attribute_defaults``, ``remove_comments``, ``remove_pis``)."""
+    _check_handler(handler)
     if chunk_size <= 0:
         raise ValueError("chunk_size must be positive")
     flags = PARSE_HUGE if huge else 0

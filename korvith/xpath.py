@@ -32,7 +32,15 @@ _VARIABLE = re.compile(r"\$([A-Za-z_][\w.-]*(?::[A-Za-z_][\w.-]*)?)")
 _ALWAYS_BOUND = frozenset({"xml"})
 
 
+def check_namespaces(namespaces: Any) -> None:
+    """TypeError unless ``namespaces`` is None or a mapping of prefixes to URIs."""
+    if namespaces is not None and not isinstance(namespaces, Mapping):
+        raise TypeError("namespaces must be a mapping of prefix to URI (a dict), "
+                        f"not {type(namespaces).__name__}")
+
+
 def _flat_bindings(namespaces: Mapping[str, str] | None) -> list[str] | None:
+    check_namespaces(namespaces)
     if not namespaces:
         return None
     flat: list[str] = []
@@ -106,6 +114,7 @@ class XPath:
     def __init__(self, path: str, namespaces: Mapping[str, str] | None = None) -> None:
         if not isinstance(path, str):
             raise TypeError(f"XPath expression must be str, not {type(path).__name__}")
+        check_namespaces(namespaces)
         self.path = path
         self.namespaces = dict(namespaces) if namespaces else None
         self._bindings = _flat_bindings(self.namespaces)
@@ -159,7 +168,8 @@ def _target(node: Any) -> tuple[Any, int]:
         if raw is None or node._document is None:
             raise KorvithError("element has no engine node")
         return node._document, raw
-    if hasattr(node, "_check") and hasattr(node, "_accel_registry"):
+    from .document import Document  # imported here: document imports this module
+    if isinstance(node, Document):
         return node, 0
     raise TypeError(f"expected a Document or an Element, not {type(node).__name__}")
 
@@ -226,6 +236,7 @@ _PRED_TAG = re.compile(r"\s*([A-Za-z_][\w.-]*)\s*(!?=.*)?\Z", re.S)
 
 
 def compile_path(path: str, namespaces: Mapping[str, str] | None = None) -> CompiledPath:
+    check_namespaces(namespaces)
     items = tuple(sorted(namespaces.items())) if namespaces else ()
     return _compile_path(path, items)
 

@@ -264,3 +264,66 @@ def test_output_to_closed_pipe_is_quiet(tmp_path):
     proc.stdout.close()  # like `| head -1`
     assert proc.wait(timeout=60) == 0
     assert proc.stderr.read() == b""
+
+
+class TestErrorsWithoutTraceback:
+    """Bad arguments and hostile input end in one `korvith CMD: error:` line
+    (or `file: message` for input), never a traceback."""
+
+    @staticmethod
+    def _plan(tmp_path, plan) -> str:
+        (tmp_path / "plan.json").write_text(json.dumps(plan))
+        return "plan.json"
+
+    @pytest.mark.parametrize("args, message", [
+        (["fmt", "books.xml", "-o", "/nonexistent/dir/x"],
+         "korvith fmt: error: --output /nonexistent/dir/x: No such file or directory"),
+        (["edit", "books.xml", "--delete", "//n", "-o", "/nonexistent/dir/x"],
+         "korvith edit: error: --output /nonexistent/dir/x: No such file or directory"),
+        (["fmt", "books.xml", "--encoding", "utf-16"],
+         "korvith fmt: error: --encoding: cannot serialize to 'utf-16'"),
+        (["demo", "--size", "nan"], "korvith demo: error: argument --size: must be a positive"),
+        (["demo", "--size", "inf"], "korvith demo: error: argument --size: must be a positive"),
+        (["demo", "--size=-inf"], "korvith demo: error: argument --size: must be a positive"),
+        (["demo", "--size=-3"], "korvith demo: error: argument --size: must be a positive"),
+        (["demo", "--size", "x"], "korvith demo: error: argument --size: not a number: 'x'"),
+    ])
+    def test_usage_errors_exit_2(self, tmp_path, books, args, message) -> None:
+        r = run(tmp_path, *args)
+        err = r.stderr.decode()
+        assert r.returncode == 2, err
+        assert "Traceback" not in err
+        assert err.splitlines()[-1].startswith(message)
+
+    @pytest.mark.parametrize("plan, message", [
+        ({"tag": "book\0x", "fields": {"n": "int"}},
+         r"korvith extract: error: record tag 'book\x00x' contains a NUL character"),
+        ("deep", "korvith extract: error: plan.json: plan nested deeper than 100 levels"),
+        ("very deep", "korvith extract: error: plan.json: plan nested"),
+    ])
+    def test_hostile_plans_are_usage_errors(self, tmp_path, books, plan, message) -> None:
+        if plan in ("deep", "very deep"):
+            levels = 3000 if plan == "deep" else 200_000  # the latter beyond json's own limit
+            text = '{"tag": "book", "fields": {"x": ' * levels + "{}" + "}}" * levels
+            (tmp_path / "plan.json").write_text(text)
+        else:
+            self._plan(tmp_path, plan)
+        r = run(tmp_path, "extract", "books.xml", "--plan", "plan.json")
+        err = r.stderr.decode()
+        assert (r.returncode, "Traceback" in err) == (2, False), err
+        assert err.splitlines()[-1].startswith(message)
+
+    def test_plan_just_within_the_depth_limit_runs(self, tmp_path, books) -> None:
+        plan: dict = {"fields": {"n": "int"}}
+        for _ in range(48):  # each level is two JSON objects deep
+            plan = {"fields": {"sub": plan}}
+        plan["tag"] = "book"
+        self._plan(tmp_path, plan)
+        r = run(tmp_path, "extract", "books.xml", "--plan", "plan.json")
+        assert r.returncode == 0, r.stderr.decode()
+        assert [json.loads(line)["sub"] for line in r.stdout.splitlines()] == [None] * 3
+
+    def test_endless_device_stops_at_its_first_error(self, tmp_path) -> None:
+        r = run(tmp_path, "query", "/dev/zero", "//a")
+        assert r.returncode == 1
+        assert r.stderr.decode() == "/dev/zero:1:1: Document is empty\n"

@@ -153,3 +153,195 @@ def test_closing_an_iterparse_while_another_thread_iterates() -> None:
 
     errors = _race(work, lambda: holder["it"].close())
     assert set(errors) <= {"operation on a closed document"}
+
+
+# -- arguments of the wrong type: TypeError naming the parameter and the type
+
+@pytest.mark.parametrize("use", [
+    lambda d: d.xpath("//b", namespaces=[("p", "urn:p")]),
+    lambda d: d.root.xpath("//b", namespaces=5),
+    lambda d: d.find("b", namespaces=5),
+    lambda d: d.root.findall("b", namespaces=5),
+    lambda d: korvith.XPath("//b", namespaces=5),
+], ids=["doc.xpath", "el.xpath", "doc.find", "el.findall", "XPath"])
+def test_namespaces_that_are_not_a_mapping_raise_type_error(use) -> None:
+    with korvith.parse(DOC) as doc:
+        with pytest.raises(TypeError, match=r"namespaces must be a mapping .*not (list|int)$"):
+            use(doc)
+        assert doc.find("b", namespaces={"p": "urn:p"}).text == "first"
+
+
+@pytest.mark.parametrize("use", [lambda d: d.find(5), lambda d: d.findall(5),
+                                 lambda d: d.root.find(5)],
+                         ids=["doc.find", "doc.findall", "el.find"])
+def test_find_with_a_non_str_path_raises_type_error(use) -> None:
+    with korvith.parse(DOC) as doc:
+        with pytest.raises(TypeError, match="path must be str, not int"):
+            use(doc)
+
+
+class _LooksLikeAnElement:
+    _raw = 1  # a private attribute must never be trusted as an address
+
+
+class _LooksLikeADocument:
+    _check = _accel_registry = None
+
+
+def test_compiled_xpath_checks_its_context_by_class() -> None:
+    find = korvith.XPath("//b")
+    with pytest.raises(TypeError, match="Document or an Element, not _LooksLikeADocument"):
+        find(_LooksLikeADocument())
+    with pytest.raises(TypeError, match="Document or an Element, not _LooksLikeAnElement"):
+        find(_LooksLikeAnElement())
+    with korvith.parse(DOC) as doc:
+        assert [e.text for e in find(doc)] == ["first"]
+
+
+def test_extract_checks_the_plan_and_the_element_by_class() -> None:
+    with korvith.parse(DOC) as doc:
+        with pytest.raises(TypeError, match="plan must be a korvith.Plan, not dict"):
+            korvith.extract(doc.root, {"b": str})
+        with pytest.raises(TypeError, match="not _LooksLikeAnElement"):
+            korvith.extract(_LooksLikeAnElement(), korvith.Plan(b=str))
+        assert korvith.extract(doc.root, korvith.Plan(b=str)) == {"b": "first"}
+    with pytest.raises(TypeError, match="plan must be a korvith.Plan, not dict"):
+        list(korvith.iterextract(DOC, "a", {"b": str}))
+
+
+class _Partial:
+    def start_element(self, name, attrs): ...
+
+
+@pytest.mark.parametrize("handler, missing", [
+    (object(), "start_document"), (_Partial(), "start_document"),
+    (type("H", (korvith.SaxHandler,), {"error": None})(), "error"),
+    (type("H", (korvith.SaxHandler,), {"characters": 3})(), "characters"),
+])
+def test_sax_handler_lacking_a_method_raises_type_error_naming_it(handler, missing) -> None:
+    with pytest.raises(TypeError, match=rf"needs a callable {missing}\(\).*SaxHandler"):
+        korvith.sax_parse(DOC, handler)
+
+
+def test_sax_handler_may_silence_an_optional_event_with_none() -> None:
+    seen = []
+
+    class Quiet(korvith.SaxHandler):
+        characters = None
+
+        def start_element(self, name, attrs):
+            seen.append(name)
+
+    korvith.sax_parse(DOC, Quiet())
+    assert seen == ["a", "b", "c"]
+
+
+# -- paths
+
+@pytest.mark.parametrize("use", [lambda p: korvith.iterparse(p),
+                                 lambda p: korvith.sax_parse(p, korvith.SaxHandler()),
+                                 lambda p: list(korvith.iterextract(p, "b", korvith.Plan()))],
+                         ids=["iterparse", "sax_parse", "iterextract"])
+def test_paths_fail_as_open_would(use, tmp_path) -> None:
+    with pytest.raises(ValueError, match="embedded NUL character in path"):
+        use("a\0b")
+    with pytest.raises(IsADirectoryError):
+        use(str(tmp_path))
+    with pytest.raises(FileNotFoundError):
+        use(str(tmp_path / "missing.xml"))
+
+
+# -- output encodings
+
+@pytest.mark.parametrize("encoding", ["utf-16", "UTF-16LE", "utf-32", "UTF-32-BE"])
+@pytest.mark.parametrize("use", [lambda d, e: d.tobytes(encoding=e),
+                                 lambda d, e: d.root.tobytes(encoding=e),
+                                 lambda d, e: korvith.tostring(d.root, encoding=e)],
+                         ids=["doc.tobytes", "el.tobytes", "tostring"])
+def test_wide_encodings_say_why_and_name_the_alternative(use, encoding) -> None:
+    with korvith.parse(DOC) as doc:
+        with pytest.raises(ValueError, match=rf"cannot serialize to '{encoding}'.*"
+                                             r"NUL bytes.*encoding='unicode'"):
+            use(doc, encoding)
+
+
+@pytest.mark.parametrize("use", [lambda d: d.tobytes(encoding="no-such-enc"),
+                                 lambda d: korvith.tostring(d.root, encoding="no-such-enc")])
+def test_unknown_encoding_raises_lookup_error_naming_it(use) -> None:
+    with korvith.parse(DOC) as doc:
+        with pytest.raises(LookupError, match="unknown encoding: 'no-such-enc'"):
+            use(doc)
+        assert doc.root.tobytes(encoding="latin1", with_tail=False).startswith(b"<a k=")
+
+
+@pytest.mark.parametrize("encoding, hint", [("latin-1", "try that name"), ("rot13", ""),
+                                            ("euc_jp", "")])
+def test_encoding_python_knows_but_the_serializer_does_not(encoding, hint) -> None:
+    with korvith.parse(DOC) as doc:
+        with pytest.raises(LookupError, match=rf"unknown encoding for XML output: '{encoding}'"
+                                              rf".*serializer does not\).*{hint}"):
+            doc.tobytes(encoding=encoding)
+
+
+# -- plans are compiled on first use, so they cannot change afterwards
+
+@pytest.mark.parametrize("change", [
+    lambda p: setattr(p, "fields", {"c": str}),
+    lambda p: setattr(p, "attributes", ("k", "z")),
+    lambda p: setattr(p, "_compiled", None),
+    lambda p: delattr(p, "fields"),
+    lambda p: setattr(p.fields["inner"], "type_", int),
+], ids=["set fields", "set attributes", "set private", "delete", "nested Text"])
+def test_plans_are_immutable(change) -> None:
+    plan = korvith.Plan(b=str, inner=korvith.Text, attributes=["k"])
+    with korvith.parse(DOC) as doc:
+        before = korvith.extract(doc.root, plan)
+        with pytest.raises(AttributeError, match=r"objects are immutable .*build a new"):
+            change(plan)
+        assert korvith.extract(doc.root, plan) == before == {"k": "1", "b": "first",
+                                                              "inner": "first"}
+
+
+@pytest.mark.parametrize("change", [
+    lambda f: f.__setitem__("c", str), lambda f: f.__delitem__("b"), lambda f: f.update(c=str),
+    lambda f: f.setdefault("c", str), lambda f: f.pop("b"), lambda f: f.popitem(),
+    lambda f: f.clear(), lambda f: f.__ior__({"c": str}),
+], ids=["set", "del", "update", "setdefault", "pop", "popitem", "clear", "ior"])
+def test_plan_fields_are_frozen_at_first_use_also_in_sub_plans(change) -> None:
+    inner = korvith.Plan(b=str)
+    outer = korvith.Plan(b=str, sub=inner)
+    change(korvith.Plan(b=str).fields)  # before first use: a recursive plan is built so
+    with korvith.parse(DOC) as doc:
+        korvith.extract(doc.root, outer)
+        for plan in (outer, inner):
+            with pytest.raises(TypeError, match=r"cannot change after its first use .*new Plan"):
+                change(plan.fields)
+        assert dict(inner.fields) == {"b": str} and list(outer.fields) == ["b", "sub"]
+    assert repr(inner) == "Plan(attributes=[], fields={'b': <class 'str'>})"
+
+
+def test_plans_pickle_before_and_after_use() -> None:
+    import pickle
+    plan = korvith.Plan({"b": int, "w": korvith.Wrapped(str), "t": korvith.Tokens(int)},
+                        attributes=["k"], c=[korvith.Plan(x=str)])
+    with korvith.parse(b"<a k='1'><b>7</b><w><i>x</i></w><t>1 2</t><c><x>y</x></c></a>") as doc:
+        expected = {"k": "1", "b": 7, "w": ["x"], "t": [1, 2], "c": [{"x": "y"}]}
+        for _ in range(2):  # before and after the plan's first use
+            copy = pickle.loads(pickle.dumps(plan))
+            assert copy.attributes == ("k",) and list(copy.fields) == ["b", "w", "t", "c"]
+            assert korvith.extract(doc.root, copy) == expected
+            assert korvith.extract(doc.root, plan) == expected
+
+
+def test_recursive_plans_pickle_and_stay_immutable() -> None:
+    import pickle
+    section = korvith.Plan(attributes=["t"])
+    section.fields["section"] = [section]
+    copy = pickle.loads(pickle.dumps(section))
+    assert copy.fields["section"][0] is copy
+    xml = b'<section t="1"><section t="1.1"/><section t="1.2"/></section>'
+    with korvith.parse(xml) as doc:
+        assert korvith.extract(doc.root, copy) == korvith.extract(doc.root, section) == {
+            "t": "1", "section": [{"t": "1.1", "section": []}, {"t": "1.2", "section": []}]}
+    with pytest.raises(AttributeError, match="immutable"):
+        copy.__setstate__(((), {}))

@@ -53,7 +53,8 @@ bool valid_text(const char* text) { return text == nullptr || xmlCheckUTF8(xstr(
 bool has_uri(const char* uri) { return uri != nullptr && uri[0] != '\0'; }
 
 // Drops the child-position, child-count and serialisation caches of a
-// document whose structure changed.
+// document whose structure changed, and counts the change (see
+// DocSide::structure_changes).
 void forget_structure(xmlDocPtr doc) {
   if (doc == nullptr || doc->_private == nullptr) return;
   auto* side = static_cast<DocSide*>(doc->_private);
@@ -65,6 +66,7 @@ void forget_structure(xmlDocPtr doc) {
     side->count_parent = nullptr;
     side->count_value = 0;
   }
+  side->structure_changes.fetch_add(1, std::memory_order_relaxed);
   side_forget_output(doc);
 }
 

@@ -8,6 +8,7 @@
 #include <libxml/xmlerror.h>
 #include <libxml/xpath.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -69,6 +70,10 @@ struct DocSide {
   xmlNodePtr pos_node = nullptr;
   const xmlNode* count_parent = nullptr;
   size_t count_value = 0;
+  // Counts the structural edits (edit.cpp: attach, detach, clear): an
+  // iterparse iterator that saw no change since it handed an element out
+  // may rely on what the parse order proves about that element.
+  std::atomic<uint64_t> structure_changes{0};
   // Subtrees taken out of the tree by editing (roots, each possibly
   // followed by its tail text). They are freed with the document, never
   // earlier: a wrapper may still reach them. A root found re-attached (it

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -48,9 +49,75 @@ struct Iterator {
   int line = 0;
   int column = 0;
   xmlDocPtr doc = nullptr;
+  // The element handed out last, by next() or as an end event, while
+  // nothing else has been handed out or freed since; with the document's
+  // structural edit count at that moment (see handed_out_last).
+  xmlNodePtr last_out = nullptr;
+  bool last_from_events = false;
+  uint64_t last_structure = 0;
 };
 
 bool failed(const Iterator* it);
+
+// Remembers `node` as the element just handed out (null: none).
+void note_handed_out(Iterator* it, xmlNodePtr node, bool from_events) {
+  it->last_out = nullptr;
+  if (node == nullptr || it->doc == nullptr || it->doc->_private == nullptr) return;
+  it->last_out = node;
+  it->last_from_events = from_events;
+  it->last_structure =
+      static_cast<DocSide*>(it->doc->_private)->structure_changes.load(std::memory_order_relaxed);
+}
+
+// True when `node` is the element just handed out and the queues cannot
+// hold an element of its subtree, so release need not search them.
+//
+// Elements are queued in end-tag order, which is post-order: the parser
+// ends every descendant before the element, and the copies an entity
+// reference puts into an open element are queued (subtree in post-order)
+// at the next parse event, at the latest at the end of that element. So
+// by the time an element is handed out, every element of its subtree has
+// been handed out before it, and the elements still queued all end later:
+// they follow it or enclose it. That holds while the tree keeps the shape
+// the parser gave it, hence the structural edit count. In event mode the
+// only queued events that can name the element are its own end-ns events,
+// right behind its end event; the full search decides then. With both
+// queues in use (the mode switched mid-stream) the full search decides.
+bool handed_out_last(const Iterator* it, xmlNodePtr node) {
+  if (node != it->last_out || it->doc->_private == nullptr) return false;
+  auto* side = static_cast<DocSide*>(it->doc->_private);
+  if (side->structure_changes.load(std::memory_order_relaxed) != it->last_structure) return false;
+  if (!it->last_from_events) return it->events.empty();
+  return it->ready.empty() && (it->events.empty() || it->events.front().node != node);
+}
+
+// The full search: true when a queued element (or event) lies in `node`'s
+// subtree, still to be handed out. Walks up from every queued entry.
+bool queued_within(const Iterator* it, xmlNodePtr node) {
+  for (xmlNodePtr q : it->ready) {
+    for (xmlNodePtr p = q; p != nullptr; p = p->parent) {
+      if (p == node) return true;
+    }
+  }
+  for (const Event& e : it->events) {
+    for (xmlNodePtr p = e.node; p != nullptr; p = p->parent) {
+      if (p == node) return true;
+    }
+  }
+  return false;
+}
+
+// True when nothing in `node`'s subtree is still to be handed out: at once
+// for the element just handed out, else by the full search.
+bool nothing_pending_in(const Iterator* it, xmlNodePtr node) {
+  if (handed_out_last(it, node)) {
+    // Debug builds (the sanitizer test runs among them) check the shortcut
+    // against the full search on every release.
+    assert(!queued_within(it, node));
+    return true;
+  }
+  return !queued_within(it, node);
+}
 
 // An element completed after the parse went wrong (an undeclared prefix on
 // it, say) is not handed out, and parsing stops there.
@@ -270,11 +337,13 @@ void* korvith_iterparse_open_buffer(const char* data, size_t length, int flags, 
 void* korvith_iterparse_next(void* iterator) try {
   auto* it = static_cast<Iterator*>(iterator);
   if (it == nullptr) return nullptr;
+  it->last_out = nullptr;
   while (it->ready.empty() && feed(it)) {
   }
   if (it->ready.empty()) return nullptr;
   xmlNodePtr node = it->ready.front();
   it->ready.pop_front();
+  note_handed_out(it, node, false);
   return node;
 } catch (...) {
   // The iterator ends with the failure as its error, so that a caller
@@ -294,16 +363,10 @@ void korvith_iterparse_release(void* iterator, void* element) try {
   for (xmlNodePtr open = xmlCtxtGetNode(it->ctxt); open != nullptr; open = open->parent) {
     if (open == node) return;
   }
-  for (xmlNodePtr q : it->ready) {
-    for (xmlNodePtr p = q; p != nullptr; p = p->parent) {
-      if (p == node) return;  // still to be handed out
-    }
-  }
-  for (const Event& e : it->events) {
-    for (xmlNodePtr p = e.node; p != nullptr; p = p->parent) {
-      if (p == node) return;  // still to be handed out
-    }
-  }
+  if (!nothing_pending_in(it, node)) return;
+  // The element handed out last may be among what goes, and a node parsed
+  // later may take its address: forget it.
+  it->last_out = nullptr;
   // A kept serialisation may be keyed by a node about to be freed, whose
   // address a later node can take.
   side_forget_output(it->doc);
@@ -380,11 +443,13 @@ void* korvith_iterparse_next_event(void* iterator, int* kind) try {
   auto* it = static_cast<Iterator*>(iterator);
   if (kind != nullptr) *kind = 0;
   if (it == nullptr) return nullptr;
+  it->last_out = nullptr;
   while (it->events.empty() && feed(it)) {
   }
   if (it->events.empty()) return nullptr;
   it->current = std::move(it->events.front());
   it->events.pop_front();
+  if (it->current.kind == KORVITH_EVENT_END) note_handed_out(it, it->current.node, true);
   if (kind != nullptr) *kind = it->current.kind;
   return it->current.node;
 } catch (...) {

@@ -16,8 +16,9 @@ from collections.abc import Iterable
 from typing import IO
 
 from ._korvithaccel import Element
-from .diagnostics import address, ext, take_buffer, target
+from .diagnostics import ext, take_buffer, target
 from ._engine import last_error
+from ._liveness import DOC, NODE, NODE_OR_DOCUMENT, run
 from .document import Document
 from .errors import KorvithError
 
@@ -60,12 +61,12 @@ def canonicalize(node: Document | Element, *, exclusive: bool = False,
         raise ValueError("inclusive_ns_prefixes applies only with exclusive=True")
     mode = _MODES["exclusive"] if exclusive else _MODES[version]
     comments = 1 if with_comments else 0
-    document, element = target(node, "canonicalize() argument")
+    target(node, "canonicalize() argument")
     out = ctypes.c_void_p()
-    # The address is read last, right before the engine call (which keeps
-    # the GIL, so no thread can close the document during it).
-    n = ext.c14n(address(document), element or None, mode, comments, prefixes,
-                           ctypes.byref(out))
+    # The liveness check and the engine call (which keeps the GIL, so no
+    # thread can close the document during it) are one step.
+    n = run("canonicalize() argument", node, NODE_OR_DOCUMENT, ext.c14n, DOC, NODE, mode,
+            comments, prefixes, ctypes.byref(out))
     if n < 0:
         err = last_error()
         raise KorvithError(err[0] if err else "the document cannot be canonicalised")

@@ -20,6 +20,8 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from . import _engine
 from . import _korvithaccel as _accel
+from . import _liveness
+from ._liveness import DOC, DOCUMENT, ELEMENT, OWNER
 from .errors import KorvithError, ParseError
 from .xpath import evaluate
 from .xquery import XQuery
@@ -103,7 +105,9 @@ class Document:
 
     def close(self) -> None:
         """Poison every element of the document, then free it. Idempotent."""
-        self._finalizer()
+        # Marks the document closed for every checked call first, and
+        # excludes them while it frees the document (see korvith._liveness).
+        _liveness.close(self)
 
     def __enter__(self) -> Document:
         return self
@@ -120,7 +124,7 @@ class Document:
     @property
     def root(self) -> Element:
         """The root element."""
-        root = _accel.document_root(self._check(), self)
+        root = _liveness.run("document", self, DOCUMENT, _accel.document_root, DOC, OWNER)
         if root is None:
             raise KorvithError("document has no root element")
         return root
@@ -144,24 +148,28 @@ class Document:
         Returns a list of elements for node-sets, else a bool, float or str.
         ``$name`` in the expression refers to the keyword argument ``name``.
         """
-        self._check()
-        return evaluate(expr, self, 0, namespaces, variables)
+        return evaluate(expr, self, namespaces, variables)
 
     def xquery(self, query: Any, context: Element | None = None, *,
                max_items: int | None = None) -> Any:
         """Run an XQuery (text or a :class:`korvith.XQuery`) on the document,
         or with ``context`` as the context element. ``max_items`` raises the
         bound on intermediate results of query text (docs/xquery.md)."""
+        if context is not None:
+            _liveness.check_node("context", context, ELEMENT)
+        if not isinstance(query, (str, XQuery)):
+            raise TypeError(f"query must be str or XQuery, not {type(query).__name__}")
         self._check()
+        target = context if context is not None else self
         if isinstance(query, XQuery):
             if max_items is not None:
                 raise ValueError("max_items applies to query text; a prepared XQuery has its own")
-            return query(context if context is not None else self)
+            return query(target)
         if max_items is not None:
             with XQuery(query, max_items=max_items) as prepared:
-                return prepared(context if context is not None else self)
+                return prepared(target)
         with XQuery(query) as prepared:
-            return prepared(context if context is not None else self)
+            return prepared(target)
 
     def tobytes(self, indent: int = 0, declaration: bool = False,
                 encoding: str | None = None) -> bytes:
@@ -174,10 +182,11 @@ class Document:
         indent = _indent(indent)
         from .output import check_output_encoding, serialization_failed
         encoding = check_output_encoding(encoding)
-        # The address is read last, right before the module call: no Python
-        # code (so no switch to a thread that could close the document) runs
-        # in between.
-        out = _accel.serialize_doc_opts(self._check(), indent, int(bool(declaration)), encoding)
+        declaration = bool(declaration)
+        # Every argument is converted: the liveness check and the call follow
+        # in one step.
+        out = _liveness.run("document", self, DOCUMENT, _accel.serialize_doc_opts, DOC, indent,
+                            int(declaration), encoding)
         if out is None:
             raise serialization_failed(encoding)
         return out

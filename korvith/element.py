@@ -24,6 +24,7 @@ from . import _korvithaccel as _accel
 from ._engine import CLOSED_MESSAGE, POISON
 from .document import _indent
 from .editing import cursor_matcher, edit_count, guarded_iter
+from ._liveness import ELEMENT, NODE, OWNER, run
 from .errors import KorvithError
 from .xpath import compile_path, evaluate, split_tag
 
@@ -117,10 +118,9 @@ def _find(self: Element, path: str, namespaces: Mapping[str, str] | None = None)
     """First element matching an ElementTree path, or None."""
     compiled = compile_path(path, namespaces)
     if compiled.steps is not None:
-        address = _address(self)
         if len(compiled.steps) == 1:
-            return _accel.find_first(address, compiled.steps[0], self._document)
-        return _accel.find_path(address, compiled.steps, self._document)
+            return run("element", self, ELEMENT, _accel.find_first, NODE, compiled.steps[0], OWNER)
+        return run("element", self, ELEMENT, _accel.find_path, NODE, list(compiled.steps), OWNER)
     found = _run_path(self, compiled)
     return found[0] if found else None
 
@@ -156,22 +156,25 @@ def _find_path(self: Element, *steps: str) -> Element | None:
     """
     if len(steps) == 1 and isinstance(steps[0], (list, tuple)):
         steps = tuple(steps[0])
-    for step in steps:
-        if isinstance(step, str) and "\0" in step:
+    names = list(steps)
+    for step in names:
+        if not isinstance(step, str):
+            raise TypeError(f"find_path steps must be str, not {type(step).__name__}")
+        if "\0" in step:
             # names reach the engine as C strings: "b\0x" would match <b>
             raise ValueError(f"invalid name {step!r}")
-    return _accel.find_path(_address(self), list(steps), self._document)
+    return run("element", self, ELEMENT, _accel.find_path, NODE, names, OWNER)
 
 
 def _run_path(self: Element, compiled: Any) -> list[Element]:
-    result = evaluate(compiled.xpath, self._document, _address(self), compiled.namespaces, {})
+    result = evaluate(compiled.xpath, self, compiled.namespaces, {})
     return result if isinstance(result, list) else []
 
 
 def _xpath(self: Element, expr: str, namespaces: Mapping[str, str] | None = None,
            **variables: Any) -> Any:
     """Evaluate an XPath 1.0 expression with this element as context node."""
-    return evaluate(expr, self._document, _address(self), namespaces, variables)
+    return evaluate(expr, self, namespaces, variables)
 
 
 # --------------------------------------------------------------- output
@@ -183,9 +186,12 @@ def _tobytes(self: Element, indent: int = 0, declaration: bool = False,
     from .output import check_output_encoding, serialization_failed, tail_bytes
     indent = _indent(indent)
     encoding = check_output_encoding(encoding)
-    # The address is read last, right before the module call: no Python code
-    # (so no switch to a thread that could close the document) runs between.
-    out = _accel.serialize_elem_opts(_address(self), indent, int(bool(declaration)), encoding)
+    declaration = bool(declaration)
+    with_tail = bool(with_tail)
+    # Every argument is converted: the liveness check and the call follow
+    # in one step.
+    out = run("element", self, ELEMENT, _accel.serialize_elem_opts, NODE, indent,
+              int(declaration), encoding)
     if out is None:
         raise serialization_failed(encoding)
     return out + tail_bytes(self, encoding) if with_tail else out
@@ -227,7 +233,7 @@ def _py_getitem(self: Element, key: Any) -> Any:
 def _find_child(self: Element, tag: str) -> Element | None:
     ns, local = split_tag(tag)
     if ns is None and "*" not in local:
-        return _accel.find_first(_address(self), local, self._document)
+        return run("element", self, ELEMENT, _accel.find_first, NODE, local, OWNER)
     test = _matcher(tag)
     for child in _accel.children(self):
         if test(child):

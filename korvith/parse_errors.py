@@ -12,6 +12,7 @@ import ctypes
 from typing import Any
 
 from ._engine import ext
+from ._liveness import DOC, DOCUMENT, run
 from .errors import ParseError
 
 _MESSAGE_CAP = 1024
@@ -29,11 +30,12 @@ def document_errors(document: Any) -> list[ParseError]:
     out: list[ParseError] = []
     index = 0
     while True:
-        # Each call keeps the interpreter and reads the address right
-        # before it: a document closed meanwhile raises instead.
-        if index >= count_fn(document._check()):
+        # Each call keeps the interpreter and checks the document in the
+        # same step: a document closed meanwhile raises instead.
+        if index >= run("document", document, DOCUMENT, count_fn, DOC):
             return out
-        code = issue_fn(document._check(), index, buf, _MESSAGE_CAP, line_ref, column_ref)
+        code = run("document", document, DOCUMENT, issue_fn, DOC, index, buf, _MESSAGE_CAP,
+                   line_ref, column_ref)
         message = buf.value.decode("utf-8", "replace") or f"error {code}"
         out.append(ParseError(message, line.value, column.value, code, document.filename))
         index += 1

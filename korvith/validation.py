@@ -19,8 +19,9 @@ import os
 import threading
 from collections.abc import Iterable
 
-from .diagnostics import (Diagnostics, ErrorLog, SchemaError, ValidationError, address,
+from .diagnostics import (Diagnostics, ErrorLog, SchemaError, ValidationError,
                           dirs_argument, dirs_block, ext, source_bytes, summary, target)
+from ._liveness import DOC, NODE, NODE_OR_DOCUMENT, run
 from .document import Document
 from .errors import KorvithError
 from ._korvithaccel import Element
@@ -47,13 +48,13 @@ class _Validator:
     def validate(self, node: Document | Element) -> bool:
         """True when the document (or the subtree of the element, as a
         document of its own) is valid; the problems go to ``error_log``."""
-        document, element = target(node, "validate() argument")
+        target(node, "validate() argument")
         if self._kind and not self._handle:
             raise KorvithError("operation on a closed schema")
         with Diagnostics() as diag:
-            # The address is read last, right before the engine call.
-            rc = ext.schema_validate(self._handle, address(document), element or None,
-                                               diag.handle)
+            # The liveness check and the engine call are one step.
+            rc = run("validate() argument", node, NODE_OR_DOCUMENT, ext.schema_validate,
+                     self._handle, DOC, NODE, diag.handle)
             log = diag.entries()
         self._error_log = log
         if rc < 0:

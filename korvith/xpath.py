@@ -22,9 +22,10 @@ from functools import lru_cache
 from typing import Any
 
 from . import _korvithaccel as _accel
-from ._engine import CLOSED_MESSAGE, POISON, ext, last_failure
+from ._engine import ext, last_failure
 from ._engine import VARIABLE_BOOLEAN, VARIABLE_NUMBER, VARIABLE_STRING
-from .errors import KorvithError, XPathError
+from ._liveness import DOC, NODE, NODE_OR_DOCUMENT, OWNER, check_node, run
+from .errors import XPathError
 
 _STRING = re.compile(r"'[^']*'|\"[^\"]*\"")
 _PREFIX = re.compile(r"(?<![\w.$-])([A-Za-z_][\w.-]*):(?!:)(?=[A-Za-z_*])")
@@ -130,20 +131,21 @@ class XPath:
         self._finalizer.atexit = False
 
     def __call__(self, node: Any, **variables: Any) -> Any:
-        document, context = _target(node)
-        return self.evaluate(document, context, None, variables)
+        return self.evaluate(node, None, variables)
 
-    def evaluate(self, document: Any, context: int, namespaces: Mapping[str, str] | None,
+    def evaluate(self, node: Any, namespaces: Mapping[str, str] | None,
                  variables: Mapping[str, Any]) -> Any:
+        """Evaluates with ``node`` (a Document or an Element) as context;
+        ``namespaces`` replaces the compiled bindings when not None."""
+        check_node("node", node)
         bindings = self._bindings if namespaces is None else _flat_bindings(namespaces)
         bound_ns = self.namespaces if namespaces is None else namespaces
         _check_names(self.path, self._names, bound_ns, variables)
         flat = _flat_variables(variables)
-        # The address is read last, right before the module call: no Python
-        # code (so no switch to a thread that could close the document) runs
-        # in between.
-        result = _accel.compiled_eval(self._handle, document._check(), context, document,
-                                      bindings, flat)
+        # Every argument is converted: the liveness check and the call follow
+        # in one step.
+        result = run("node", node, NODE_OR_DOCUMENT, _accel.compiled_eval, self._handle, DOC,
+                     NODE, OWNER, bindings, flat)
         if result is None:
             err = last_failure()
             raise XPathError(err[0] if err else "evaluation failed", self.path)
@@ -151,27 +153,11 @@ class XPath:
             from .xpath_nodes import dropped_nodes, evaluate_snapshot
             if dropped_nodes():
                 # The module keeps elements only: evaluate again for every node.
-                return evaluate_snapshot(self._handle, self.path, document, context, bindings,
-                                         flat)
+                return evaluate_snapshot(self._handle, self.path, node, bindings, flat)
         return result
 
     def __repr__(self) -> str:
         return f"XPath({self.path!r})"
-
-
-def _target(node: Any) -> tuple[Any, int]:
-    """(document object, context address) for a Document or an Element."""
-    if isinstance(node, _accel.Element):
-        raw = node._raw
-        if raw == POISON:
-            raise KorvithError(CLOSED_MESSAGE)
-        if raw is None or node._document is None:
-            raise KorvithError("element has no engine node")
-        return node._document, raw
-    from .document import Document  # imported here: document imports this module
-    if isinstance(node, Document):
-        return node, 0
-    raise TypeError(f"expected a Document or an Element, not {type(node).__name__}")
 
 
 _CACHE_SIZE = 256
@@ -194,11 +180,13 @@ def compiled(expr: str) -> XPath:
     return made
 
 
-def evaluate(expr: str, document: Any, context: int,
-             namespaces: Mapping[str, str] | None, variables: Mapping[str, Any]) -> Any:
-    if document is None:
-        raise KorvithError("element has no document")
-    return compiled(expr).evaluate(document, context, namespaces or {}, variables)
+def evaluate(expr: str, node: Any, namespaces: Mapping[str, str] | None,
+             variables: Mapping[str, Any]) -> Any:
+    """Evaluates ``expr`` with a Document or an Element as context."""
+    check_node("node", node)
+    if not isinstance(expr, str):
+        raise TypeError(f"XPath expression must be str, not {type(expr).__name__}")
+    return compiled(expr).evaluate(node, namespaces or {}, variables)
 
 
 # --------------------------------------------------------------- ElementTree paths

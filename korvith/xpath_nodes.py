@@ -129,20 +129,23 @@ class _Sets:
         self.ns = self.vars = 0
 
 
-def evaluate_snapshot(compiled: int, expression: str, document: Any, context: int,
+def evaluate_snapshot(compiled: int, expression: str, node: Any,
                       bindings: Sequence[str] | None, flat: Sequence[Any] | None) -> Any:
-    """Evaluate a compiled expression; node-sets come back with every node."""
-    evaluate = ext.xpath_snapshot_eval
+    """Evaluate a compiled expression with ``node`` (a Document or an
+    Element) as context; node-sets come back with every node."""
+    from ._liveness import DOC, NODE, NODE_OR_DOCUMENT, owner_of, run
     sets = _Sets()
     try:
         sets.fill(bindings, flat)
-        ctx, ns, bound = context or None, sets.ns or None, sets.vars or None
-        # The document address is read right before the engine call, which
-        # keeps the interpreter: no other thread can close the document in
-        # between or during the evaluation.
-        snapshot = evaluate(compiled, document._check(), ctx, ns, bound)
+        ns, bound = sets.ns or None, sets.vars or None
+        # The liveness check and the engine call (which keeps the
+        # interpreter) are one step: no other thread can close the document
+        # in between or during the evaluation.
+        snapshot = run("node", node, NODE_OR_DOCUMENT, ext.xpath_snapshot_eval, compiled, DOC,
+                       NODE, ns, bound)
     finally:
         sets.free()
+    document = owner_of(node)
     if not snapshot:
         err = last_error()
         raise XPathError(err[0] if err else "evaluation failed", expression)

@@ -15,8 +15,8 @@ from typing import Any
 
 from . import _korvithaccel
 from ._engine import CLOSED_MESSAGE, ext, last_error
+from ._liveness import DOC, DOCUMENT, NODE, NODE_OR_DOCUMENT, OWNER, check_node, owner_of, run
 from .errors import KorvithError
-from .xpath import _target
 
 __all__ = ["XQuery", "XQueryError"]
 
@@ -155,34 +155,45 @@ class XQuery:
         Returns the items in return order (elements, the string values of
         other nodes, floats, bools, strings), or the query's single boolean,
         number or string; raises :class:`XQueryError` when evaluation fails
-        and ValueError when ``document`` is a closed Document.
+        and :class:`KorvithError` when ``document`` is a closed Document.
+
+        This is the address-level entry for code that manages engine
+        documents itself; calling the query with a Document or an Element
+        checks everything for you. For a :class:`Document`,
+        ``document_address`` must be its own address, and the liveness
+        check and the evaluation are one step.
         """
         from .document import Document
-        if isinstance(document, Document) and document.closed:
-            raise ValueError(CLOSED_MESSAGE)
         handle = self._handle
         if handle is None:
             raise ValueError("operation on a closed XQuery")
-        result = _korvithaccel.xquery_eval(handle, document_address, context_address or 0,
-                                           document)
+        context = context_address or 0
+        if isinstance(document, Document):
+            if document.closed:
+                raise KorvithError(CLOSED_MESSAGE)
+            if document_address != document._address:
+                raise ValueError("document_address is not the address of document")
+            result = run("document", document, DOCUMENT, _korvithaccel.xquery_eval, handle, DOC,
+                         context, OWNER)
+        else:
+            result = _korvithaccel.xquery_eval(handle, document_address, context, document)
         if result is None:
             message, _, _ = _engine_error()
             raise XQueryError(message, 0, 0, self.text)
         return _with_items(result, document)
 
     def __call__(self, node: Any) -> list[Any] | bool | float | str:
-        document, context = _target(node)
+        check_node("node", node)
         handle = self._handle
         if handle is None:
             raise ValueError("operation on a closed XQuery")
-        # The address is read right before the module call: no Python code
-        # (so no switch to a thread that could close the document) runs in
-        # between.
-        result = _korvithaccel.xquery_eval(handle, document._check(), context, document)
+        # The liveness check and the evaluation are one step.
+        result = run("node", node, NODE_OR_DOCUMENT, _korvithaccel.xquery_eval, handle, DOC, NODE,
+                     OWNER)
         if result is None:
             message, _, _ = _engine_error()
             raise XQueryError(message, 0, 0, self.text)
-        return _with_items(result, document)
+        return _with_items(result, owner_of(node))
 
 
 # Shown (in reprs and help) under its public name.

@@ -21,8 +21,9 @@ from typing import Any
 
 from . import _korvithaccel as _accel
 from ._korvithaccel import Element
-from .diagnostics import (Diagnostics, ErrorLog, XSLTError, address, dirs_argument, dirs_block,
+from .diagnostics import (Diagnostics, ErrorLog, XSLTError, dirs_argument, dirs_block,
                           ext, source_bytes, summary, take_buffer, target)
+from ._liveness import DOC, NODE, NODE_OR_DOCUMENT, run
 from .document import Document
 from .errors import KorvithError
 
@@ -137,17 +138,17 @@ class XSLT:
         keyword arguments are stylesheet parameters (XPath expressions;
         wrap strings in :meth:`strparam`)."""
         array = _params(params)
-        document, element = target(node, "XSLT input")
+        target(node, "XSLT input")
         if not self._handle:
             raise KorvithError("operation on a closed stylesheet")
         out = ctypes.c_void_p()
         length = ctypes.c_size_t(0)
         handle, documents, depth = self._handle, int(self.documents), self.max_depth
         with Diagnostics() as diag:
-            # The address is read last, right before the engine call.
-            result_address = ext.xslt_apply(
-                handle, address(document), element or None, array, documents, depth,
-                diag.handle, ctypes.byref(out), ctypes.byref(length))
+            # The liveness check and the engine call are one step.
+            result_address = run(
+                "XSLT input", node, NODE_OR_DOCUMENT, ext.xslt_apply, handle, DOC, NODE, array,
+                documents, depth, diag.handle, ctypes.byref(out), ctypes.byref(length))
             log = diag.entries()
         self._error_log = log
         output = take_buffer(out.value, length.value)

@@ -140,7 +140,7 @@ class TestCompiled:
 
     @pytest.mark.parametrize("target", [None, "doc", 3])
     def test_call_needs_document_or_element(self, target):
-        with pytest.raises(TypeError, match="expected a Document or an Element"):
+        with pytest.raises(TypeError, match="node must be a Document or an Element"):
             korvith.XPath("/*")(target)
 
     def test_repr(self):

@@ -18,6 +18,10 @@
 #include <vector>
 
 namespace korvith {
+
+// The checked calls (checked.cpp).
+int add_checked_calls(PyObject* module);
+
 namespace {
 
 // Element type of the accelerator module, looked up at import.
@@ -335,6 +339,7 @@ PyObject* init_module() {
     return nullptr;
   }
   Py_DECREF(guard_type);
+  if (add_checked_calls(module.get()) < 0) return nullptr;
   return module.release();
 }
 

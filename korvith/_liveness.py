@@ -1,0 +1,91 @@
+"""Calls whose liveness check and engine call are one step.
+
+Reading an element's address in Python and then calling the engine leaves
+a gap in which user code (an argument's ``__bool__``, ``__index__``, a
+mapping's ``items()``) or another thread can close the document, after
+which the engine reads freed memory. Every call that reads a tree goes
+through :func:`run` instead: the caller converts all of its arguments
+first, then passes the Document or Element *object* and the function to
+call; ``korvith._korvithedit.checked_run`` checks the object's real type,
+reads its addresses from the object's own storage, checks that they are
+alive and makes the call, all inside one C call.
+
+In the argument list, :data:`DOC` stands for the document's engine address,
+:data:`NODE` for the element's address (0 for a document) and :data:`OWNER`
+for the document object the resulting elements belong to. The function is
+a module builtin or an engine export that keeps the interpreter for the
+call (``_KEEP`` in ``_engine.EXPORTS``), so nothing runs during it either.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from . import _korvithedit as _native
+from ._engine import CLOSED_MESSAGE
+from .errors import KorvithError
+
+DOC: Any = _native.DOC
+NODE: Any = _native.NODE
+OWNER: Any = _native.OWNER
+
+# What a call accepts as its target.
+DOCUMENT = 1
+ELEMENT = 2
+NODE_OR_DOCUMENT = DOCUMENT | ELEMENT
+
+_checked_run = _native.checked_run
+_ready = False
+
+
+def _setup() -> None:
+    # Imported here: both modules import this one (through element and xpath).
+    global _ready
+    from .document import Document
+    from .iterparse import _Scope
+    _native.checked_setup(Document, _Scope, KorvithError, CLOSED_MESSAGE)
+    _ready = True
+
+
+def run(name: str, target: Any, accept: int, fn: Any, *args: Any) -> Any:
+    """``fn(*args)`` with DOC, NODE and OWNER replaced by the addresses of
+    ``target``, checked alive in the same C call that makes the call.
+
+    Raises TypeError naming ``name`` when ``target`` is not a korvith
+    Document or Element (as ``accept`` allows), and KorvithError when it
+    belongs to a closed document or was released.
+    """
+    if not _ready:
+        _setup()
+    return _checked_run(name, target, accept, fn, args)
+
+
+def close(document: Any) -> None:
+    """Marks a Document closed and frees it, excluding every checked call."""
+    if not _ready:
+        _setup()
+    _native.checked_close(document)
+
+
+def owner_of(node: Any) -> Any:
+    """The document object a Document or an Element's results belong to,
+    read from the wrapper's own field (a subclass cannot redirect it)."""
+    from .document import Document
+    from ._korvithaccel import Element
+    if isinstance(node, Document):
+        return node
+    return Element.__dict__["_document"].__get__(node, Element)
+
+
+def check_node(name: str, value: Any, accept: int = NODE_OR_DOCUMENT) -> None:
+    """TypeError naming ``name`` unless ``value`` is of a type ``accept``
+    allows. (The checked call tests the type again; this gives the message
+    before any other argument is looked at.)"""
+    from .document import Document
+    from ._korvithaccel import Element
+    if accept & DOCUMENT and isinstance(value, Document):
+        return
+    if accept & ELEMENT and isinstance(value, Element):
+        return
+    wanted = {DOCUMENT: "a Document", ELEMENT: "an Element"}.get(accept, "a Document or an Element")
+    raise TypeError(f"{name} must be {wanted}, not {type(value).__name__}")

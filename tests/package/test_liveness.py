@@ -1,0 +1,319 @@
+"""User code that runs while a call converts its arguments (``__bool__``,
+``__float__``, a mapping's ``items()``) may close the document or release
+an iterparse element: the call must then raise, never read the freed tree;
+and public entry points check real types instead of trusting objects that
+merely carry the private attributes."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Mapping
+from typing import Any, Callable
+
+import pytest
+
+import korvith
+from korvith import _korvithaccel as accel
+
+CLOSED = "operation on a closed document"
+DATA = b'<r><a id="1">one<x>inner</x></a>tail<b><c>deep</c></b></r>'
+
+
+class Closing:
+    """Closes the document when the callee converts it (truth or float)."""
+
+    def __init__(self, doc: korvith.Document, value: Any = True) -> None:
+        self.doc, self.value = doc, value
+
+    def __bool__(self) -> bool:
+        self.doc.close()
+        return bool(self.value)
+
+
+class ClosingFloat(float):
+    doc: korvith.Document
+
+    def __float__(self) -> float:
+        self.doc.close()
+        return 2.0
+
+
+class SideEffectMapping(Mapping[str, str]):
+    """One binding; ``items()`` first runs ``effect``."""
+
+    def __init__(self, effect: Callable[[], Any]) -> None:
+        self.effect = effect
+        self.data = {"p": "urn:p"}
+
+    def __getitem__(self, key: str) -> str:
+        return self.data[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.data)
+
+    def __len__(self) -> int:
+        return 1
+
+    def items(self) -> Any:
+        self.effect()
+        return self.data.items()
+
+
+def _variable(doc: korvith.Document) -> float:
+    value = ClosingFloat(2.0)
+    value.doc = doc
+    return value
+
+
+# (name, call(doc, root, closing-or-plain factory), result with plain arguments)
+CALLS: list[tuple[str, Callable[..., Any], Any]] = [
+    ("element tobytes declaration",
+     lambda doc, root, arg: root[0].tobytes(declaration=arg(False), with_tail=False),
+     b'<a id="1">one<x>inner</x></a>'),
+    ("element tobytes with_tail",
+     lambda doc, root, arg: root[0].tobytes(with_tail=arg(True)),
+     b'<a id="1">one<x>inner</x></a>tail'),
+    ("document tobytes declaration",
+     lambda doc, root, arg: doc.tobytes(declaration=arg(False)),
+     DATA + b"\n"),
+    ("tostring xml_declaration",
+     lambda doc, root, arg: korvith.tostring(root[1], xml_declaration=arg(False)),
+     b"<b><c>deep</c></b>"),
+    ("element xpath namespaces",
+     lambda doc, root, arg: root.xpath("string(a/x)", namespaces=arg.mapping()),
+     "inner"),
+    ("document xpath namespaces",
+     lambda doc, root, arg: doc.xpath("string(//c)", namespaces=arg.mapping()),
+     "deep"),
+    ("compiled xpath variable",
+     lambda doc, root, arg: korvith.XPath("string(*[$n])")(root, n=arg.number()),
+     "deep"),
+    ("element find namespaces",
+     lambda doc, root, arg: root.find("b/c", namespaces=arg.mapping()).text,
+     "deep"),
+    ("element findtext namespaces",
+     lambda doc, root, arg: root.findtext("a/x", namespaces=arg.mapping()),
+     "inner"),
+    ("canonicalize with_comments",
+     lambda doc, root, arg: korvith.canonicalize(root[1], with_comments=arg(False)),
+     b"<b><c>deep</c></b>"),
+    ("canonicalize exclusive",
+     lambda doc, root, arg: korvith.canonicalize(root[1], exclusive=arg(False)),
+     b"<b><c>deep</c></b>"),
+]
+
+
+class Plain:
+    """The same arguments without side effects."""
+
+    def __call__(self, value: Any) -> Any:
+        return value
+
+    def mapping(self) -> Mapping[str, str]:
+        return SideEffectMapping(lambda: None)
+
+    def number(self) -> float:
+        return 2.0
+
+
+class Closer:
+    """Arguments that close ``doc`` while they are converted."""
+
+    def __init__(self, doc: korvith.Document) -> None:
+        self.doc = doc
+
+    def __call__(self, value: Any) -> Any:
+        return Closing(self.doc, value)
+
+    def mapping(self) -> Mapping[str, str]:
+        return SideEffectMapping(self.doc.close)
+
+    def number(self) -> float:
+        return _variable(self.doc)
+
+
+@pytest.mark.parametrize(("call", "expected"), [c[1:] for c in CALLS], ids=[c[0] for c in CALLS])
+def test_plain_arguments_give_the_result(call, expected) -> None:
+    with korvith.parse(DATA) as doc:
+        assert call(doc, doc.root, Plain()) == expected
+
+
+@pytest.mark.parametrize("call", [c[1] for c in CALLS], ids=[c[0] for c in CALLS])
+def test_argument_that_closes_the_document_raises(call) -> None:
+    doc = korvith.parse(DATA)
+    root = doc.root
+    with pytest.raises(korvith.KorvithError) as info:
+        call(doc, root, Closer(doc))
+    assert str(info.value) == CLOSED
+    assert doc.closed
+    assert repr(root).startswith("<Element (closed document)")
+
+
+def test_variable_that_closes_the_document_in_xquery_context_check() -> None:
+    # doc.xquery looks at its arguments before the document: a closed one
+    # raises, whichever argument closed it.
+    doc = korvith.parse(DATA)
+    root = doc.root
+    query = korvith.XQuery("string(x)")
+    doc.close()
+    with pytest.raises(korvith.KorvithError, match=CLOSED):
+        doc.xquery(query, context=root)
+    with pytest.raises(korvith.KorvithError, match=CLOSED):
+        query(root)
+    with pytest.raises(korvith.KorvithError, match=CLOSED):
+        query(doc)
+
+
+# ---------------------------------------------------------------- iterparse
+
+RECORDS = b"<all>" + b"".join(b"<rec><x>%d</x></rec>" % i for i in range(5)) + b"</all>"
+
+
+def _released_message(el: korvith.Element) -> str:
+    with pytest.raises(korvith.KorvithError) as info:
+        el.text
+    return str(info.value)
+
+
+@pytest.mark.parametrize("use", [
+    lambda first, advance: first.xpath("string(x)", namespaces=SideEffectMapping(advance)),
+    lambda first, advance: first.find("x", namespaces=SideEffectMapping(advance)),
+    lambda first, advance: first.tobytes(declaration=Closing.__new__(_Advance).bind(advance)),
+    lambda first, advance: korvith.XPath("string(x)")(first, v=_advancing_float(advance)),
+], ids=["xpath namespaces", "find namespaces", "tobytes declaration", "compiled variable"])
+def test_argument_that_advances_iterparse_raises_released(use) -> None:
+    it = korvith.iterparse(RECORDS, tag="rec")
+    first = next(it)
+    assert first.xpath("string(x)") == "0"
+    with pytest.raises(korvith.KorvithError) as info:
+        use(first, lambda: next(it))
+    assert str(info.value) == _released_message(first)
+    assert "released by iterparse" in str(info.value)
+    # the iterator went on: the second record is the current one
+    assert [el.findtext("x") for el in it] == ["2", "3", "4"]
+
+
+class _Advance(Closing):
+    def bind(self, advance: Callable[[], Any]) -> _Advance:
+        self.advance = advance
+        return self
+
+    def __bool__(self) -> bool:
+        self.advance()
+        return False
+
+
+class _AdvancingFloat(float):
+    advance: Callable[[], Any]
+
+    def __float__(self) -> float:
+        self.advance()
+        return 1.0
+
+
+def _advancing_float(advance: Callable[[], Any]) -> float:
+    value = _AdvancingFloat(1.0)
+    value.advance = advance
+    return value
+
+
+def test_element_of_a_closed_iterator_raises_closed() -> None:
+    it = korvith.iterparse(RECORDS, release=False)
+    first = next(it)
+    assert first.tobytes() == b"<x>0</x>"
+    it.close()
+    for call in (first.tobytes, lambda: first.xpath("."), lambda: first.find_path("x")):
+        with pytest.raises(korvith.KorvithError, match=CLOSED):
+            call()
+
+
+# ---------------------------------------------------------------- real types
+
+class Impostor:
+    """Carries every private attribute a careless check might trust."""
+
+    def __init__(self) -> None:
+        self._raw = 0x1234
+        self._address = 0x1234
+        self._accel_registry = accel.new_registry()
+        self._document = self
+        self._finalizer = None
+
+    def _check(self) -> int:
+        return 0x1234
+
+
+@pytest.mark.parametrize(("call", "message"), [
+    (lambda doc, fake: korvith.XPath("//a")(fake), "node must be a Document or an Element"),
+    (lambda doc, fake: korvith.XQuery("//a")(fake), "node must be a Document or an Element"),
+    (lambda doc, fake: doc.xquery("//a", context=fake), "context must be an Element"),
+    (lambda doc, fake: doc.xquery("//a", context=doc), "context must be an Element"),
+    (lambda doc, fake: korvith.Element.tobytes(fake), "element must be an Element"),
+    (lambda doc, fake: korvith.Element.xpath(fake, "."), "node must be a Document or an Element"),
+    (lambda doc, fake: korvith.Element.find_path(fake, "a"), "element must be an Element"),
+    (lambda doc, fake: korvith.Element.find(fake, "a"), "element must be an Element"),
+    (lambda doc, fake: korvith.Document.tobytes(fake), "document must be a Document"),
+    (lambda doc, fake: korvith.Document.xpath(fake, "/"), "node must be a Document or an Element"),
+    (lambda doc, fake: korvith.Document.root.fget(fake), "document must be a Document"),
+    (lambda doc, fake: korvith.Document.close(fake), "document must be a Document"),
+    (lambda doc, fake: korvith.canonicalize(fake), "canonicalize\\(\\) argument must be"),
+    (lambda doc, fake: korvith.tostring(fake), "tostring\\(\\) needs an Element or a Document"),
+], ids=["XPath call", "XQuery call", "xquery context", "xquery context document",
+        "Element.tobytes", "Element.xpath", "Element.find_path", "Element.find",
+        "Document.tobytes", "Document.xpath", "Document.root", "Document.close",
+        "canonicalize", "tostring"])
+def test_impostors_are_refused_by_type(call, message) -> None:
+    with korvith.parse(DATA) as doc:
+        with pytest.raises(TypeError, match=message):
+            call(doc, Impostor())
+        # the real document is untouched
+        assert doc.root.find_path("b", "c").text == "deep"
+
+
+@pytest.mark.parametrize("owner", [None, "impostor", "string"])
+def test_element_whose_document_field_is_not_a_document(owner) -> None:
+    doc = korvith.parse(DATA)
+    el = doc.root
+    el._document = {"impostor": Impostor(), "string": "doc", None: None}[owner]
+    expected = ("element has no document" if owner is None
+                else "element belongs to no korvith document")
+    for call in (el.tobytes, lambda: el.xpath("."), lambda: el.find_path("a"),
+                 lambda: korvith.XQuery(".")(el)):
+        with pytest.raises(korvith.KorvithError, match=expected):
+            call()
+    el._document = doc
+    assert el.find_path("b", "c").text == "deep"
+    doc.close()
+
+
+def test_xquery_evaluate_checks_the_document() -> None:
+    doc = korvith.parse(DATA)
+    query = korvith.XQuery("string(//c)")
+    assert query.evaluate(doc._address, None, doc) == "deep"
+    with pytest.raises(ValueError, match="document_address is not the address of document"):
+        query.evaluate(doc._address + 8, None, doc)
+    doc.close()
+    with pytest.raises(korvith.KorvithError, match=CLOSED):
+        query.evaluate(0, None, doc)
+
+
+def test_closed_document_raises_for_every_covered_call() -> None:
+    doc = korvith.parse(DATA)
+    root = doc.root
+    c = root.find_path("b", "c")
+    doc.close()
+    doc.close()  # idempotent
+    calls = [
+        lambda: doc.tobytes(), lambda: doc.root, lambda: doc.xpath("/"), lambda: doc.errors,
+        lambda: doc.xquery("//c"), lambda: root.tobytes(), lambda: c.xpath("string()"),
+        lambda: root.find("b"), lambda: root.find("b/c"), lambda: root.findtext("b/c"),
+        lambda: root.findall("b/c"), lambda: root.find_path("b"), lambda: root["b"],
+        lambda: korvith.XPath("//c")(doc), lambda: korvith.XPath(".")(c),
+        lambda: korvith.XQuery("//c")(doc), lambda: korvith.canonicalize(doc),
+        lambda: korvith.tostring(c),
+    ]
+    messages = []
+    for call in calls:
+        with pytest.raises(korvith.KorvithError) as info:
+            call()
+        messages.append(str(info.value))
+    assert messages == [CLOSED] * len(calls)

@@ -22,6 +22,7 @@ from __future__ import annotations
 from typing import Any
 
 from . import _korvithedit as _native
+from ._korvithaccel import Element as _Element
 from ._engine import CLOSED_MESSAGE
 from .errors import KorvithError
 
@@ -34,58 +35,55 @@ DOCUMENT = 1
 ELEMENT = 2
 NODE_OR_DOCUMENT = DOCUMENT | ELEMENT
 
-_checked_run = _native.checked_run
 _ready = False
+_Document: Any = None  # korvith.Document, once set up
 
 
 def _setup() -> None:
-    # Imported here: both modules import this one (through element and xpath).
-    global _ready
+    """Hands the package's classes to the native side; called by it on the
+    first checked call (both classes import modules that import this one)."""
+    global _ready, _Document
     from .document import Document
     from .iterparse import _Scope
-    _native.checked_setup(Document, _Scope, KorvithError, CLOSED_MESSAGE)
+    if not _ready:
+        _native.checked_setup(Document, _Scope, KorvithError, CLOSED_MESSAGE)
+    _Document = Document
     _ready = True
 
 
-def run(name: str, target: Any, accept: int, fn: Any, *args: Any) -> Any:
-    """``fn(*args)`` with DOC, NODE and OWNER replaced by the addresses of
-    ``target``, checked alive in the same C call that makes the call.
-
-    Raises TypeError naming ``name`` when ``target`` is not a korvith
-    Document or Element (as ``accept`` allows), and KorvithError when it
-    belongs to a closed document or was released.
-    """
-    if not _ready:
-        _setup()
-    return _checked_run(name, target, accept, fn, args)
+#: ``run(name, target, accept, fn, *args)``: ``fn(*args)`` with DOC, NODE
+#: and OWNER replaced by the addresses of ``target``, checked alive in the
+#: same C call that makes the call. Raises TypeError naming ``name`` when
+#: ``target`` is not a korvith Document or Element (as ``accept`` allows),
+#: and KorvithError when it belongs to a closed document or was released.
+run: Any = _native.checked_run
 
 
 def close(document: Any) -> None:
     """Marks a Document closed and frees it, excluding every checked call."""
-    if not _ready:
-        _setup()
     _native.checked_close(document)
+
+
+_DOCUMENT_FIELD = _Element.__dict__["_document"]
 
 
 def owner_of(node: Any) -> Any:
     """The document object a Document or an Element's results belong to,
     read from the wrapper's own field (a subclass cannot redirect it)."""
-    from .document import Document
-    from ._korvithaccel import Element
-    if isinstance(node, Document):
-        return node
-    return Element.__dict__["_document"].__get__(node, Element)
+    if isinstance(node, _Element):
+        return _DOCUMENT_FIELD.__get__(node, _Element)
+    return node
 
 
 def check_node(name: str, value: Any, accept: int = NODE_OR_DOCUMENT) -> None:
     """TypeError naming ``name`` unless ``value`` is of a type ``accept``
     allows. (The checked call tests the type again; this gives the message
     before any other argument is looked at.)"""
-    from .document import Document
-    from ._korvithaccel import Element
-    if accept & DOCUMENT and isinstance(value, Document):
+    if accept & ELEMENT and isinstance(value, _Element):
         return
-    if accept & ELEMENT and isinstance(value, Element):
+    if not _ready:
+        _setup()
+    if accept & DOCUMENT and isinstance(value, _Document):
         return
     wanted = {DOCUMENT: "a Document", ELEMENT: "an Element"}.get(accept, "a Document or an Element")
     raise TypeError(f"{name} must be {wanted}, not {type(value).__name__}")

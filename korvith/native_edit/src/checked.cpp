@@ -46,6 +46,9 @@ PyObject* doc_marker = nullptr;    // the document's engine address
 PyObject* node_marker = nullptr;   // the element's address (0 for a document)
 PyObject* owner_marker = nullptr;  // the document object the results belong to
 
+// Arguments of `run` before the template of the call.
+constexpr Py_ssize_t kFixedArguments = 4;
+
 // What `run` may be given.
 constexpr int kAcceptDocument = 1;
 constexpr int kAcceptElement = 2;
@@ -154,13 +157,14 @@ bool resolve_element(PyObject* element, PyObject* owner, Target& out) {
   return true;
 }
 
-// The template with the markers replaced.
-PyObject* fill_template(PyObject* tmpl, const Target& target) {
-  Py_ssize_t n = PyTuple_GET_SIZE(tmpl);
+// The call's arguments: the items of `tmpl` from `start` on, with the
+// markers replaced.
+PyObject* fill_template(PyObject* tmpl, Py_ssize_t start, const Target& target) {
+  Py_ssize_t n = PyTuple_GET_SIZE(tmpl) - start;
   Ref args(PyTuple_New(n));
   if (!args) return nullptr;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(tmpl, i);
+    PyObject* item = PyTuple_GET_ITEM(tmpl, start + i);
     PyObject* value = nullptr;
     if (item == doc_marker) {
       value = PyLong_FromVoidPtr(target.doc);
@@ -177,7 +181,14 @@ PyObject* fill_template(PyObject* tmpl, const Target& target) {
   return args.release();
 }
 
+// Sets up on first use: korvith._liveness passes the package's classes
+// (importing them here would import the package from inside its import).
 bool ready() {
+  if (document_type) return true;
+  Ref liveness(PyImport_ImportModule("korvith._liveness"));
+  if (!liveness) return false;
+  Ref done(PyObject_CallMethod(liveness.get(), "_setup", nullptr));
+  if (!done) return false;
   if (!document_type) {
     PyErr_SetString(PyExc_RuntimeError, "checked calls are not set up");
     return false;
@@ -200,23 +211,29 @@ PyObject* checked_call(PyObject* target, PyObject* owner, bool is_document, PyOb
   bool ok =
       is_document ? resolve_document(target, resolved) : resolve_element(target, owner, resolved);
   if (!ok) return nullptr;
-  Ref args(fill_template(tmpl, resolved));
+  Ref args(fill_template(tmpl, kFixedArguments, resolved));
   if (!args) return nullptr;
   return PyObject_Call(fn, args.get(), nullptr);
 }
 
-// run(name, target, accept, fn, template): fn(*template) with DOC, NODE and
-// OWNER replaced by the checked values of `target`; `name` names the
+// run(name, target, accept, fn, *template): fn(*template) with DOC, NODE
+// and OWNER replaced by the checked values of `target`; `name` names the
 // parameter in a TypeError, `accept` says which types it takes.
 PyObject* checked_run(PyObject*, PyObject* args) {
   PyObject* name = nullptr;
   PyObject* target = nullptr;
   int accept = 0;
   PyObject* fn = nullptr;
-  PyObject* tmpl = nullptr;
-  if (!PyArg_ParseTuple(args, "UOiOO!:run", &name, &target, &accept, &fn, &PyTuple_Type, &tmpl)) {
+  Py_ssize_t n = PyTuple_GET_SIZE(args);
+  if (n < kFixedArguments) {
+    PyErr_SetString(PyExc_TypeError,
+                    "run() takes a name, a target, what it accepts and a callable");
     return nullptr;
   }
+  Ref head(PyTuple_GetSlice(args, 0, kFixedArguments));
+  if (!head) return nullptr;
+  if (!PyArg_ParseTuple(head.get(), "UOiO:run", &name, &target, &accept, &fn)) return nullptr;
+  PyObject* tmpl = args;
   if (!ready()) return nullptr;
   bool is_document = (accept & kAcceptDocument) && PyObject_TypeCheck(target, document_type);
   bool is_element =
@@ -313,7 +330,7 @@ PyMethodDef checked_methods[] = {
     {"checked_setup", checked_setup, METH_VARARGS,
      "checked_setup(document_type, scope_type, error_class, closed_message)"},
     {"checked_run", checked_run, METH_VARARGS,
-     "checked_run(name, target, accept, fn, template): the liveness check and the call in "
+     "checked_run(name, target, accept, fn, *args): the liveness check and the call in "
      "one step"},
     {"checked_close", checked_close, METH_O,
      "checked_close(document): mark the document closed and free it"},

@@ -28,6 +28,7 @@ from typing import Any, Callable
 from . import _korvithaccel as _accel
 from . import _korvithedit as _wrappers
 from ._engine import CLOSED_MESSAGE, POISON, ext, last_error
+from ._liveness import ELEMENT, NODE, run
 from .document import Document
 from .errors import KorvithError
 
@@ -303,7 +304,7 @@ def _make(context: Element | None, tag: Any, attrib: Mapping[str, str] | None,
         element = _wrap(raw, document)
         _move(element, context, APPEND)
     for a_uri, a_local, value in items:
-        if _set_attribute(_address(element), a_uri, a_local, value) != 0:
+        if run("element", element, ELEMENT, _set_attribute, NODE, a_uri, a_local, value) != 0:
             raise _refused("cannot set the attribute")
     return element
 
@@ -347,14 +348,13 @@ class _Leaf:
 
     @property
     def text(self) -> str:
-        raw = _address(self._el)
-        value = _node_content(raw)
+        value = run("node", self._el, ELEMENT, _node_content, NODE)
         return value.decode("utf-8") if value is not None else ""
 
     @text.setter
     def text(self, value: Any) -> None:
         encoded = _check_leaf_text(type(self), value)
-        if _set_content(_address(self._el), encoded) != 0:
+        if run("node", self._el, ELEMENT, _set_content, NODE, encoded) != 0:
             raise _refused("cannot set the text")
 
     @property
@@ -474,7 +474,7 @@ def _leaf_bytes(leaf: _Leaf) -> bytes:
 
 
 def _copy_leaf(leaf: _Leaf) -> Any:
-    raw = _copy_node(_address(leaf._el))
+    raw = run("node", leaf._el, ELEMENT, _copy_node, NODE)
     if not raw:
         raise _refused("cannot copy the node")
     return type(leaf)._from_wrapper(_wrap(raw, _wrap_new_document(raw)))
@@ -487,7 +487,7 @@ def _set(self: Element, key: str, value: str) -> None:
     uri, local = split_name(key, "attribute name")
     encoded = check_text(value, f"value of attribute {key!r}", none=False)
     address = _address(self)
-    if _set_attribute(address, uri, local, encoded) != 0:
+    if run("element", self, ELEMENT, _set_attribute, NODE, uri, local, encoded) != 0:
         raise _refused("cannot set the attribute")
     _forget(self, address)
 
@@ -496,7 +496,7 @@ def _unset(self: Element, key: str) -> bool:
     """Removes attribute ``key``; True when there was one."""
     uri, local = split_name(key, "attribute name")
     address = _address(self)
-    result = _remove_attribute(address, uri, local)
+    result = run("element", self, ELEMENT, _remove_attribute, NODE, uri, local)
     if result < 0:
         raise _refused("cannot remove the attribute")
     _forget(self, address)
@@ -506,21 +506,21 @@ def _unset(self: Element, key: str) -> bool:
 def _put_tag(self: Element, value: Any) -> None:
     uri, local = split_name(value)
     address = _address(self)
-    if _set_tag(address, uri, local) != 0:
+    if run("element", self, ELEMENT, _set_tag, NODE, uri, local) != 0:
         raise _refused("cannot set the tag")
     _forget(self, address)
 
 
 def _put_text(self: Element, value: Any) -> None:
     encoded = check_text(value)
-    if _set_text(_address(self), encoded) != 0:
+    if run("element", self, ELEMENT, _set_text, NODE, encoded) != 0:
         raise _refused("cannot set the text")
 
 
 def _set_tail_of(wrapper: Any, value: Any) -> None:
     encoded = check_text(value, "tail")
     _document(wrapper)
-    if _set_tail(_address(wrapper), encoded) != 0:
+    if run("element", wrapper, ELEMENT, _set_tail, NODE, encoded) != 0:
         raise _refused("cannot set the tail")
 
 
@@ -617,7 +617,7 @@ def _remove(self: Element, element: Any) -> None:
     if parent is None or parent != self:
         raise ValueError("element is not a child of this element")
     _document(wrapper)
-    if _detach(_address(wrapper)) != 0:
+    if run("element", wrapper, ELEMENT, _detach, NODE) != 0:
         raise _refused("cannot remove the element")
     _edited()
 
@@ -627,7 +627,7 @@ def _clear(self: Element, keep_tail: bool = False) -> None:
     keep = bool(keep_tail)
     _document(self)
     address = _address(self)
-    if _clear_node(address, int(keep)) != 0:
+    if run("element", self, ELEMENT, _clear_node, NODE, int(keep)) != 0:
         raise _refused("cannot clear the element")
     _edited()
     _forget(self, address)
@@ -643,7 +643,7 @@ def _replace(self: Element, old: Any, new: Any) -> None:
         return
     _document(old_wrapper)
     _move(new_wrapper, old_wrapper, BEFORE)
-    if _detach(_address(old_wrapper)) != 0:
+    if run("element", old_wrapper, ELEMENT, _detach, NODE) != 0:
         raise _refused("cannot remove the element")
     _edited()
 
@@ -750,7 +750,7 @@ def _makeelement(self: Element, tag: Any, attrib: Mapping[str, str] | None = Non
 def _copy(self: Element) -> Element:
     """A deep copy with its tail, as the root of a new document."""
     tail = self.tail
-    raw = _copy_node(_address(self))
+    raw = run("element", self, ELEMENT, _copy_node, NODE)
     if not raw:
         raise _refused("cannot copy the element")
     copy = _wrap(raw, _wrap_new_document(raw))

@@ -99,6 +99,9 @@ CALLS: list[tuple[str, Callable[..., Any], Any]] = [
     ("canonicalize exclusive",
      lambda doc, root, arg: korvith.canonicalize(root[1], exclusive=arg(False)),
      b"<b><c>deep</c></b>"),
+    ("clear keep_tail",
+     lambda doc, root, arg: (root[0].clear(keep_tail=arg(True)), root.tobytes())[1],
+     b"<r><a/>tail<b><c>deep</c></b></r>"),
 ]
 
 

@@ -11,8 +11,9 @@ reads its addresses from the object's own storage, checks that they are
 alive and makes the call, all inside one C call.
 
 In the argument list, :data:`DOC` stands for the document's engine address,
-:data:`NODE` for the element's address (0 for a document) and :data:`OWNER`
-for the document object the resulting elements belong to. The function is
+:data:`NODE` for the element's address (0 for a document), :data:`OWNER`
+for the document object the resulting elements belong to and :data:`OTHER`
+for the second element of :func:`run_pair`. The function is
 a module builtin or an engine export that keeps the interpreter for the
 call (``_KEEP`` in ``_engine.EXPORTS``), so nothing runs during it either.
 """
@@ -29,6 +30,7 @@ from .errors import KorvithError
 DOC: Any = _native.DOC
 NODE: Any = _native.NODE
 OWNER: Any = _native.OWNER
+OTHER: Any = _native.OTHER
 
 # What a call accepts as its target.
 DOCUMENT = 1
@@ -57,6 +59,10 @@ def _setup() -> None:
 #: ``target`` is not a korvith Document or Element (as ``accept`` allows),
 #: and KorvithError when it belongs to a closed document or was released.
 run: Any = _native.checked_run
+
+#: ``run_pair(name, element, other_name, other, fn, *args)``: the same for
+#: a call on two elements; OTHER stands for the second one's address.
+run_pair: Any = _native.checked_run_pair
 
 
 def close(document: Any) -> None:

@@ -28,7 +28,7 @@ from typing import Any, Callable
 from . import _korvithaccel as _accel
 from . import _korvithedit as _wrappers
 from ._engine import CLOSED_MESSAGE, POISON, ext, last_error
-from ._liveness import ELEMENT, NODE, run
+from ._liveness import ELEMENT, NODE, OTHER, run, run_pair
 from .document import Document
 from .errors import KorvithError
 
@@ -225,10 +225,10 @@ def _registries(wrapper: Any) -> list[Any]:
     return []
 
 
-def _subtree_addresses(address: int) -> set[int]:
-    count = _subtree(address, None, 0)
+def _subtree_addresses(wrapper: Any) -> set[int]:
+    count = run("element", wrapper, ELEMENT, _subtree, NODE, None, 0)
     buf = (c_void_p * max(count, 1))()
-    got = _subtree(address, buf, count)
+    got = run("element", wrapper, ELEMENT, _subtree, NODE, buf, count)
     return {int(buf[i]) for i in range(min(got, count)) if buf[i]}
 
 
@@ -244,7 +244,7 @@ _OWN_SUBTREE_MESSAGE = "cannot insert an element into its own subtree"
 
 
 def _is_ancestor_or_self(candidate: Any, node: Any) -> bool:
-    return bool(_is_ancestor(_address(candidate), _address(node)))
+    return bool(run_pair("element", candidate, "node", node, _is_ancestor, NODE, OTHER))
 
 
 def _check_movable(node: Any, parent: Any) -> Any:
@@ -262,9 +262,8 @@ def _move(wrapper: Any, anchor: Any, where: int) -> None:
     """Moves the node of ``wrapper`` (with its tail) next to ``anchor``."""
     source = _document(wrapper)
     target = _document(anchor)
-    moving = _subtree_addresses(_address(wrapper)) if source is not target else None
-    node, at = _address(wrapper), _address(anchor)
-    result = _attach(node, at, where)
+    moving = _subtree_addresses(wrapper) if source is not target else None
+    result = run_pair("element", wrapper, "anchor", anchor, _attach, NODE, OTHER, where)
     if result == _OWN_SUBTREE:
         raise ValueError(_OWN_SUBTREE_MESSAGE)
     if result != 0:
@@ -298,7 +297,8 @@ def _make(context: Element | None, tag: Any, attrib: Mapping[str, str] | None,
         element = _wrap(raw, _wrap_new_document(raw))
     else:
         document = _document(context)
-        raw = _new_element(_address(context), uri, local, prefixes, uris, count)
+        raw = run("context", context, ELEMENT, _new_element, NODE, uri, local, prefixes, uris,
+                  count)
         if not raw:
             raise _refused("cannot create the element")
         element = _wrap(raw, document)

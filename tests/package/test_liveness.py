@@ -320,3 +320,78 @@ def test_closed_document_raises_for_every_covered_call() -> None:
             call()
         messages.append(str(info.value))
     assert messages == [CLOSED] * len(calls)
+
+
+# ---------------------------------------------------------------- editing
+
+class ClosingIndex:
+    def __init__(self, doc: korvith.Document) -> None:
+        self.doc = doc
+
+    def __index__(self) -> int:
+        self.doc.close()
+        return 0
+
+
+@pytest.mark.parametrize("closes", ["source", "target"])
+def test_insert_index_that_closes_a_document_raises(closes) -> None:
+    target = korvith.parse(b"<t><x/></t>")
+    source = korvith.parse(b"<s><m>moved</m></s>")
+    moved = source.root[0]
+    closing, other = (source, target) if closes == "source" else (target, source)
+    with pytest.raises(korvith.KorvithError, match=CLOSED):
+        target.root.insert(ClosingIndex(closing), moved)
+    assert closing.closed
+    assert other.tobytes() == {"source": b"<t><x/></t>\n",
+                               "target": b"<s><m>moved</m></s>\n"}[closes]
+    other.close()
+
+
+# ---------------------------------------------------------------- the native step
+
+def _record(*args: Any) -> tuple[Any, ...]:
+    return args
+
+
+def test_checked_call_passes_the_addresses_it_checked() -> None:
+    from korvith._liveness import DOC, NODE, NODE_OR_DOCUMENT, OTHER, OWNER, run, run_pair
+    with korvith.parse(DATA) as doc:
+        root = doc.root
+        a, b = root[0], root[1]
+        assert run("n", doc, NODE_OR_DOCUMENT, _record, DOC, NODE, OWNER, "x") == \
+            (doc._address, 0, doc, "x")
+        assert run("n", a, NODE_OR_DOCUMENT, _record, 1, DOC, NODE, OWNER) == \
+            (1, doc._address, a._raw, doc)
+        assert run_pair("e", a, "o", b, _record, NODE, OTHER, 7) == (a._raw, b._raw, 7)
+
+
+def test_checked_call_never_calls_on_a_dead_target() -> None:
+    from korvith._liveness import DOC, DOCUMENT, ELEMENT, NODE, NODE_OR_DOCUMENT, run, run_pair
+    calls: list[tuple[Any, ...]] = []
+
+    def spy(*args: Any) -> None:
+        calls.append(args)
+
+    doc = korvith.parse(DATA)
+    live = korvith.parse(DATA)
+    a = doc.root[0]
+    doc.close()
+    attempts = [
+        (lambda: run("n", doc, NODE_OR_DOCUMENT, spy, DOC), korvith.KorvithError, CLOSED),
+        (lambda: run("n", a, NODE_OR_DOCUMENT, spy, NODE), korvith.KorvithError, CLOSED),
+        (lambda: run_pair("e", a, "o", live.root, spy, NODE), korvith.KorvithError, CLOSED),
+        (lambda: run_pair("e", live.root, "o", a, spy, NODE), korvith.KorvithError, CLOSED),
+        (lambda: run("doc", live.root, DOCUMENT, spy), TypeError,
+         "doc must be a Document, not Element"),
+        (lambda: run("el", live, ELEMENT, spy), TypeError, "el must be an Element, not Document"),
+        (lambda: run_pair("e", live.root, "other", live, spy), TypeError,
+         "other must be an Element, not Document"),
+        (lambda: run("n", Impostor(), NODE_OR_DOCUMENT, spy), TypeError,
+         "n must be a Document or an Element, not Impostor"),
+    ]
+    for attempt, error, message in attempts:
+        with pytest.raises(error) as info:
+            attempt()
+        assert str(info.value) == message
+    assert calls == []
+    live.close()

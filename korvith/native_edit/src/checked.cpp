@@ -45,6 +45,7 @@ Py_ssize_t scope_address_offset = -1;
 PyObject* doc_marker = nullptr;    // the document's engine address
 PyObject* node_marker = nullptr;   // the element's address (0 for a document)
 PyObject* owner_marker = nullptr;  // the document object the results belong to
+PyObject* other_marker = nullptr;  // the address of the second element of a pair
 
 // Arguments of `run` before the template of the call.
 constexpr Py_ssize_t kFixedArguments = 4;
@@ -108,6 +109,7 @@ struct Target {
   void* doc = nullptr;
   void* node = nullptr;
   PyObject* owner = nullptr;  // borrowed from the caller's strong reference
+  void* other = nullptr;      // the second element of a paired call
 };
 
 // Reads and checks the addresses of a Document. Must run in the document's
@@ -172,6 +174,8 @@ PyObject* fill_template(PyObject* tmpl, Py_ssize_t start, const Target& target) 
       value = PyLong_FromVoidPtr(target.node);
     } else if (item == owner_marker) {
       value = Py_NewRef(target.owner);
+    } else if (item == other_marker) {
+      value = PyLong_FromVoidPtr(target.other);
     } else {
       value = Py_NewRef(item);
     }
@@ -200,7 +204,9 @@ PyObject* raise_wrong_type(PyObject* name, PyObject* target, int accept) {
   const char* wanted = accept == kAcceptDocument  ? "a Document"
                        : accept == kAcceptElement ? "an Element"
                                                   : "a Document or an Element";
-  PyErr_Format(PyExc_TypeError, "%U must be %s, not %s", name, wanted, Py_TYPE(target)->tp_name);
+  Ref type_name(PyType_GetName(Py_TYPE(target)));
+  if (!type_name) return nullptr;
+  PyErr_Format(PyExc_TypeError, "%U must be %s, not %U", name, wanted, type_name.get());
   return nullptr;
 }
 
@@ -256,6 +262,59 @@ PyObject* checked_run(PyObject*, PyObject* args) {
   return result;
 }
 
+// The document a wrapper belongs to, as a new reference (None when none).
+PyObject* document_of(PyObject* element) {
+  PyObject* doc =
+      std::atomic_ref<PyObject*>(reinterpret_cast<AccelElement*>(element)->document).load();
+  return Py_NewRef(doc ? doc : Py_None);
+}
+
+// Both elements checked, then the call, with nothing in between.
+PyObject* paired_call(PyObject* first, PyObject* first_doc, PyObject* second, PyObject* second_doc,
+                      PyObject* fn, PyObject* tmpl) {
+  Target resolved;
+  Target partner;
+  if (!resolve_element(first, first_doc, resolved)) return nullptr;
+  if (!resolve_element(second, second_doc, partner)) return nullptr;
+  resolved.other = partner.node;
+  Ref args(fill_template(tmpl, kFixedArguments + 1, resolved));
+  if (!args) return nullptr;
+  return PyObject_Call(fn, args.get(), nullptr);
+}
+
+// run_pair(name, element, other_name, other, fn, *template): like run for
+// two elements, NODE standing for the first and OTHER for the second.
+PyObject* checked_run_pair(PyObject*, PyObject* args) {
+  PyObject* name = nullptr;
+  PyObject* first = nullptr;
+  PyObject* other_name = nullptr;
+  PyObject* second = nullptr;
+  PyObject* fn = nullptr;
+  Py_ssize_t n = PyTuple_GET_SIZE(args);
+  if (n < kFixedArguments + 1) {
+    PyErr_SetString(PyExc_TypeError, "run_pair() takes two names, two elements and a callable");
+    return nullptr;
+  }
+  Ref head(PyTuple_GetSlice(args, 0, kFixedArguments + 1));
+  if (!head) return nullptr;
+  if (!PyArg_ParseTuple(head.get(), "UOUOO:run_pair", &name, &first, &other_name, &second, &fn)) {
+    return nullptr;
+  }
+  if (!ready()) return nullptr;
+  if (!PyObject_TypeCheck(first, wrapper_type))
+    return raise_wrong_type(name, first, kAcceptElement);
+  if (!PyObject_TypeCheck(second, wrapper_type)) {
+    return raise_wrong_type(other_name, second, kAcceptElement);
+  }
+  Ref first_doc(document_of(first));
+  Ref second_doc(document_of(second));
+  PyObject* result = nullptr;
+  Py_BEGIN_CRITICAL_SECTION2(first_doc.get(), second_doc.get());
+  result = paired_call(first, first_doc.get(), second, second_doc.get(), fn, args);
+  Py_END_CRITICAL_SECTION2();
+  return result;
+}
+
 // close(document): marks the Document closed (its address slot becomes 0,
 // which every checked call tests) and runs its finalizer, which poisons the
 // wrappers and frees the engine document; in the document's critical
@@ -263,9 +322,9 @@ PyObject* checked_run(PyObject*, PyObject* args) {
 PyObject* checked_close(PyObject*, PyObject* document) {
   if (!ready()) return nullptr;
   if (!PyObject_TypeCheck(document, document_type)) {
-    PyErr_Format(PyExc_TypeError, "document must be a Document, not %s",
-                 Py_TYPE(document)->tp_name);
-    return nullptr;
+    Ref name(PyUnicode_FromString("document"));
+    if (!name) return nullptr;
+    return raise_wrong_type(name.get(), document, kAcceptDocument);
   }
   PyObject* result = nullptr;
   Py_BEGIN_CRITICAL_SECTION(document);
@@ -332,6 +391,8 @@ PyMethodDef checked_methods[] = {
     {"checked_run", checked_run, METH_VARARGS,
      "checked_run(name, target, accept, fn, *args): the liveness check and the call in "
      "one step"},
+    {"checked_run_pair", checked_run_pair, METH_VARARGS,
+     "checked_run_pair(name, element, other_name, other, fn, *args): run for two elements"},
     {"checked_close", checked_close, METH_O,
      "checked_close(document): mark the document closed and free it"},
     {nullptr, nullptr, 0, nullptr},
@@ -346,8 +407,8 @@ int add_checked_calls(PyObject* module) {
     const char* name;
     PyObject** slot;
   };
-  for (Marker m :
-       {Marker{"DOC", &doc_marker}, Marker{"NODE", &node_marker}, Marker{"OWNER", &owner_marker}}) {
+  for (Marker m : {Marker{"DOC", &doc_marker}, Marker{"NODE", &node_marker},
+                   Marker{"OWNER", &owner_marker}, Marker{"OTHER", &other_marker}}) {
     PyObject* marker = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     if (!marker) return -1;
     // The module holds the marker; the global is a borrowed pointer.

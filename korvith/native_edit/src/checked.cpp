@@ -40,6 +40,7 @@ PyObject* closed_message = nullptr;
 Py_ssize_t document_address_offset = -1;
 Py_ssize_t document_finalizer_offset = -1;
 Py_ssize_t scope_address_offset = -1;
+Py_ssize_t scope_owner_offset = -1;
 
 // Markers in an argument template, replaced by the checked values.
 PyObject* doc_marker = nullptr;    // the document's engine address
@@ -187,6 +188,50 @@ PyObject* fill_template(PyObject* tmpl, Py_ssize_t start, const Target& target) 
 
 // Sets up on first use: korvith._liveness passes the package's classes
 // (importing them here would import the package from inside its import).
+// The document a wrapper belongs to, as a new reference (None when none).
+PyObject* document_of(PyObject* element) {
+  PyObject* doc =
+      std::atomic_ref<PyObject*>(reinterpret_cast<AccelElement*>(element)->document).load();
+  return Py_NewRef(doc ? doc : Py_None);
+}
+
+// Holds the lock of the iterator behind a streamed document for a checked
+// call: the iterator releases elements and frees its tree only under that
+// lock. Without the free-threaded build the interpreter lock already keeps
+// every call that frees a streamed tree (they all keep it) out of a checked
+// call, and waiting for the iterator's lock could only add a deadlock with
+// a thread that feeds the iterator, so nothing is taken there.
+class StreamLock {
+ public:
+  explicit StreamLock(PyObject* owner) {
+#ifdef Py_GIL_DISABLED
+    if (!owner || !Py_IS_TYPE(owner, scope_type)) return;
+    Ref iterator(read_slot(owner, scope_owner_offset));
+    if (!iterator) return;
+    lock_ = Ref(PyObject_GetAttrString(iterator.get(), "_lock"));
+    Ref done(lock_ ? PyObject_CallMethod(lock_.get(), "acquire", nullptr) : nullptr);
+    if (!done) lock_.reset();
+    failed_ = !done;
+#else
+    (void)owner;
+#endif
+  }
+  StreamLock(const StreamLock&) = delete;
+  StreamLock& operator=(const StreamLock&) = delete;
+  ~StreamLock() {
+    if (!lock_) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref done(PyObject_CallMethod(lock_.get(), "release", nullptr));
+    if (!done) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+  }
+  bool ok() const { return !failed_; }
+
+ private:
+  Ref lock_;
+  bool failed_ = false;
+};
+
 bool ready() {
   if (document_type) return true;
   Ref liveness(PyImport_ImportModule("korvith._liveness"));
@@ -247,26 +292,14 @@ PyObject* checked_run(PyObject*, PyObject* args) {
   if (!is_document && !is_element) return raise_wrong_type(name, target, accept);
   // The element's document, held for the call: adopting the element into
   // another document may replace the wrapper's reference meanwhile.
-  Ref lock_on(is_document ? Py_NewRef(target)
-                          : Py_XNewRef(std::atomic_ref<PyObject*>(
-                                           reinterpret_cast<AccelElement*>(target)->document)
-                                           .load()));
+  Ref lock_on(is_document ? Py_NewRef(target) : document_of(target));
+  StreamLock stream(lock_on.get());
+  if (!stream.ok()) return nullptr;
   PyObject* result = nullptr;
-  if (lock_on && lock_on.get() != Py_None) {
-    Py_BEGIN_CRITICAL_SECTION(lock_on.get());
-    result = checked_call(target, lock_on.get(), is_document, fn, tmpl);
-    Py_END_CRITICAL_SECTION();
-  } else {
-    result = checked_call(target, lock_on.get(), is_document, fn, tmpl);
-  }
+  Py_BEGIN_CRITICAL_SECTION(lock_on.get());
+  result = checked_call(target, lock_on.get(), is_document, fn, tmpl);
+  Py_END_CRITICAL_SECTION();
   return result;
-}
-
-// The document a wrapper belongs to, as a new reference (None when none).
-PyObject* document_of(PyObject* element) {
-  PyObject* doc =
-      std::atomic_ref<PyObject*>(reinterpret_cast<AccelElement*>(element)->document).load();
-  return Py_NewRef(doc ? doc : Py_None);
 }
 
 // Both elements checked, then the call, with nothing in between.
@@ -365,6 +398,8 @@ PyObject* checked_setup(PyObject*, PyObject* args) {
   if (finalizer_at < 0) return nullptr;
   Py_ssize_t scope_at = slot_offset(scope_cls, "_address");
   if (scope_at < 0) return nullptr;
+  Py_ssize_t scope_owner_at = slot_offset(scope_cls, "_owner");
+  if (scope_owner_at < 0) return nullptr;
   Ref accel(PyImport_ImportModule("korvith._korvithaccel"));
   if (!accel) return nullptr;
   Ref element(PyObject_GetAttrString(accel.get(), "Element"));
@@ -381,6 +416,7 @@ PyObject* checked_setup(PyObject*, PyObject* args) {
   document_address_offset = address_at;
   document_finalizer_offset = finalizer_at;
   scope_address_offset = scope_at;
+  scope_owner_offset = scope_owner_at;
   document_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(doc));
   Py_RETURN_NONE;
 }

@@ -160,14 +160,13 @@ bool resolve_element(PyObject* element, PyObject* owner, Target& out) {
   return true;
 }
 
-// The call's arguments: the items of `tmpl` from `start` on, with the
-// markers replaced.
-PyObject* fill_template(PyObject* tmpl, Py_ssize_t start, const Target& target) {
-  Py_ssize_t n = PyTuple_GET_SIZE(tmpl) - start;
+// The call's arguments: the `n` items of `tmpl`, with the markers
+// replaced.
+PyObject* fill_template(PyObject* const* tmpl, Py_ssize_t n, const Target& target) {
   Ref args(PyTuple_New(n));
   if (!args) return nullptr;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(tmpl, start + i);
+    PyObject* item = tmpl[i];
     PyObject* value = nullptr;
     if (item == doc_marker) {
       value = PyLong_FromVoidPtr(target.doc);
@@ -257,12 +256,12 @@ PyObject* raise_wrong_type(PyObject* name, PyObject* target, int accept) {
 
 // The checked step itself: resolve and call with nothing in between.
 PyObject* checked_call(PyObject* target, PyObject* owner, bool is_document, PyObject* fn,
-                       PyObject* tmpl) {
+                       PyObject* const* tmpl, Py_ssize_t n) {
   Target resolved;
   bool ok =
       is_document ? resolve_document(target, resolved) : resolve_element(target, owner, resolved);
   if (!ok) return nullptr;
-  Ref args(fill_template(tmpl, kFixedArguments, resolved));
+  Ref args(fill_template(tmpl, n, resolved));
   if (!args) return nullptr;
   return PyObject_Call(fn, args.get(), nullptr);
 }
@@ -270,21 +269,19 @@ PyObject* checked_call(PyObject* target, PyObject* owner, bool is_document, PyOb
 // run(name, target, accept, fn, *template): fn(*template) with DOC, NODE
 // and OWNER replaced by the checked values of `target`; `name` names the
 // parameter in a TypeError, `accept` says which types it takes.
-PyObject* checked_run(PyObject*, PyObject* args) {
-  PyObject* name = nullptr;
-  PyObject* target = nullptr;
-  int accept = 0;
-  PyObject* fn = nullptr;
-  Py_ssize_t n = PyTuple_GET_SIZE(args);
-  if (n < kFixedArguments) {
+PyObject* checked_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < kFixedArguments || !PyUnicode_Check(args[0]) || !PyLong_CheckExact(args[2])) {
     PyErr_SetString(PyExc_TypeError,
-                    "run() takes a name, a target, what it accepts and a callable");
+                    "run() takes a name, a target, what it accepts (an int) and a callable");
     return nullptr;
   }
-  Ref head(PyTuple_GetSlice(args, 0, kFixedArguments));
-  if (!head) return nullptr;
-  if (!PyArg_ParseTuple(head.get(), "UOiO:run", &name, &target, &accept, &fn)) return nullptr;
-  PyObject* tmpl = args;
+  PyObject* name = args[0];
+  PyObject* target = args[1];
+  int accept = PyLong_AsInt(args[2]);
+  if (accept == -1 && PyErr_Occurred()) return nullptr;
+  PyObject* fn = args[3];
+  PyObject* const* tmpl = args + kFixedArguments;
+  Py_ssize_t n = nargs - kFixedArguments;
   if (!ready()) return nullptr;
   bool is_document = (accept & kAcceptDocument) && PyObject_TypeCheck(target, document_type);
   bool is_element =
@@ -297,42 +294,38 @@ PyObject* checked_run(PyObject*, PyObject* args) {
   if (!stream.ok()) return nullptr;
   PyObject* result = nullptr;
   Py_BEGIN_CRITICAL_SECTION(lock_on.get());
-  result = checked_call(target, lock_on.get(), is_document, fn, tmpl);
+  result = checked_call(target, lock_on.get(), is_document, fn, tmpl, n);
   Py_END_CRITICAL_SECTION();
   return result;
 }
 
 // Both elements checked, then the call, with nothing in between.
 PyObject* paired_call(PyObject* first, PyObject* first_doc, PyObject* second, PyObject* second_doc,
-                      PyObject* fn, PyObject* tmpl) {
+                      PyObject* fn, PyObject* const* tmpl, Py_ssize_t n) {
   Target resolved;
   Target partner;
   if (!resolve_element(first, first_doc, resolved)) return nullptr;
   if (!resolve_element(second, second_doc, partner)) return nullptr;
   resolved.other = partner.node;
-  Ref args(fill_template(tmpl, kFixedArguments + 1, resolved));
+  Ref args(fill_template(tmpl, n, resolved));
   if (!args) return nullptr;
   return PyObject_Call(fn, args.get(), nullptr);
 }
 
 // run_pair(name, element, other_name, other, fn, *template): like run for
 // two elements, NODE standing for the first and OTHER for the second.
-PyObject* checked_run_pair(PyObject*, PyObject* args) {
-  PyObject* name = nullptr;
-  PyObject* first = nullptr;
-  PyObject* other_name = nullptr;
-  PyObject* second = nullptr;
-  PyObject* fn = nullptr;
-  Py_ssize_t n = PyTuple_GET_SIZE(args);
-  if (n < kFixedArguments + 1) {
+PyObject* checked_run_pair(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < kFixedArguments + 1 || !PyUnicode_Check(args[0]) || !PyUnicode_Check(args[2])) {
     PyErr_SetString(PyExc_TypeError, "run_pair() takes two names, two elements and a callable");
     return nullptr;
   }
-  Ref head(PyTuple_GetSlice(args, 0, kFixedArguments + 1));
-  if (!head) return nullptr;
-  if (!PyArg_ParseTuple(head.get(), "UOUOO:run_pair", &name, &first, &other_name, &second, &fn)) {
-    return nullptr;
-  }
+  PyObject* name = args[0];
+  PyObject* first = args[1];
+  PyObject* other_name = args[2];
+  PyObject* second = args[3];
+  PyObject* fn = args[4];
+  PyObject* const* tmpl = args + kFixedArguments + 1;
+  Py_ssize_t n = nargs - kFixedArguments - 1;
   if (!ready()) return nullptr;
   if (!PyObject_TypeCheck(first, wrapper_type))
     return raise_wrong_type(name, first, kAcceptElement);
@@ -343,7 +336,7 @@ PyObject* checked_run_pair(PyObject*, PyObject* args) {
   Ref second_doc(document_of(second));
   PyObject* result = nullptr;
   Py_BEGIN_CRITICAL_SECTION2(first_doc.get(), second_doc.get());
-  result = paired_call(first, first_doc.get(), second, second_doc.get(), fn, args);
+  result = paired_call(first, first_doc.get(), second, second_doc.get(), fn, tmpl, n);
   Py_END_CRITICAL_SECTION2();
   return result;
 }
@@ -424,10 +417,12 @@ PyObject* checked_setup(PyObject*, PyObject* args) {
 PyMethodDef checked_methods[] = {
     {"checked_setup", checked_setup, METH_VARARGS,
      "checked_setup(document_type, scope_type, error_class, closed_message)"},
-    {"checked_run", checked_run, METH_VARARGS,
+    {"checked_run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(checked_run)),
+     METH_FASTCALL,
      "checked_run(name, target, accept, fn, *args): the liveness check and the call in "
      "one step"},
-    {"checked_run_pair", checked_run_pair, METH_VARARGS,
+    {"checked_run_pair",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(checked_run_pair)), METH_FASTCALL,
      "checked_run_pair(name, element, other_name, other, fn, *args): run for two elements"},
     {"checked_close", checked_close, METH_O,
      "checked_close(document): mark the document closed and free it"},

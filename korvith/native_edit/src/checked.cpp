@@ -15,14 +15,17 @@
 //      `raw` field, the Document's `_address` slot) and checks that they
 //      are alive,
 //   3. calls the function with those addresses put in place of the marker
-//      objects DOC, NODE and OWNER,
+//      objects DOC, NODE and OWNER (and OTHER, the second element of
+//      `run_pair`),
 //
 // with no Python code between 2 and 3. The function is a module builtin or
 // an engine export that keeps the interpreter (ctypes.PyDLL), so nothing
 // else runs during the call either. In the free-threaded build `run` also
 // holds a critical section on the document object across 2 and 3, and
 // `close` takes the same critical section to mark a document closed and
-// free it, so a close can never interleave with a checked call.
+// free it, so a close can never interleave with a checked call; for an
+// element of a streamed document it holds the iterator's lock, under which
+// the iterator releases elements and frees its tree.
 #include "../../element/element.h"
 
 #include <atomic>

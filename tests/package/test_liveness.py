@@ -219,6 +219,21 @@ def _advancing_float(advance: Callable[[], Any]) -> float:
     return value
 
 
+@pytest.mark.parametrize(("use", "expected"), [
+    (lambda el: el.tobytes(), b"<rec><x>1</x></rec>"),
+    (lambda el: el.xpath("string(x)"), "1"),
+    (lambda el: el.find_path("x").text, "1"),
+    (lambda el: el.find("x").text, "1"),
+    (lambda el: korvith.XPath("count(preceding-sibling::rec)")(el), 1.0),
+    (lambda el: [e.text for e in korvith.XQuery("for $x in x return $x")(el)], ["1"]),
+], ids=["tobytes", "xpath", "find_path", "find", "compiled xpath", "xquery"])
+def test_checked_calls_on_a_streamed_element(use, expected) -> None:
+    with korvith.iterparse(RECORDS, tag="rec", release=False) as it:
+        next(it)
+        second = next(it)
+        assert use(second) == expected
+
+
 def test_element_of_a_closed_iterator_raises_closed() -> None:
     it = korvith.iterparse(RECORDS, release=False)
     first = next(it)

@@ -94,3 +94,7 @@ __all__ += ["DTD", "ErrorEntry", "ErrorLog", "RelaxNG", "SchemaError", "Validati
             "XMLSchema", "XSLT", "XSLTError", "XSLTResult", "canonicalize", "html", "strparam",
             "validate_internal_dtd", "write_c14n"]
 __all__ += ["XPathString"]
+
+# Arrow record batches and tables (pyarrow is imported on first use only).
+from .tables import arrow_schema, extract_table, iter_batches  # noqa: E402
+__all__ += ["arrow_schema", "extract_table", "iter_batches"]

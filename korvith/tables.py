@@ -11,7 +11,8 @@ ImportError saying what to install. ::
         ...
 
 Rows are the records ``iterextract`` yields, in the same order; columns are
-the plan's attributes, then its fields. docs/tables.md lists the types.
+the plan's attributes, then its fields. docs/api.md ("Arrow tables")
+lists the types.
 """
 
 from __future__ import annotations
@@ -102,7 +103,7 @@ def _import_schema(pa: Any, plan: Plan) -> pyarrow.Schema:
 
 def arrow_schema(plan: Plan) -> pyarrow.Schema:
     """The schema of the batches ``plan`` extracts: its attributes (utf8),
-    then its fields, typed as docs/tables.md says. TypeError names a field
+    then its fields, typed as docs/api.md says. TypeError names a field
     that Arrow cannot type (a callback type, a recursive plan)."""
     pa = _pyarrow()
     _check_plan(plan)

@@ -9,8 +9,8 @@
  *
  * Column types follow the plan: attributes and str fields utf8, int int64,
  * float float64, bool bool, [T] / Tokens(T) / Wrapped(T) list<T>, a nested
- * plan struct, [plan] and Wrapped(plan) list<struct>. docs/tables.md lists
- * the mapping and its limits.
+ * plan struct, [plan] and Wrapped(plan) list<struct>. docs/plans.md
+ * ("Arrow batches") describes the mapping and its limits.
  */
 #ifndef KORVITH_TABLES_H
 #define KORVITH_TABLES_H

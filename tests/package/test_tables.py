@@ -124,6 +124,8 @@ def test_batches_hold_the_rows_of_iterextract(batch_size, lengths):
     expected = list(korvith.iterextract(data, "item", EVERY_KIND))
     batches = list(korvith.iter_batches(data, "item", EVERY_KIND, batch_size=batch_size))
     assert [b.num_rows for b in batches] == lengths
+    for batch in batches:
+        batch.validate(full=True)  # offsets, lengths and children agree
     assert all(b.schema == korvith.arrow_schema(EVERY_KIND) for b in batches)
     assert rows(batches) == expected
     table = korvith.extract_table(data, "item", EVERY_KIND, batch_size=batch_size)
@@ -142,6 +144,17 @@ def test_values_of_one_record_in_detail():
         "own": "t&3 é 3.25 -3true013012 a  b3 1e3 -2.5 3131FALSEtail"}
     assert table.column("price").null_count == 2  # blank prices of records 0 and 2
     assert table.column("title").to_pylist() == [None, "t&1 é", "t&2 é", "t&3 é"]
+
+
+def test_nested_matches_come_inner_first_as_in_iterextract():
+    data = (b"<r><item id='1'><n>1</n><item id='2'><n>2</n><item id='3'/></item></item>"
+            b"<item id='4'><n>4</n></item></r>")
+    plan = Plan(attributes=["id"], n=int, item=[Plan(attributes=["id"])])
+    expected = list(korvith.iterextract(data, "item", plan))
+    table = korvith.extract_table(data, "item", plan, batch_size=2)
+    assert table.column("id").to_pylist() == ["3", "2", "1", "4"]
+    assert table.to_pylist() == expected
+    assert table.column("item").to_pylist()[2] == [{"id": "2"}]
 
 
 def test_file_source_and_namespaced_tag(tmp_path):

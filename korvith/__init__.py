@@ -96,5 +96,6 @@ __all__ += ["DTD", "ErrorEntry", "ErrorLog", "RelaxNG", "SchemaError", "Validati
 __all__ += ["XPathString"]
 
 # Arrow record batches and tables (pyarrow is imported on first use only).
-from .tables import arrow_schema, extract_table, iter_batches  # noqa: E402
-__all__ += ["arrow_schema", "extract_table", "iter_batches"]
+if _extract_module is not None:
+    from .tables import arrow_schema, extract_table, iter_batches  # noqa: E402
+    __all__ += ["arrow_schema", "extract_table", "iter_batches"]

@@ -264,10 +264,12 @@ def test_a_text_that_does_not_convert_raises_after_the_rows_before_it(batch_size
     (b"<r><i><p><v>9z</v></p></i></r>", "field 'p.v': '9z' is not an int (line 1)"),
     (b"<r><i><n>99999999999999999999</n></i></r>", "'99999999999999999999' is not an int"),
     (b"<r><i><n>" + b"7" * 100 + b"</n></i></r>", "'" + "7" * 60 + "...' is not an int"),
+    ("<r><i><n>\n 1" + "é" * 40 + "</n></i></r>", "'1" + "é" * 29 + "...' is not an int (line 1)"),
+    (b"<r><i><f>\n  x y \n</f></i></r>", "field 'f': 'x y' is not a float (line 1)"),
 ])
 def test_conversion_errors_name_field_value_and_line(data, message):
     with pytest.raises(ValueError) as caught:
-        korvith.extract_table(data, "i", TYPED)
+        korvith.extract_table(data.encode() if isinstance(data, str) else data, "i", TYPED)
     assert message in str(caught.value)
 
 

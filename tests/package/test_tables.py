@@ -65,7 +65,7 @@ def rows(batches: list) -> list[dict]:
 # ---------------------------------------------------------------- types
 
 
-@pytest.mark.parametrize(("spec", "arrow_type"), [
+@pytest.mark.parametrize(("field_type", "arrow_type"), [
     (str, pa.utf8()), (int, pa.int64()), (float, pa.float64()), (bool, pa.bool_()),
     ([str], pa.list_(pa.utf8())), ([int], pa.list_(pa.int64())),
     (Tokens(float), pa.list_(pa.float64())), (Tokens(bool), pa.list_(pa.bool_())),
@@ -77,8 +77,8 @@ def rows(batches: list) -> list[dict]:
     (Plan(inner=Plan(attributes=["a"], x=[float])),
      pa.struct([("inner", pa.struct([("a", pa.utf8()), ("x", pa.list_(pa.float64()))]))])),
 ])
-def test_field_types_map_to_arrow_types(spec, arrow_type):
-    schema = korvith.arrow_schema(Plan({"f": spec}, attributes=["id"]))
+def test_field_types_map_to_arrow_types(field_type, arrow_type):
+    schema = korvith.arrow_schema(Plan({"f": field_type}, attributes=["id"]))
     assert schema == pa.schema([("id", pa.utf8()), ("f", arrow_type)])
     assert schema.field("f").nullable
 

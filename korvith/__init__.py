@@ -94,3 +94,8 @@ __all__ += ["DTD", "ErrorEntry", "ErrorLog", "RelaxNG", "SchemaError", "Validati
             "XMLSchema", "XSLT", "XSLTError", "XSLTResult", "canonicalize", "html", "strparam",
             "validate_internal_dtd", "write_c14n"]
 __all__ += ["XPathString"]
+
+# Arrow record batches and tables (pyarrow is imported on first use only).
+if _extract_module is not None:
+    from .tables import arrow_schema, extract_table, iter_batches  # noqa: E402
+    __all__ += ["arrow_schema", "extract_table", "iter_batches"]

@@ -158,6 +158,9 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("edit_copy", _vp, (_vp,), _KEEP),
     ("edit_subtree", c_size_t, (_vp, POINTER(_vp), c_size_t), _KEEP),
     ("edit_is_ancestor", c_int, (_vp, _vp), _KEEP),
+    # The address of the static plan table the edit module evaluates and
+    # converts through (korvith/extract.py binds it once).
+    ("plan_direct_table", _vp, (), _FREE),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

@@ -28,7 +28,7 @@ from __future__ import annotations
 import ctypes
 import os
 from collections.abc import Iterable, Iterator, Mapping
-from typing import Any, Callable, NamedTuple
+from typing import TYPE_CHECKING, Any, Callable, NamedTuple
 
 from . import _korvithaccel as _accel
 from . import _korvithedit as _edit
@@ -436,7 +436,7 @@ def _many(finish: Callable[[dict], dict]) -> Callable[[Any], Any]:
     return post
 
 
-_edit.plan_bind(ext.plan_direct_table(), KorvithError, CLOSED_MESSAGE)
+_edit.plan_bind(ext.plan_direct_table(), KorvithError, CLOSED_MESSAGE, Plan)
 
 
 class _Compiled:
@@ -474,21 +474,14 @@ def _check_plan(plan: Any, parameter: str = "plan") -> None:
         raise TypeError(f"{parameter} must be a korvith.Plan, not {type(plan).__name__}")
 
 
-_plan_extract = _edit.plan_extract
-
-
-def extract(element: Any, plan: Plan) -> dict:
-    """The record ``plan`` describes, read from ``element``, as a dict.
-
-    One native call checks that ``element`` is a live korvith ``Element``
-    (TypeError for anything else, KorvithError once its document is
-    closed), evaluates the plan and builds the dict."""
-    if not isinstance(plan, Plan):
-        raise TypeError(f"plan must be a korvith.Plan, not {type(plan).__name__}")
-    compiled = plan._compiled
-    if compiled is None:
-        compiled = plan.compiled()
-    return _plan_extract(element, compiled.direct)
+if TYPE_CHECKING:
+    def extract(element: Any, plan: Plan) -> dict: ...
+else:
+    # One native call (korvith/native_edit/src/extract.cpp): it checks that
+    # ``plan`` is a Plan (compiling it on first use) and that ``element`` is
+    # a live korvith Element (TypeError for anything else, KorvithError
+    # once its document is closed), evaluates the plan and builds the dict.
+    extract = _edit.plan_extract
 
 
 # ------------------------------------------------------------------ streaming

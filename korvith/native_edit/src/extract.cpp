@@ -37,6 +37,7 @@ using Value = const void*;
 const korvith_plan_direct* engine = nullptr;
 PyTypeObject* element_type = nullptr;
 PyObject* error_class = nullptr;     // korvith.KorvithError (strong, never released)
+PyTypeObject* plan_type = nullptr;   // korvith.Plan (strong, never released)
 PyObject* closed_message = nullptr;  // its message for a closed document (strong)
 
 constexpr const char* kCapsuleName = "korvith.extract_plan";
@@ -345,7 +346,11 @@ PyObject* plan_bind(PyObject*, PyObject* args) {
   unsigned long long address = 0;
   PyObject* error = nullptr;
   PyObject* message = nullptr;
-  if (!PyArg_ParseTuple(args, "KOU:plan_bind", &address, &error, &message)) return nullptr;
+  PyObject* plan_class = nullptr;
+  if (!PyArg_ParseTuple(args, "KOUO!:plan_bind", &address, &error, &message, &PyType_Type,
+                        &plan_class)) {
+    return nullptr;
+  }
   auto* table = reinterpret_cast<const korvith_plan_direct*>(static_cast<uintptr_t>(address));
   if (!table || table->size != sizeof(korvith_plan_direct)) {
     PyErr_SetString(PyExc_ImportError, "the engine's plan table has another layout");
@@ -370,6 +375,7 @@ PyObject* plan_bind(PyObject*, PyObject* args) {
     element_type = reinterpret_cast<PyTypeObject*>(type.release());
     error_class = Py_NewRef(error);
     closed_message = Py_NewRef(message);
+    plan_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(plan_class));
     engine = table;
   }
   Py_RETURN_NONE;
@@ -417,20 +423,46 @@ PyObject* plan_prepare(PyObject*, PyObject* args) {
   return capsule;
 }
 
+// The plan capsule of a korvith.Plan: `plan._compiled.direct`, compiling
+// the plan on its first use (`plan.compiled()`). New reference.
+PyObject* capsule_of(PyObject* plan) {
+  if (!PyObject_TypeCheck(plan, plan_type)) {
+    PyErr_Format(PyExc_TypeError, "plan must be a korvith.Plan, not %.200s",
+                 Py_TYPE(plan)->tp_name);
+    return nullptr;
+  }
+  static PyObject* const compiled_name = PyUnicode_InternFromString("_compiled");
+  static PyObject* const compile_name = PyUnicode_InternFromString("compiled");
+  static PyObject* const direct_name = PyUnicode_InternFromString("direct");
+  if (!compiled_name || !compile_name || !direct_name) return nullptr;
+  Ref compiled(PyObject_GetAttr(plan, compiled_name));
+  if (!compiled) return nullptr;
+  if (compiled.get() == Py_None) {
+    compiled.reset(PyObject_CallMethodNoArgs(plan, compile_name));
+    if (!compiled) return nullptr;
+  }
+  return PyObject_GetAttr(compiled.get(), direct_name);
+}
+
 PyObject* plan_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2) {
     PyErr_SetString(PyExc_TypeError, "extract(element, plan) takes 2 arguments");
     return nullptr;
   }
   if (!check_bound()) return nullptr;
+  // Every argument is looked at first: reading the plan may run Python
+  // code (compiling it on first use), which must happen before the
+  // element's node is read.
+  Ref capsule(capsule_of(args[1]));
+  if (!capsule) return nullptr;
+  DirectPlan* plan = plan_of(capsule.get());
+  if (!plan) return nullptr;
   PyObject* element = args[0];
   if (!PyObject_TypeCheck(element, element_type)) {
     PyErr_Format(PyExc_TypeError, "element must be a live korvith Element, not %.200s",
                  Py_TYPE(element)->tp_name);
     return nullptr;
   }
-  DirectPlan* plan = plan_of(args[1]);
-  if (!plan) return nullptr;
   void* result = plan->take_result();
   if (!result) return PyErr_NoMemory();
   // From the liveness check to the end of the evaluation no Python code

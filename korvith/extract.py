@@ -304,10 +304,13 @@ def _attribute_names(attributes: Any) -> tuple[str, ...]:
 def _field_mapping(fields: Any) -> dict[str, Any]:
     if fields is None:
         return {}
-    if not isinstance(fields, Mapping):
+    if isinstance(fields, Mapping):
+        return dict(fields)
+    try:
+        return dict(fields)  # (name, type) pairs
+    except (TypeError, ValueError):
         raise TypeError("fields must be a mapping of field names to field types, not "
-                        f"{type(fields).__name__}")
-    return dict(fields)
+                        f"{type(fields).__name__}") from None
 
 
 def _check_spec(name: str, spec: Any) -> None:

@@ -259,9 +259,6 @@ class _FrozenList(list[Any]):
     def __reduce__(self) -> Any:
         return (_FrozenList, (list(self),))
 
-    def __hash__(self) -> int:  # type: ignore[override]
-        raise TypeError("unhashable type: 'list'")
-
 
 def _refuse_list_change(*args: Any, **kwargs: Any) -> Any:
     raise TypeError("a plan's list field cannot change: build a new Plan with the fields you want")

@@ -379,3 +379,25 @@ def test_plans_with_frozen_lists_pickle_and_stay_frozen() -> None:
             assert korvith.extract(doc.root, copy) == korvith.extract(doc.root, section) == want
             with pytest.raises(TypeError, match="list field cannot change"):
                 copy.fields["tags"].append(int)
+
+
+@pytest.mark.parametrize("call", [
+    lambda el, p: korvith.extract(el, plan=p), lambda el, p: korvith.extract(element=el, plan=p),
+    lambda el, p: korvith.extract(plan=p, element=el),
+], ids=["plan by name", "both by name", "reversed names"])
+def test_arguments_may_be_given_by_name(call) -> None:
+    with korvith.parse(b"<a><b>1</b></a>") as doc:
+        assert call(doc.root, Plan(b=int)) == {"b": 1}
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda el, p: korvith.extract(el), "missing required argument 'plan'"),
+    (lambda el, p: korvith.extract(plan=p), "missing required argument 'element'"),
+    (lambda el, p: korvith.extract(el, p, 3), r"takes 2 arguments \(3 given\)"),
+    (lambda el, p: korvith.extract(el, p, plan=p), "multiple values for argument 'plan'"),
+    (lambda el, p: korvith.extract(el, p, x=1), "unexpected keyword argument 'x'"),
+], ids=["no plan", "no element", "three", "plan twice", "unknown name"])
+def test_argument_mistakes_raise_type_error(call, message) -> None:
+    with korvith.parse(b"<a><b>1</b></a>") as doc:
+        with pytest.raises(TypeError, match=message):
+            call(doc.root, Plan(b=int))

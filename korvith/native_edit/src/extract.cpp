@@ -444,20 +444,53 @@ PyObject* capsule_of(PyObject* plan) {
   return PyObject_GetAttr(compiled.get(), direct_name);
 }
 
-PyObject* plan_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_SetString(PyExc_TypeError, "extract(element, plan) takes 2 arguments");
-    return nullptr;
+// The element and plan arguments, given by position or by name.
+static bool extract_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              PyObject* out[2]) {
+  static const char* const names[2] = {"element", "plan"};
+  Py_ssize_t given = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  out[0] = out[1] = nullptr;
+  if (nargs > 2) {
+    PyErr_Format(PyExc_TypeError, "extract() takes 2 arguments (%zd given)", nargs + given);
+    return false;
   }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  for (Py_ssize_t k = 0; k < given; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    int slot = -1;
+    for (int n = 0; n < 2; ++n) {
+      if (PyUnicode_EqualToUTF8(key, names[n])) slot = n;
+    }
+    if (slot < 0 || out[slot]) {
+      PyErr_Format(PyExc_TypeError,
+                   slot < 0 ? "extract() got an unexpected keyword argument %R"
+                            : "extract() got multiple values for argument %R",
+                   key);
+      return false;
+    }
+    out[slot] = args[nargs + k];
+  }
+  for (int n = 0; n < 2; ++n) {
+    if (!out[n]) {
+      PyErr_Format(PyExc_TypeError, "extract() missing required argument '%s'", names[n]);
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* plan_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* given[2];
+  if (!extract_arguments(args, nargs, kwnames, given)) return nullptr;
   if (!check_bound()) return nullptr;
   // Every argument is looked at first: reading the plan may run Python
   // code (compiling it on first use), which must happen before the
   // element's node is read.
-  Ref capsule(capsule_of(args[1]));
+  Ref capsule(capsule_of(given[1]));
   if (!capsule) return nullptr;
   DirectPlan* plan = plan_of(capsule.get());
   if (!plan) return nullptr;
-  PyObject* element = args[0];
+  PyObject* element = given[0];
   if (!PyObject_TypeCheck(element, element_type)) {
     PyErr_Format(PyExc_TypeError, "element must be a live korvith Element, not %.200s",
                  Py_TYPE(element)->tp_name);

@@ -307,7 +307,7 @@ PyMethodDef edit_methods[] = {
      "plan_prepare(engine_plan, plans, callback_type): a plan capsule owning the engine plan"},
     {"plan_extract",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(direct::plan_extract)),
-     METH_FASTCALL,
+     METH_FASTCALL | METH_KEYWORDS,
      "extract(element, plan): the record that plan describes, read from element, as a dict"},
     {"plan_convert",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(direct::plan_convert)),

@@ -475,7 +475,7 @@ def _check_plan(plan: Any, parameter: str = "plan") -> None:
 
 
 if TYPE_CHECKING:
-    def extract(element: Any, plan: Plan) -> dict: ...
+    def extract(element: Any, plan: Plan) -> dict[str, Any]: ...
 else:
     # One native call (korvith/native_edit/src/extract.cpp): it checks that
     # ``plan`` is a Plan (compiling it on first use) and that ``element`` is

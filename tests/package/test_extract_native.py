@@ -48,19 +48,20 @@ _chapter = Plan(attributes=["n"], title=str)
 _chapter.fields["chapter"] = [_chapter]  # recursive
 
 PLANS: dict[str, Plan] = {
+    # absent fields sit between present ones: each row must take only its own value
     "texts and attributes": Plan(attributes=["id", "lang", "missing", "{urn:x}ref"],
-                                 title=str, absent=str),
-    "typed": Plan(year=int, price=float, stock=bool, empty=int, blank=float, absent=bool),
+                                 absent=str, title=str),
+    "typed": Plan(absent=bool, year=int, empty=int, price=float, blank=float, stock=bool),
     "lists": Plan(tag=[str], year=[int], absent=[float]),
-    "nested first and all": Plan(author=Plan(name=str, born=int),
-                                 authors=Plan(name=str), every=[Plan(name=str)]),
+    "nested first and all": Plan(authors=Plan(name=str), every=[Plan(name=str)],
+                                 author=Plan(name=str, born=int), title=str),
     "all authors": Plan({"author": [Plan(name=str, born=int)]}),
-    "namespaces": Plan({"{urn:x}code": str, "code": str, "{urn:y}code": str}),
+    "namespaces": Plan({"{urn:y}code": str, "{urn:x}code": str, "code": str}),
     "tokens text wrapped": Plan(isbn=Tokens(str), year=Tokens(int), own=Text(),
                                 reviews=Wrapped(Plan(attributes=["stars"], text=Text(int))),
                                 words=Wrapped(str)),
     "wrapped leaves": Plan(reviews=Wrapped(str), author=Wrapped(int)),
-    "callback": Plan(title=Located, year=Located, absent=Located),
+    "callback": Plan(title=Located, absent=Located, year=Located),
     "recursive": Plan(chapter=[_chapter]),
     "empty plan": Plan(),
 }
@@ -101,24 +102,24 @@ def test_native_records_equal_the_previous_conversion(books, name) -> None:
 
 def test_native_records_have_the_exact_values(books) -> None:
     first, second, bare = (korvith.extract(b, PLANS["typed"]) for b in books)
-    assert first == {"year": 1965, "price": 9.5, "stock": True, "empty": None, "blank": None,
-                     "absent": None}
+    assert first == {"absent": None, "year": 1965, "empty": None, "price": 9.5, "blank": None,
+                     "stock": True}
     # a text that does not convert stays a str; nothing at all reads as None
-    assert second == {"year": "n/a", "price": "cheap", "stock": "maybe", "empty": None,
-                      "blank": None, "absent": None}
+    assert second == {"absent": None, "year": "n/a", "empty": None, "price": "cheap",
+                      "blank": None, "stock": "maybe"}
     assert bare == dict.fromkeys(first)
     assert korvith.extract(books[0], PLANS["texts and attributes"]) == {
-        "id": "b1", "lang": "en", "missing": None, "{urn:x}ref": "r1", "title": "Dune",
-        "absent": None}
+        "id": "b1", "lang": "en", "missing": None, "{urn:x}ref": "r1", "absent": None,
+        "title": "Dune"}
     assert korvith.extract(books[0], PLANS["namespaces"]) == {
-        "{urn:x}code": "D-1", "code": "plain", "{urn:y}code": None}
+        "{urn:y}code": None, "{urn:x}code": "D-1", "code": "plain"}
     assert korvith.extract(books[1], PLANS["nested first and all"]) == {
-        "author": {"name": "A", "born": None}, "authors": None, "every": []}
+        "authors": None, "every": [], "author": {"name": "A", "born": None}, "title": ""}
     assert korvith.extract(books[0], PLANS["tokens text wrapped"])["reviews"] == [
         {"stars": "5", "text": "great"}, {"stars": "4", "text": "good really"}]
     assert korvith.extract(books[0], PLANS["tokens text wrapped"])["isbn"] == ["12", "x", "7"]
     assert korvith.extract(books[0], PLANS["callback"]) == {
-        "title": Located("Dune", 3, 0), "year": Located(" 1965 ", 3, 0), "absent": None}
+        "title": Located("Dune", 3, 0), "absent": None, "year": Located(" 1965 ", 3, 0)}
     assert korvith.extract(books[0], PLANS["recursive"]) == {"chapter": [
         {"n": "1", "title": "One", "chapter": [{"n": "1.1", "title": "Sub", "chapter": []}]},
         {"n": "2", "title": "Two", "chapter": []}]}

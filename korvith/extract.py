@@ -469,9 +469,9 @@ class _Compiled:
             compiled.fields.frozen = True
 
 
-def _check_plan(plan: Any, parameter: str = "plan") -> None:
+def _check_plan(plan: Any) -> None:
     if not isinstance(plan, Plan):
-        raise TypeError(f"{parameter} must be a korvith.Plan, not {type(plan).__name__}")
+        raise TypeError(f"plan must be a korvith.Plan, not {type(plan).__name__}")
 
 
 if TYPE_CHECKING:

@@ -481,7 +481,7 @@ else:
     # ``plan`` is a Plan (compiling it on first use) and that ``element`` is
     # a live korvith Element (TypeError for anything else, KorvithError
     # once its document is closed), evaluates the plan and builds the dict.
-    extract = _edit.plan_extract
+    extract = _edit.extract
 
 
 # ------------------------------------------------------------------ streaming

@@ -402,3 +402,10 @@ def test_argument_mistakes_raise_type_error(call, message) -> None:
     with korvith.parse(b"<a><b>1</b></a>") as doc:
         with pytest.raises(TypeError, match=message):
             call(doc.root, Plan(b=int))
+
+
+def test_extract_introspects_like_a_function() -> None:
+    import inspect
+    assert korvith.extract.__name__ == "extract"
+    assert list(inspect.signature(korvith.extract).parameters) == ["element", "plan"]
+    assert "korvith.Plan" in (korvith.extract.__doc__ or "")

@@ -305,10 +305,11 @@ PyMethodDef edit_methods[] = {
      "plan_bind(table_address, error_class, closed_message, plan_type): bind typed extraction"},
     {"plan_prepare", direct::plan_prepare, METH_VARARGS,
      "plan_prepare(engine_plan, plans, callback_type): a plan capsule owning the engine plan"},
-    {"plan_extract",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(direct::plan_extract)),
+    {"extract", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(direct::plan_extract)),
      METH_FASTCALL | METH_KEYWORDS,
-     "extract(element, plan): the record that plan describes, read from element, as a dict"},
+     "extract($module, /, element, plan)\n--\n\n"
+     "The record that plan (a korvith.Plan) describes, read from element (a live\n"
+     "korvith Element), as a dict."},
     {"plan_convert",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(direct::plan_convert)),
      METH_FASTCALL, "plan_convert(root_address, plan): an evaluated record as a dict"},

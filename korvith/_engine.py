@@ -166,6 +166,9 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("table_stream_next", c_int, (_vp, _vp), _FREE),
     ("table_stream_error", c_int, (_vp, c_char_p, c_size_t), _FREE),
     ("table_stream_free", None, (_vp,), _FREE),
+    # The address of the static plan table the edit module evaluates and
+    # converts through (korvith/extract.py binds it once).
+    ("plan_direct_table", _vp, (), _FREE),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

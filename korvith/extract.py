@@ -27,12 +27,12 @@ from __future__ import annotations
 
 import ctypes
 import os
-import weakref
 from collections.abc import Iterable, Iterator, Mapping
-from typing import Any, Callable, NamedTuple
+from typing import TYPE_CHECKING, Any, Callable, NamedTuple
 
 from . import _korvithaccel as _accel
-from ._engine import POISON, CLOSED_MESSAGE, ext, open_iterator, raise_iterparse_error
+from . import _korvithedit as _edit
+from ._engine import CLOSED_MESSAGE, ext, open_iterator, raise_iterparse_error
 from .document import parse_flags
 from .errors import KorvithError
 
@@ -144,25 +144,18 @@ class Plan(_Immutable):
 
     def __init__(self, fields: Mapping[str, Any] | None = None, *,
                  attributes: Iterable[str] = (), **more: Any) -> None:
-        if isinstance(attributes, str):
-            attributes = [attributes]
         self.attributes: tuple[str, ...]
         self.fields: _Fields
-        object.__setattr__(self, "attributes", tuple(attributes))
-        merged: dict[str, Any] = dict(fields or {})
+        object.__setattr__(self, "attributes", _attribute_names(attributes))
+        merged = _field_mapping(fields)
         merged.update(more)
-        for name in (*self.attributes, *merged):
-            if not isinstance(name, str) or not name:
-                raise TypeError(f"names must be non-empty str, not {name!r}")
+        for name in merged:
+            _check_name(name)
         if len(set(self.attributes)) != len(self.attributes):
             raise ValueError("an attribute is listed twice")
         clash = set(self.attributes) & set(merged)
         if clash:
             raise ValueError(f"{sorted(clash)[0]!r} is both an attribute and a field")
-        for name, spec in merged.items():
-            if spec is Text or spec is Tokens:
-                merged[name] = spec = spec()
-            _check_spec(name, spec)
         object.__setattr__(self, "fields", _Fields(merged))
         self._compiled: _Compiled | None
         object.__setattr__(self, "_compiled", None)
@@ -179,7 +172,7 @@ class Plan(_Immutable):
     def __setstate__(self, state: tuple[tuple[str, ...], dict[str, Any]]) -> None:
         if self._compiled is not None or self.fields:
             raise AttributeError("Plan objects are immutable: build a new Plan")
-        object.__setattr__(self, "attributes", tuple(state[0]))
+        object.__setattr__(self, "attributes", _attribute_names(state[0]))
         object.__setattr__(self, "fields", _Fields(state[1]))
 
     def compiled(self) -> _Compiled:
@@ -193,12 +186,14 @@ class Plan(_Immutable):
 class _Fields(dict[str, Any]):
     """A plan's fields: filled in until the plan's first use (the way to
     build a recursive plan: ``p.fields["child"] = [p]``), read-only from then
-    on, as the compiled plan would not see a change."""
+    on, as the compiled plan would not see a change. Every value is checked
+    and kept in a form the caller cannot change (a list field becomes a
+    frozen copy)."""
 
     __slots__ = ("frozen",)
 
     def __init__(self, fields: dict[str, Any]) -> None:
-        super().__init__(fields)
+        super().__init__({name: _frozen_spec(name, spec) for name, spec in fields.items()})
         self.frozen = False
 
     def _refuse(self, *args: Any, **kwargs: Any) -> None:
@@ -208,7 +203,8 @@ class _Fields(dict[str, Any]):
 
     def __setitem__(self, name: str, spec: Any) -> None:
         self._refuse()
-        super().__setitem__(name, spec)
+        _check_name(name)
+        super().__setitem__(name, _frozen_spec(name, spec))
 
     def __delitem__(self, name: str) -> None:
         self._refuse()
@@ -216,15 +212,19 @@ class _Fields(dict[str, Any]):
 
     def __ior__(self, other: Any) -> Any:  # type: ignore[misc]
         self._refuse()
-        return super().__ior__(other)
+        self.update(other)
+        return self
 
     def update(self, *args: Any, **kwargs: Any) -> None:
         self._refuse()
-        super().update(*args, **kwargs)
+        for name, spec in dict(*args, **kwargs).items():
+            self[name] = spec
 
     def setdefault(self, name: str, spec: Any = None) -> Any:
         self._refuse()
-        return super().setdefault(name, spec)
+        if name not in self:
+            self[name] = spec
+        return self[name]
 
     def pop(self, *args: Any) -> Any:
         self._refuse()
@@ -242,6 +242,72 @@ class _Fields(dict[str, Any]):
 def _empty_plan() -> Plan:
     """A plan without fields, for unpickling to fill in (``__setstate__``)."""
     return Plan()
+
+
+class _FrozenList(list[Any]):
+    """A list field (``[T]`` or ``[Plan]``) as the plan keeps it: a copy of
+    the caller's list that refuses changes, so that changing the caller's
+    list, or this one, cannot leave a compiled plan stale."""
+
+    __slots__ = ()
+
+    def __init__(self, items: Iterable[Any] = ()) -> None:
+        if self:
+            _refuse_list_change()
+        super().__init__(items)
+
+    def __reduce__(self) -> Any:
+        return (_FrozenList, (list(self),))
+
+
+def _refuse_list_change(*args: Any, **kwargs: Any) -> Any:
+    raise TypeError("a plan's list field cannot change: build a new Plan with the fields you want")
+
+
+for _name in ("__setitem__", "__delitem__", "__iadd__", "__imul__", "append", "extend",
+              "insert", "pop", "remove", "clear", "sort", "reverse"):
+    setattr(_FrozenList, _name, _refuse_list_change)
+del _name
+
+
+def _frozen_spec(name: str, spec: Any) -> Any:
+    """``spec`` checked, in the form a plan keeps: ``Text``/``Tokens`` given
+    as classes become instances, lists become frozen copies."""
+    if spec is Text or spec is Tokens:
+        spec = spec()
+    if isinstance(spec, list) and not isinstance(spec, _FrozenList):
+        spec = _FrozenList(spec)
+    _check_spec(name, spec)
+    return spec
+
+
+def _check_name(name: Any) -> None:
+    if not isinstance(name, str) or not name:
+        raise TypeError(f"names must be non-empty str, not {name!r}")
+
+
+def _attribute_names(attributes: Any) -> tuple[str, ...]:
+    if isinstance(attributes, str):
+        attributes = [attributes]
+    if isinstance(attributes, (bytes, bytearray, Mapping)) or not isinstance(attributes, Iterable):
+        raise TypeError("attributes must be an iterable of str (attribute names), not "
+                        f"{type(attributes).__name__}")
+    names = tuple(attributes)
+    for name in names:
+        _check_name(name)
+    return names
+
+
+def _field_mapping(fields: Any) -> dict[str, Any]:
+    if fields is None:
+        return {}
+    if isinstance(fields, Mapping):
+        return dict(fields)
+    try:
+        return dict(fields)  # (name, type) pairs
+    except (TypeError, ValueError):
+        raise TypeError("fields must be a mapping of field names to field types, not "
+                        f"{type(fields).__name__}") from None
 
 
 def _check_spec(name: str, spec: Any) -> None:
@@ -318,6 +384,11 @@ class _Builder:
                 out.append(_encode_name(name) + f" {kind} {child} {tag} {flags}\n".encode())
         return b"".join(out)
 
+    def layout(self) -> list[tuple[tuple[str, ...], list[tuple[str, int, int, int, int]]]]:
+        """Every plan of the tree with its rows, flags included, for the
+        edit module's conversion."""
+        return [(plan.attributes, list(rows)) for plan, rows in zip(self.plans, self.rows)]
+
     def description(self) -> list[tuple[tuple[str, ...], list[tuple[str, int, int, int]]]]:
         return [(plan.attributes, [r[:4] for r in rows]) for plan, rows in zip(self.plans, self.rows)]
 
@@ -365,8 +436,17 @@ def _many(finish: Callable[[dict], dict]) -> Callable[[Any], Any]:
     return post
 
 
+_edit.plan_bind(ext.plan_direct_table(), KorvithError, CLOSED_MESSAGE, Plan)
+
+
 class _Compiled:
-    """A plan compiled for the engine (plan handle) and the module (shape)."""
+    """A plan compiled for the engine.
+
+    ``direct`` is the edit module's plan capsule: it owns the engine plan
+    (``handle``, valid while this object lives) and converts its results
+    into the final dicts. ``shape`` and ``finish`` are the accelerator
+    module's conversion of the same results, kept for callers of
+    ``plan_convert``."""
 
     def __init__(self, plan: Plan) -> None:
         builder = _Builder()
@@ -376,9 +456,14 @@ class _Compiled:
         handle = ext.plan_compile(encoded, len(encoded), error, len(error))
         if not handle:
             raise ValueError("plan rejected by the engine: " + error.value.decode("utf-8", "replace"))
+        callback = builder.callback or Located
+        try:
+            self.direct = _edit.plan_prepare(handle, builder.layout(), callback)
+        except BaseException:
+            ext.plan_free(handle)
+            raise
         self.handle: int = handle
-        self._free = weakref.finalize(self, ext.plan_free, handle)
-        self.shape = _accel.plan_shape_build(builder.description(), builder.callback or Located)
+        self.shape = _accel.plan_shape_build(builder.description(), callback)
         self.finish = _finisher(plan, {})
         for compiled in builder.plans:  # every plan of the tree, as this one uses them all
             compiled.fields.frozen = True
@@ -389,29 +474,14 @@ def _check_plan(plan: Any) -> None:
         raise TypeError(f"plan must be a korvith.Plan, not {type(plan).__name__}")
 
 
-def _address(element: Any) -> int:
-    if not isinstance(element, _accel.Element):
-        raise TypeError(f"extract needs a live korvith Element, not {type(element).__name__}")
-    raw = element._raw
-    if not isinstance(raw, int) or raw == 0:
-        raise TypeError("extract needs a live korvith Element")
-    if raw == POISON:
-        raise KorvithError(CLOSED_MESSAGE)
-    return raw
-
-
-def extract(element: Any, plan: Plan) -> dict:
-    """The record ``plan`` describes, read from ``element``, as a dict."""
-    _check_plan(plan)
-    compiled = plan.compiled()
-    result = ext.plan_eval(compiled.handle, _address(element))
-    if not result:
-        raise KorvithError("plan evaluation failed")
-    try:
-        raw = _accel.plan_convert(ext.plan_result_root(result), compiled.shape)
-    finally:
-        ext.plan_result_free(result)
-    return compiled.finish(raw)
+if TYPE_CHECKING:
+    def extract(element: Any, plan: Plan) -> dict[str, Any]: ...
+else:
+    # One native call (korvith/native_edit/src/extract.cpp): it checks that
+    # ``plan`` is a Plan (compiling it on first use) and that ``element`` is
+    # a live korvith Element (TypeError for anything else, KorvithError
+    # once its document is closed), evaluates the plan and builds the dict.
+    extract = _edit.extract
 
 
 # ------------------------------------------------------------------ streaming
@@ -446,13 +516,13 @@ def iterextract(source: Any, tag: str, plan: Plan, **options: bool) -> Iterator[
     if not stream:
         ext.iterparse_free(iterator)
         raise ValueError(f"malformed tag {tag!r}")
-    convert, shape, finish = _accel.plan_convert, compiled.shape, compiled.finish
+    convert, direct = _edit.plan_convert, compiled.direct
     try:
         while True:
             root = ext.plan_stream_next(stream)
             if not root:
                 break
-            yield finish(convert(root, shape))
+            yield convert(root, direct)
         raise_iterparse_error(iterator)
     finally:
         ext.plan_stream_free(stream)

@@ -2,6 +2,7 @@
 // element into an arena-owned value tree, and the plan_value_* slots that
 // the module reads that tree with.
 #include "korvith/plan.h"
+#include "korvith/plan_direct.h"
 
 #include <libxml/tree.h>
 
@@ -427,6 +428,59 @@ bool evaluate(const CompiledPlan& plan, xmlNodePtr element, Result& result) {
   return result.root != nullptr;
 }
 
+// ---- The table for native callers (plan_direct.h) ---------------------------
+
+namespace {
+
+// A recycled result keeps its largest arena block; one that grew beyond
+// this for a huge record is freed instead, so a plan does not hold on to
+// that memory between calls.
+constexpr size_t kKeptResultBytes = 1024 * 1024;
+
+void* direct_result_new() try { return new (std::nothrow) Result(); } catch (...) {
+  return nullptr;
+}
+
+const void* direct_eval_into(const void* plan, void* element, void* result) try {
+  auto* node = static_cast<xmlNodePtr>(element);
+  if (!plan || !node || !result || node->type != XML_ELEMENT_NODE) return nullptr;
+  auto* out = static_cast<Result*>(result);
+  out->arena.reset();
+  if (!evaluate(*static_cast<const CompiledPlan*>(plan), node, *out)) return nullptr;
+  return out->root;
+} catch (...) {
+  return nullptr;
+}
+
+int direct_result_recycle(void* result) try {
+  auto* out = static_cast<Result*>(result);
+  if (!out) return 0;
+  out->root = nullptr;
+  out->scratch.clear();
+  out->arena.reset();
+  if (out->arena.reserved() <= kKeptResultBytes) return 1;
+  delete out;
+  return 0;
+} catch (...) {
+  return 0;
+}
+
+const char* direct_attribute_name(const void* value, size_t index) try {
+  const Value* v = as_value(value);
+  return v && index < v->attr_count ? v->attr_names[index] : nullptr;
+} catch (...) {
+  return nullptr;
+}
+
+const char* direct_attribute_value(const void* value, size_t index) try {
+  const Value* v = as_value(value);
+  return v && index < v->attr_count ? v->attr_values[index] : nullptr;
+} catch (...) {
+  return nullptr;
+}
+
+}  // namespace
+
 }  // namespace korvith::plan
 
 using korvith::plan::as_value;
@@ -624,6 +678,34 @@ size_t korvith_plan_value_attributes_snapshot(const void* value, char* names, si
   return size;
 } catch (...) {
   return korvith::entry_failed<size_t>(0);
+}
+
+const void* korvith_plan_direct_table(void) try {
+  static const korvith_plan_direct table = {
+      sizeof(korvith_plan_direct),
+      korvith::plan::direct_result_new,
+      korvith::plan::direct_eval_into,
+      korvith::plan::direct_result_recycle,
+      korvith_plan_result_free,
+      korvith_plan_free,
+      korvith_plan_value_kind,
+      korvith_plan_value_name,
+      korvith_plan_value_type_tag,
+      korvith_plan_value_string,
+      korvith_plan_value_length,
+      korvith_plan_value_position,
+      korvith_plan_value_count,
+      korvith_plan_value_at,
+      korvith_plan_value_int,
+      korvith_plan_value_float,
+      korvith_plan_value_bool,
+      korvith_plan_value_attribute_count,
+      korvith::plan::direct_attribute_name,
+      korvith::plan::direct_attribute_value,
+  };
+  return &table;
+} catch (...) {
+  return korvith::entry_failed<const void*>(nullptr);
 }
 
 }  // extern "C"

@@ -48,6 +48,13 @@ class Arena {
     return p;
   }
 
+  // Bytes held in blocks, used or not.
+  size_t reserved() const {
+    size_t total = 0;
+    for (const Block& b : blocks_) total += b.size;
+    return total;
+  }
+
   // Drops everything but keeps the largest block for reuse.
   void reset() {
     if (blocks_.size() > 1) {

@@ -332,3 +332,50 @@ def test_iterextract_memory_stays_flat(tmp_path):
     assert big_size > 20_000_000
     extra = big_growth - small_growth
     assert extra < (big_size - small_size) // 4, (small_growth, big_growth, big_size)
+
+
+# -- the plan table native callers use (plan_direct.h)
+
+_P = ctypes.c_void_p
+
+
+class DirectTable(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_size_t),
+        ("result_new", ctypes.CFUNCTYPE(_P)),
+        ("eval_into", ctypes.CFUNCTYPE(_P, _P, _P, _P)),
+        ("result_recycle", ctypes.CFUNCTYPE(ctypes.c_int, _P)),
+        ("result_free", ctypes.CFUNCTYPE(None, _P)),
+        ("plan_free", ctypes.CFUNCTYPE(None, _P)),
+        *((name, _P) for name in ("value_kind", "value_name", "value_type_tag", "value_string",
+                                  "value_length", "value_position")),
+        ("value_count", ctypes.CFUNCTYPE(ctypes.c_size_t, _P)),
+        *((name, _P) for name in ("value_at", "value_int", "value_float", "value_bool")),
+        ("value_attribute_count", ctypes.CFUNCTYPE(ctypes.c_size_t, _P)),
+        ("value_attribute_name", ctypes.CFUNCTYPE(ctypes.c_char_p, _P, ctypes.c_size_t)),
+        ("value_attribute_value", ctypes.CFUNCTYPE(ctypes.c_char_p, _P, ctypes.c_size_t)),
+    ]
+
+
+def test_direct_table_evaluates_into_a_reused_result():
+    table = DirectTable.from_address(_engine.ext.plan_direct_table())
+    assert table.size == ctypes.sizeof(DirectTable)
+    handle, error = compile_raw(b"1\n2 1\n1:b\n1:a\n1:t 1 -1 1 0\n")
+    assert handle, error
+    doc = korvith.parse(b'<r a="x" b="y"><t>5</t></r><!---->')
+    result = table.result_new()
+    try:
+        assert table.eval_into(None, doc.root._raw, result) is None
+        assert table.eval_into(handle, None, result) is None
+        for _ in range(3):  # the same result, evaluated again and again
+            root = table.eval_into(handle, doc.root._raw, result)
+            assert root
+            # attributes in plan order, only those present; nothing past the end
+            assert [table.value_attribute_name(root, i) for i in range(3)] == [b"b", b"a", None]
+            assert [table.value_attribute_value(root, i) for i in range(3)] == [b"y", b"x", None]
+            assert (table.value_count(root), table.value_attribute_count(root)) == (1, 2)
+            assert table.result_recycle(result) == 1
+    finally:
+        table.result_free(result)
+        lib.korvith_plan_free(handle)
+        doc.close()

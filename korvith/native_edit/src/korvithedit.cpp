@@ -10,8 +10,10 @@
 // frees.
 //
 // The wrapper and registry layouts come from the accelerator's own header;
-// this module never calls into the engine.
+// apart from typed extraction (extract.cpp, through the engine's plan
+// table) this module never calls into the engine.
 #include "../../element/element.h"
+#include "extract.h"
 
 #include <atomic>
 #include <unordered_set>
@@ -303,6 +305,18 @@ PyMethodDef edit_methods[] = {
     {"wrappers", edit_wrappers, METH_VARARGS, "wrappers(registry, address): live wrappers"},
     {"registered_in", edit_registered_in, METH_VARARGS,
      "registered_in(element, registry): whether the wrapper is linked there"},
+    {"plan_bind", direct::plan_bind, METH_VARARGS,
+     "plan_bind(table_address, error_class, closed_message, plan_type): bind typed extraction"},
+    {"plan_prepare", direct::plan_prepare, METH_VARARGS,
+     "plan_prepare(engine_plan, plans, callback_type): a plan capsule owning the engine plan"},
+    {"extract", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(direct::plan_extract)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "extract($module, /, element, plan)\n--\n\n"
+     "The record that plan (a korvith.Plan) describes, read from element (a live\n"
+     "korvith Element), as a dict."},
+    {"plan_convert",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(direct::plan_convert)),
+     METH_FASTCALL, "plan_convert(root_address, plan): an evaluated record as a dict"},
     {nullptr, nullptr, 0, nullptr},
 };
 

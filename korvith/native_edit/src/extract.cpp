@@ -18,6 +18,7 @@
 // the package hands to `bind` once; the module does not link the engine.
 #include "extract.h"
 
+#include "../../common.h"
 #include "../../element/element.h"
 #include "korvith/abi.h"
 #include "korvith/plan_direct.h"
@@ -501,7 +502,18 @@ PyObject* plan_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   // From the liveness check to the end of the evaluation no Python code
   // runs and the interpreter stays held: closing the document (which
   // poisons the wrapper before freeing) cannot happen in between.
-  void* node = std::atomic_ref<void*>(reinterpret_cast<AccelElement*>(element)->raw).load();
+  // Without the interpreter lock (the free-threaded build) the element's
+  // document is held in a critical section from the check to the end of the
+  // evaluation: closing a document takes the same one.
+  auto* wrapper = reinterpret_cast<AccelElement*>(element);
+  PyObject* held = std::atomic_ref<PyObject*>(wrapper->document).load();
+  Ref document(Py_NewRef(held ? held : Py_None));
+  void* node = nullptr;
+  Value root = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(document.get());
+  node = std::atomic_ref<void*>(wrapper->raw).load();
+  if (node != kPoison && node) root = engine->eval_into(plan->engine_plan, node, result);
+  Py_END_CRITICAL_SECTION();
   if (node == kPoison || !node) {
     plan->give_back(result);
     if (node) {
@@ -511,7 +523,6 @@ PyObject* plan_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     return nullptr;
   }
-  Value root = engine->eval_into(plan->engine_plan, node, result);
   if (!root) {
     plan->give_back(result);
     PyErr_SetString(error_class, "plan evaluation failed");

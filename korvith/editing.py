@@ -215,11 +215,10 @@ def _forget(wrapper: Any, address: int) -> None:
 
 
 def _registries(wrapper: Any) -> list[Any]:
-    from .iterparse import _Scope
     doc = _document_field(wrapper)
     if type(doc) is Document:
         return [doc._accel_registry]
-    if type(doc) is _Scope:
+    if type(doc) in _OWN_DOCUMENTS:  # a streamed document's scope
         return [doc._accel_registry, *doc._owner._registries]
     return []
 

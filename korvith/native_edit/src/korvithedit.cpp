@@ -78,7 +78,7 @@ bool address_set(PyObject* addresses, std::unordered_set<void*>& out) {
 // document's registry. Walking the registry on every edit made a loop
 // that sets one attribute on each of n children cost n^2. Instead an edit
 // only marks the node dirty in its registry's dirty set; the `tag` and
-// `attrib` getters (wrapped below) empty the caches of a wrapper of a
+// `attrib` getters (replaced below) empty the caches of a wrapper of a
 // dirty node before they read, so no stale value is ever returned. Once a
 // registry's dirty set reaches its sweep size (at least the number of
 // wrappers the last sweep walked), one walk empties the caches of every
@@ -206,70 +206,51 @@ void refresh_if_dirty(AccelElement* el) {
   release_all(dropped);
 }
 
-// The `tag` and `attrib` attributes of Element: the accelerator's own
-// descriptors, reached through this one, which first empties the caches
-// of a wrapper whose node is dirty.
-struct CacheCheck {
-  PyObject_HEAD PyObject* original;  // the accelerator's descriptor (strong)
+// The `tag` and `attrib` attributes of Element stay getset descriptors
+// with the accelerator's names and docs, in their place in the type's
+// dict; their getters first empty the caches of a wrapper whose node is
+// dirty, then run the accelerator's own getter.
+struct CheckedGetter {
+  const char* name;
+  getter original = nullptr;  // the accelerator's getter
+  void* closure = nullptr;
+  PyGetSetDef def{};  // what the replacing descriptor points at (static storage)
 };
 
-PyTypeObject* cache_check_type = nullptr;
-
-PyObject* cache_check_get(PyObject* self, PyObject* obj, PyObject* type) {
-  PyObject* original = reinterpret_cast<CacheCheck*>(self)->original;
-  if (obj != nullptr && obj != Py_None && dirty_total.load(std::memory_order_acquire) != 0 &&
-      PyObject_TypeCheck(obj, element_type)) {
-    refresh_if_dirty(reinterpret_cast<AccelElement*>(obj));
+PyObject* checked_get(PyObject* self, CheckedGetter& g) {
+  if (dirty_total.load(std::memory_order_acquire) != 0 && PyObject_TypeCheck(self, element_type)) {
+    refresh_if_dirty(reinterpret_cast<AccelElement*>(self));
   }
-  return Py_TYPE(original)->tp_descr_get(original, obj, type);
+  return g.original(self, g.closure);
 }
 
-int cache_check_set(PyObject* self, PyObject* obj, PyObject* value) {
-  PyObject* original = reinterpret_cast<CacheCheck*>(self)->original;
-  return Py_TYPE(original)->tp_descr_set(original, obj, value);
-}
+CheckedGetter checked_tag{"tag"};
+CheckedGetter checked_attrib{"attrib"};
 
-PyObject* cache_check_doc(PyObject* self, void*) {
-  return PyObject_GetAttrString(reinterpret_cast<CacheCheck*>(self)->original, "__doc__");
-}
+PyObject* get_checked_tag(PyObject* self, void*) { return checked_get(self, checked_tag); }
+PyObject* get_checked_attrib(PyObject* self, void*) { return checked_get(self, checked_attrib); }
 
-void cache_check_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  Py_CLEAR(reinterpret_cast<CacheCheck*>(self)->original);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyGetSetDef cache_check_getset[] = {
-    {"__doc__", cache_check_doc, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot cache_check_slots[] = {
-    {Py_tp_descr_get, reinterpret_cast<void*>(cache_check_get)},
-    {Py_tp_descr_set, reinterpret_cast<void*>(cache_check_set)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(cache_check_dealloc)},
-    {Py_tp_getset, cache_check_getset},
-    {0, nullptr},
-};
-
-PyType_Spec cache_check_spec = {
-    "korvith._korvithedit.CacheCheck", sizeof(CacheCheck), 0, Py_TPFLAGS_DEFAULT, cache_check_slots,
-};
-
-// Puts a CacheCheck in front of Element's `name` descriptor (once).
-bool wrap_cached_attribute(const char* name) {
-  Ref original(PyObject_GetAttrString(reinterpret_cast<PyObject*>(element_type), name));
+// Replaces Element's read-only getset `g.name` by one with `get` (once).
+bool wrap_cached_attribute(CheckedGetter& g, getter get) {
+  auto* type = reinterpret_cast<PyObject*>(element_type);
+  Ref original(PyObject_GetAttrString(type, g.name));
   if (!original) return false;
-  if (Py_TYPE(original.get()) == cache_check_type) return true;
-  if (!Py_TYPE(original.get())->tp_descr_get || !Py_TYPE(original.get())->tp_descr_set) {
-    PyErr_Format(PyExc_ImportError, "Element.%s is not a data descriptor", name);
+  if (!PyObject_TypeCheck(original.get(), &PyGetSetDescr_Type)) {
+    PyErr_Format(PyExc_ImportError, "Element.%s is not a getset descriptor", g.name);
     return false;
   }
-  Ref check(PyType_GenericAlloc(cache_check_type, 0));
-  if (!check) return false;
-  reinterpret_cast<CacheCheck*>(check.get())->original = original.release();
-  return PyObject_SetAttrString(reinterpret_cast<PyObject*>(element_type), name, check.get()) == 0;
+  PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(original.get())->d_getset;
+  if (def->get == get) return true;  // already replaced
+  if (def->get == nullptr || def->set != nullptr) {
+    PyErr_Format(PyExc_ImportError, "Element.%s is not a read-only getset", g.name);
+    return false;
+  }
+  g.original = def->get;
+  g.closure = def->closure;
+  g.def = PyGetSetDef{def->name, get, nullptr, def->doc, nullptr};
+  Ref replacement(PyDescr_NewGetSet(element_type, &g.def));
+  if (!replacement) return false;
+  return PyObject_SetAttrString(type, g.name, replacement.get()) == 0;
 }
 
 // dirty_count(): dirty nodes pending over all registries (for tests).
@@ -525,14 +506,10 @@ PyObject* init_module() {
     return nullptr;
   }
   Py_DECREF(guard_type);
-  cache_check_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&cache_check_spec));
-  if (!cache_check_type) return nullptr;
-  if (PyModule_AddObjectRef(module.get(), "CacheCheck",
-                            reinterpret_cast<PyObject*>(cache_check_type)) < 0) {
+  if (!wrap_cached_attribute(checked_tag, get_checked_tag) ||
+      !wrap_cached_attribute(checked_attrib, get_checked_attrib)) {
     return nullptr;
   }
-  Py_DECREF(cache_check_type);
-  if (!wrap_cached_attribute("tag") || !wrap_cached_attribute("attrib")) return nullptr;
   return module.release();
 }
 

@@ -30,6 +30,9 @@ def _prefixes(value: Iterable[str] | None) -> bytes | None:
         return None
     if isinstance(value, (str, bytes)):
         raise TypeError("inclusive_ns_prefixes must be a list of prefixes, not a single string")
+    if not isinstance(value, Iterable):
+        raise TypeError("inclusive_ns_prefixes must be a list of prefixes, "
+                        f"not {type(value).__name__}")
     out = []
     for p in value:
         if not isinstance(p, str):
@@ -77,6 +80,9 @@ def write_c14n(node: Document | Element, file: str | os.PathLike[str] | IO[bytes
                exclusive: bool = False, with_comments: bool = False,
                inclusive_ns_prefixes: Iterable[str] | None = None, version: str = "1.0") -> None:
     """Writes the canonical form to a path or a binary file object."""
+    if not isinstance(file, (str, os.PathLike)) and not callable(getattr(file, "write", None)):
+        raise TypeError("file must be a path or a binary file object, "
+                        f"not {type(file).__name__}")
     data = canonicalize(node, exclusive=exclusive, with_comments=with_comments,
                         inclusive_ns_prefixes=inclusive_ns_prefixes, version=version)
     if isinstance(file, (str, os.PathLike)):

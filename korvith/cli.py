@@ -62,12 +62,23 @@ class Progress:
             self.stream.flush()
 
 
+# The most read whole from a device or named pipe (``/dev/zero`` would
+# otherwise fill memory); files and standard input have no such limit.
+DEVICE_READ_LIMIT = 256 * 1024 * 1024
+
+
 def _read_source(name: str) -> bytes:
     try:
         if name == "-":
             return sys.stdin.buffer.read()
         with open(name, "rb") as f:
-            return f.read()
+            if not _streamed(name):
+                return f.read()
+            data = f.read(DEVICE_READ_LIMIT + 1)
+        if len(data) > DEVICE_READ_LIMIT:
+            raise Failure(f"{name}: a device or pipe giving more than "
+                          f"{DEVICE_READ_LIMIT // (1024 * 1024)} MB; save it to a file first")
+        return data
     except OSError as e:
         raise Failure(f"{name}: {e.strerror or e}") from None
     except MemoryError:
@@ -383,6 +394,9 @@ def plan_from_json(obj: Any, where: str = "plan") -> Any:
     fields = obj.get("fields", {})
     if not isinstance(fields, dict):
         raise UsageError(f"{where}: \"fields\" is an object of name: kind")
+    for name in [*attributes, *fields]:
+        if "\0" in name:
+            raise UsageError(f"{where}: name {name!r} contains a NUL character")
     specs = {name: _field_from_json(spec, f"{where}: field {name!r}")
              for name, spec in fields.items()}
     try:
@@ -514,11 +528,18 @@ def cmd_stats(args: argparse.Namespace) -> int:
     progress = Progress(len(args.files), "stats")
     for name in args.files:
         progress.step(name)
-        data = b""
+        size = 0
         try:
-            data = _read_source(name)
-            start = time.perf_counter()
-            doc = cli_tools.parse_input(data, args.html)
+            if name != "-" and not args.html and _streamed(name):
+                # A device or pipe: parsed as read (endless input stops at
+                # its first error); its size is not known.
+                start = time.perf_counter()
+                doc, size = _load(name)
+            else:
+                data = _read_source(name)
+                size = len(data)
+                start = time.perf_counter()
+                doc = cli_tools.parse_input(data, args.html)
             seconds = time.perf_counter() - start
         except Failure as e:
             _error(str(e))
@@ -530,8 +551,8 @@ def cmd_stats(args: argparse.Namespace) -> int:
             continue
         with doc:
             info = document_stats(doc)
-        mb = len(data) / 1e6
-        info = {"file": "<stdin>" if name == "-" else name, "bytes": len(data), **info,
+        mb = size / 1e6
+        info = {"file": "<stdin>" if name == "-" else name, "bytes": size, **info,
                 "parse_seconds": round(seconds, 6),
                 "mb_per_second": round(mb / seconds, 1) if seconds > 0 else None}
         if args.json:

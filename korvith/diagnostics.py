@@ -174,6 +174,9 @@ def dirs_argument(dirs: Iterable[str | os.PathLike[str]] | None, name: str) -> l
         return []
     if isinstance(dirs, (str, bytes, os.PathLike)):
         dirs = [dirs]  # type: ignore[list-item]
+    if not isinstance(dirs, Iterable):
+        raise TypeError(f"{name} must be a directory path or a list of them, "
+                        f"not {type(dirs).__name__}")
     out = []
     for d in dirs:
         if not isinstance(d, (str, os.PathLike)):

@@ -216,11 +216,10 @@ def _forget(wrapper: Any, address: int) -> None:
 
 
 def _registries(wrapper: Any) -> list[Any]:
-    from .iterparse import _Scope
     doc = _document_field(wrapper)
     if type(doc) is Document:
         return [doc._accel_registry]
-    if type(doc) is _Scope:
+    if type(doc) in _OWN_DOCUMENTS:  # a streamed document's scope
         return [doc._accel_registry, *doc._owner._registries]
     return []
 
@@ -579,6 +578,8 @@ def _append(self: Element, element: Any) -> None:
 
 
 def _extend(self: Element, elements: Iterable[Any]) -> None:
+    if not isinstance(elements, Iterable):
+        raise TypeError(f"elements must be an iterable of elements, not {type(elements).__name__}")
     items = list(elements)
     wrappers = [_check_movable(e, self) for e in items]
     for wrapper in wrappers:
@@ -840,8 +841,11 @@ class ElementTree:
             from .document import parse, parse_file
             if isinstance(file, (str, os.PathLike)):
                 element = parse_file(file).root
-            else:
+            elif callable(getattr(file, "read", None)):
                 element = parse(file.read()).root
+            else:
+                raise TypeError("file must be a path or a binary file object, "
+                                f"not {type(file).__name__}")
         if element is not None and not isinstance(element, Element):
             raise TypeError(f"element must be an Element, not {type(element).__name__}")
         self._root = element

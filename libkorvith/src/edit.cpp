@@ -270,6 +270,22 @@ void drop_text_run(xmlNodePtr first) {
   }
 }
 
+// Replaces the text run that follows `prev` (an element's tail), or that
+// opens `parent` when `prev` is null (its text), with `text` (null: none).
+int replace_text_run(xmlNodePtr parent, xmlNodePtr prev, const char* text) {
+  if (!valid_text(text)) return refuse("invalid text");
+  xmlDocPtr doc = prev != nullptr ? prev->doc : parent->doc;
+  xmlNodePtr fresh = nullptr;
+  if (text != nullptr) {
+    fresh = xmlNewDocText(doc, xstr(text));
+    if (fresh == nullptr) return refuse("out of memory");
+  }
+  drop_text_run(prev != nullptr ? prev->next : parent->children);
+  if (fresh != nullptr) link_after(parent, prev, fresh);
+  side_forget_output(doc);
+  return 0;
+}
+
 xmlDocPtr new_document() {
   xmlDocPtr doc = xmlNewDoc(xstr("1.0"));
   if (doc == nullptr) return nullptr;
@@ -488,16 +504,7 @@ int korvith_edit_set_text(void* element, const char* text) try {
   error_clear();
   xmlNodePtr n = as_node(element);
   if (!is_element(n)) return refuse("not an element");
-  if (!valid_text(text)) return refuse("invalid text");
-  xmlNodePtr fresh = nullptr;
-  if (text != nullptr) {
-    fresh = xmlNewDocText(n->doc, xstr(text));
-    if (fresh == nullptr) return refuse("out of memory");
-  }
-  drop_text_run(n->children);
-  if (fresh != nullptr) link_after(n, nullptr, fresh);
-  side_forget_output(n->doc);
-  return 0;
+  return replace_text_run(n, nullptr, text);
 } catch (...) {
   return korvith::entry_failed<int>(-1);
 }
@@ -506,16 +513,7 @@ int korvith_edit_set_tail(void* node, const char* text) try {
   error_clear();
   xmlNodePtr n = as_node(node);
   if (!is_movable(n)) return refuse("not an element");
-  if (!valid_text(text)) return refuse("invalid text");
-  xmlNodePtr fresh = nullptr;
-  if (text != nullptr) {
-    fresh = xmlNewDocText(n->doc, xstr(text));
-    if (fresh == nullptr) return refuse("out of memory");
-  }
-  drop_text_run(n->next);
-  if (fresh != nullptr) link_after(n->parent, n, fresh);
-  side_forget_output(n->doc);
-  return 0;
+  return replace_text_run(n->parent, n, text);
 } catch (...) {
   return korvith::entry_failed<int>(-1);
 }

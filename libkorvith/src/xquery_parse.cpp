@@ -22,34 +22,6 @@
 namespace korvith::xq {
 namespace {
 
-constexpr std::array<std::string_view, 27> kXPathFunctions = {"last",
-                                                              "position",
-                                                              "count",
-                                                              "id",
-                                                              "local-name",
-                                                              "namespace-uri",
-                                                              "name",
-                                                              "string",
-                                                              "concat",
-                                                              "starts-with",
-                                                              "contains",
-                                                              "substring-before",
-                                                              "substring-after",
-                                                              "substring",
-                                                              "string-length",
-                                                              "normalize-space",
-                                                              "translate",
-                                                              "boolean",
-                                                              "not",
-                                                              "true",
-                                                              "false",
-                                                              "lang",
-                                                              "number",
-                                                              "sum",
-                                                              "floor",
-                                                              "ceiling",
-                                                              "round"};
-
 constexpr std::array<std::string_view, 9> kConstructorWords = {
     "element",   "attribute", "document", "text", "comment", "processing-instruction",
     "namespace", "ordered",   "unordered"};
@@ -57,102 +29,76 @@ constexpr std::array<std::string_view, 9> kConstructorWords = {
 constexpr std::array<std::string_view, 4> kNodeTypes = {"node", "text", "comment",
                                                         "processing-instruction"};
 
-// Functions whose result is never a node-set: an expression that is one call
-// of these is statically atomic.
-constexpr std::array<std::string_view, 26> kAtomicFunctions = {"last",
-                                                               "position",
-                                                               "count",
-                                                               "local-name",
-                                                               "namespace-uri",
-                                                               "name",
-                                                               "string",
-                                                               "concat",
-                                                               "starts-with",
-                                                               "contains",
-                                                               "substring-before",
-                                                               "substring-after",
-                                                               "substring",
-                                                               "string-length",
-                                                               "normalize-space",
-                                                               "translate",
-                                                               "boolean",
-                                                               "not",
-                                                               "true",
-                                                               "false",
-                                                               "lang",
-                                                               "number",
-                                                               "sum",
-                                                               "floor",
-                                                               "ceiling",
-                                                               "round"};
-
-// How many arguments a function takes (max -1: any number).
-struct Arity {
+// The functions a query may call: XPath 1.0's library (core) and the
+// engine's extensions (xquery_functions.cpp). min/max: how many arguments
+// it takes (max -1: any number); atomic (core functions only; extensions
+// answer through is_atomic_extension): its result is never a node-set, so
+// an expression that is one call of it is statically atomic; nodes_first: its first argument must
+// be a node-set, an atomic value there fails at evaluation, so it is refused at preparation.
+struct FunctionInfo {
   std::string_view name;
   int min;
   int max;
+  bool core;
+  bool atomic;
+  bool nodes_first;
 };
 
-constexpr std::array<Arity, 35> kArities = {{
-    {"last", 0, 0},
-    {"position", 0, 0},
-    {"count", 1, 1},
-    {"id", 1, 1},
-    {"local-name", 0, 1},
-    {"namespace-uri", 0, 1},
-    {"name", 0, 1},
-    {"string", 0, 1},
-    {"concat", 2, -1},
-    {"starts-with", 2, 2},
-    {"contains", 2, 2},
-    {"substring-before", 2, 2},
-    {"substring-after", 2, 2},
-    {"substring", 2, 3},
-    {"string-length", 0, 1},
-    {"normalize-space", 0, 1},
-    {"translate", 3, 3},
-    {"boolean", 1, 1},
-    {"not", 1, 1},
-    {"true", 0, 0},
-    {"false", 0, 0},
-    {"lang", 1, 1},
-    {"number", 0, 1},
-    {"sum", 1, 1},
-    {"floor", 1, 1},
-    {"ceiling", 1, 1},
-    {"round", 1, 1},
-    {"ends-with", 2, 2},
-    {"abs", 1, 1},
-    {"exists", 1, 1},
-    {"empty", 1, 1},
-    {"min", 1, 1},
-    {"max", 1, 1},
-    {"avg", 1, 1},
-    {"string-join", 1, 2},
+constexpr std::array<FunctionInfo, 35> kFunctions = {{
+    {"last", 0, 0, true, true, false},
+    {"position", 0, 0, true, true, false},
+    {"count", 1, 1, true, true, true},
+    {"id", 1, 1, true, false, false},
+    {"local-name", 0, 1, true, true, true},
+    {"namespace-uri", 0, 1, true, true, true},
+    {"name", 0, 1, true, true, true},
+    {"string", 0, 1, true, true, false},
+    {"concat", 2, -1, true, true, false},
+    {"starts-with", 2, 2, true, true, false},
+    {"contains", 2, 2, true, true, false},
+    {"substring-before", 2, 2, true, true, false},
+    {"substring-after", 2, 2, true, true, false},
+    {"substring", 2, 3, true, true, false},
+    {"string-length", 0, 1, true, true, false},
+    {"normalize-space", 0, 1, true, true, false},
+    {"translate", 3, 3, true, true, false},
+    {"boolean", 1, 1, true, true, false},
+    {"not", 1, 1, true, true, false},
+    {"true", 0, 0, true, true, false},
+    {"false", 0, 0, true, true, false},
+    {"lang", 1, 1, true, true, false},
+    {"number", 0, 1, true, true, false},
+    {"sum", 1, 1, true, true, true},
+    {"floor", 1, 1, true, true, false},
+    {"ceiling", 1, 1, true, true, false},
+    {"round", 1, 1, true, true, false},
+    {"ends-with", 2, 2, false, false, false},
+    {"abs", 1, 1, false, false, false},
+    {"exists", 1, 1, false, false, true},
+    {"empty", 1, 1, false, false, true},
+    {"min", 1, 1, false, false, true},
+    {"max", 1, 1, false, false, true},
+    {"avg", 1, 1, false, false, true},
+    {"string-join", 1, 2, false, false, true},
 }};
 
-void function_arity(std::string_view name, int& min, int& max) {
-  min = 0;
-  max = -1;
-  for (const auto& a : kArities) {
-    if (a.name == name) {
-      min = a.min;
-      max = a.max;
-      return;
-    }
+const FunctionInfo* find_function(std::string_view name) {
+  for (const auto& f : kFunctions) {
+    if (f.name == name) return &f;
   }
+  return nullptr;
 }
 
-// Whether argument `index` (0-based) of the function must be a node-set:
-// an atomic value there fails at evaluation, so it is refused at
-// preparation.
+void function_arity(std::string_view name, int& min, int& max) {
+  const FunctionInfo* f = find_function(name);
+  min = f != nullptr ? f->min : 0;
+  max = f != nullptr ? f->max : -1;
+}
+
+// Whether argument `index` (0-based) of the function must be a node-set.
 bool function_needs_nodes(std::string_view name, int index) {
-  if (index == 0) {
-    return name == "count" || name == "sum" || name == "exists" || name == "empty" ||
-           name == "min" || name == "max" || name == "avg" || name == "string-join" ||
-           name == "local-name" || name == "namespace-uri" || name == "name";
-  }
-  return false;
+  const FunctionInfo* f = find_function(name);
+  return index == 0 && f != nullptr && f->nodes_first;
 }
 
 // Deepest nesting of FLWORs, parenthesised expressions and clause
@@ -1472,7 +1418,8 @@ class Parser {
   }
 
   static bool is_atomic_call(std::string_view name) {
-    return contains(kAtomicFunctions, name) || is_atomic_extension(name);
+    const FunctionInfo* f = find_function(name);
+    return (f != nullptr && f->core && f->atomic) || is_atomic_extension(name);
   }
 
   // `element {`, `element name {`: what follows a constructor keyword.
@@ -1500,7 +1447,8 @@ class Parser {
 
   bool check_function(const std::string& prefix, std::string_view local, size_t offset) {
     std::string name = prefix.empty() ? std::string(local) : prefix + ":" + std::string(local);
-    if (prefix.empty() && (contains(kXPathFunctions, local) || is_extension_function(local)))
+    const FunctionInfo* known = find_function(local);
+    if (prefix.empty() && ((known != nullptr && known->core) || is_extension_function(local)))
       return true;
     if (prefix.empty() && local == "if") {
       fail("if/then/else expressions are not supported", offset);

@@ -4,12 +4,16 @@
 // security preferences that refuse writing files, creating directories and
 // the network, and allow reading only files inside the allowed directories
 // when document() is enabled; a bounded template depth; per-context error
-// handlers. libxslt loads xsl:include and xsl:import itself through its
-// process-wide loader, which the engine must not replace, so the compile
-// step first walks the include graph with the access policy and refuses a
-// stylesheet whose includes reach anything the policy forbids, or cycle.
-#include <libexslt/exslt.h>
+// handlers; the EXSLT functions registered on each transform's own XPath
+// context (xslt_exslt.cpp), never in libxslt's process-wide registry. libxslt
+// reports compile errors only through its process-wide handler, so every
+// stylesheet (and everything it includes) first goes through the check in
+// xslt_check.cpp, which refuses those errors with their line. libxslt loads xsl:include and
+// xsl:import itself through its process-wide loader, which the engine must not replace, so the
+// compile step first walks the include graph with the access policy and refuses a stylesheet whose
+// includes reach anything the policy forbids, or cycle.
 #include <libxml/uri.h>
+#include <libxslt/extensions.h>
 #include <libxslt/security.h>
 #include <libxslt/transform.h>
 #include <libxslt/xsltInternals.h>
@@ -20,10 +24,10 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-
 #include "ext_common.h"
 #include "entry.h"
+#include "xslt_check.h"
+#include "xslt_exslt.h"
 
 namespace korvith {
 namespace {
@@ -122,6 +126,7 @@ struct IncludeWalk {
                        "document type declaration");
       return false;
     }
+    if (!check_stylesheet(sub.get(), url, diag)) return false;
     chain.push_back(path);
     bool ok = walk(sub.get(), depth + 1);
     chain.pop_back();
@@ -134,6 +139,7 @@ struct IncludeWalk {
 // message itself, each through the handler, sometimes in pieces.
 struct XsltErrors {
   Diag* diag = nullptr;
+  xsltTransformContextPtr ctxt = nullptr;  // for the line when the context line has none
   AccessPolicy* policy = nullptr;
   bool documents = false;
   std::string pending;
@@ -148,6 +154,9 @@ struct XsltErrors {
       if (one.rfind("runtime error:", 0) == 0 || one.rfind("compilation error:", 0) == 0) {
         size_t at = one.find(" line ");
         line = at != std::string::npos ? std::atoi(one.c_str() + at + 6) : 0;
+        // Without a file name libxslt leaves the line out: take it from
+        // the instruction being run.
+        if (line == 0 && ctxt != nullptr && ctxt->inst != nullptr) line = node_line_of(ctxt->inst);
         continue;
       }
       if (!one.empty()) diag->add(2, one, line, 0);
@@ -159,6 +168,22 @@ struct XsltErrors {
     pending.clear();
   }
 };
+
+// XPath errors of the transform, with the line of the instruction being
+// run when libxml2 gives none.
+void on_xpath_error(void* data, const xmlError* err) {
+  auto* e = static_cast<XsltErrors*>(data);
+  if (e == nullptr || err == nullptr) return;
+  try {  // called from libxml2's C code: no exception may leave
+    size_t before = e->diag->entries.size();
+    e->diag->add_error(err);
+    if (e->diag->entries.size() > before && e->diag->entries.back().line == 0 &&
+        e->ctxt != nullptr && e->ctxt->inst != nullptr) {
+      e->diag->entries.back().line = node_line_of(e->ctxt->inst);
+    }
+  } catch (...) {
+  }
+}
 
 void on_xslt_error(void* data, const char* msg, ...) {
   auto* e = static_cast<XsltErrors*>(data);
@@ -253,13 +278,9 @@ struct TctxtFree {
   void operator()(xsltTransformContext* c) const { xsltFreeTransformContext(c); }
 };
 
-void register_exslt() {
-  // Adds the EXSLT extension modules to libxslt's registry of extension
-  // namespaces: additive and idempotent, it changes nothing another user
-  // of libxslt relies on.
-  static std::once_flag once;
-  std::call_once(once, [] { exsltRegisterAll(); });
-}
+struct StyleFree {
+  void operator()(xsltStylesheet* s) const { xsltFreeStylesheet(s); }
+};
 
 }  // namespace
 }  // namespace korvith
@@ -273,7 +294,6 @@ void* korvith_xslt_compile(const char* data, size_t length, const char* base,
   auto* diag = static_cast<Diag*>(diag_ptr);
   if (diag == nullptr) return nullptr;
   try {
-    register_exslt();
     auto x = std::make_unique<Xslt>();
     AccessPolicy policy;
     policy.diag = diag;
@@ -291,18 +311,34 @@ void* korvith_xslt_compile(const char* data, size_t length, const char* base,
       char real[PATH_MAX];
       if (::realpath(base, real) != nullptr) walk.chain.push_back(real);
     }
+    if (!check_stylesheet(doc.get(), base != nullptr ? base : "", diag)) return nullptr;
     if (!walk.walk(doc.get(), 0)) return nullptr;
-    x->style = xsltParseStylesheetDoc(doc.get());
-    if (x->style == nullptr) {
-      diag->add(3, "the stylesheet does not compile");
-      return nullptr;  // the document is still ours and freed here
-    }
-    (void)doc.release();  // owned by the stylesheet now
-    if (x->style->errors != 0) {
-      diag->add(
-          3, "the stylesheet does not compile (" + std::to_string(x->style->errors) + " errors)");
+    xsltInitGlobals();
+    std::unique_ptr<xsltStylesheet, StyleFree> style(xsltNewStylesheet());
+    if (!style) {
+      diag->add(3, "out of memory");
       return nullptr;
     }
+    // Expression errors the check did not catch reach this call's list
+    // through the stylesheet's own XPath context.
+    if (style->xpathCtxt != nullptr) {
+      style->xpathCtxt->error = diag_structured;
+      style->xpathCtxt->userData = diag;
+    }
+    int failed = xsltParseStylesheetUser(style.get(), doc.get());
+    if (style->xpathCtxt != nullptr) {
+      style->xpathCtxt->error = nullptr;
+      style->xpathCtxt->userData = nullptr;
+    }
+    if (failed != 0) {
+      // The document is still ours and freed here. libxslt has sent its
+      // own message to its process-wide handler.
+      diag->add(3, "the stylesheet does not compile (" + std::to_string(style->errors) +
+                       " errors that libxslt reports only to its own error output)");
+      return nullptr;
+    }
+    (void)doc.release();  // owned by the stylesheet now
+    x->style = style.release();
     return x.release();
   } catch (...) {
     diag->add(3, "internal error while compiling the stylesheet");
@@ -346,6 +382,11 @@ void* korvith_xslt_apply(void* xslt, void* document, void* element, const char**
       diag->add(3, "out of memory");
       return nullptr;
     }
+    errs.ctxt = ctxt.get();
+    if (!register_exslt(ctxt.get())) {
+      diag->add(3, "out of memory");
+      return nullptr;
+    }
     xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_READ_FILE, allow_read);
     xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_WRITE_FILE, refuse_write);
     xsltSetSecurityPrefs(sec.get(), XSLT_SECPREF_CREATE_DIRECTORY, refuse_mkdir);
@@ -358,8 +399,8 @@ void* korvith_xslt_apply(void* xslt, void* document, void* element, const char**
     xsltSetCtxtParseOptions(ctxt.get(), XML_PARSE_NOENT | XML_PARSE_NOCDATA | XML_PARSE_NONET |
                                             XML_PARSE_NO_XXE | XML_PARSE_NO_SYS_CATALOG);
     if (ctxt->xpathCtxt != nullptr) {
-      ctxt->xpathCtxt->error = diag_structured;
-      ctxt->xpathCtxt->userData = diag;
+      ctxt->xpathCtxt->error = on_xpath_error;
+      ctxt->xpathCtxt->userData = &errs;
     }
     RunningGuard guard(ctxt.get(), &errs);
     xmlDocPtr result =

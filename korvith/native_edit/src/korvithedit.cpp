@@ -15,7 +15,9 @@
 #include "../../element/element.h"
 #include "extract.h"
 
+#include <algorithm>
 #include <atomic>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -75,10 +77,107 @@ bool address_set(PyObject* addresses, std::unordered_set<void*>& out) {
   return !PyErr_Occurred();
 }
 
-// forget(registry, address): empties the `tag` and `attrib` caches of
-// every wrapper of that node in the registry. A plain pointer comparison
-// per live wrapper: the cost grows with the number of live wrappers of the
-// document, not with its size.
+// ---- attribute and tag edits without a walk per edit --------------------
+//
+// An attribute or tag edit must empty the `tag`/`attrib` caches of every
+// wrapper of the edited node, and a node's wrappers can be anywhere in its
+// document's registry. Walking the registry on every edit made a loop
+// that sets one attribute on each of n children cost n^2. Instead an edit
+// only marks the node dirty in its registry's dirty set; the `tag` and
+// `attrib` getters (replaced below) empty the caches of a wrapper of a
+// dirty node before they read, so no stale value is ever returned. Once a
+// registry's dirty set reaches its sweep size (at least the number of
+// wrappers the last sweep walked), one walk empties the caches of every
+// wrapper of every dirty node and clears the set: amortised, each edit
+// costs O(1). The sets hold node addresses only as keys, never followed:
+// an address reused by a later node at worst costs that node's wrappers
+// one cache refill. A registry's set goes away with its capsule.
+
+constexpr size_t kMinSweep = 1024;
+
+struct DirtyNodes {
+  std::unordered_set<void*> nodes;
+  size_t sweep_at = kMinSweep;
+};
+
+PyMutex dirty_mutex = {0};
+// Never freed: capsule destructors may still run during interpreter exit.
+auto* dirty_sets = new std::unordered_map<Registry*, DirtyNodes>();
+// Dirty nodes over all registries: the getters skip the lookup at zero.
+std::atomic<size_t> dirty_total{0};
+// The accelerator's registry capsule destructor, chained by ours.
+PyCapsule_Destructor registry_destructor = nullptr;
+
+struct DirtyLock {
+  DirtyLock() { PyMutex_Lock(&dirty_mutex); }
+  ~DirtyLock() { PyMutex_Unlock(&dirty_mutex); }
+  DirtyLock(const DirtyLock&) = delete;
+  DirtyLock& operator=(const DirtyLock&) = delete;
+};
+
+// Drops the registry's dirty set (under the lock).
+void erase_dirty(Registry* registry) {
+  auto it = dirty_sets->find(registry);
+  if (it == dirty_sets->end()) return;
+  dirty_total.fetch_sub(it->second.nodes.size(), std::memory_order_acq_rel);
+  dirty_sets->erase(it);
+}
+
+void dirty_capsule_destructor(PyObject* capsule) {
+  PyObject* raised = PyErr_GetRaisedException();
+  auto* registry = static_cast<Registry*>(PyCapsule_GetPointer(capsule, kRegistryCapsuleName));
+  if (registry == nullptr) PyErr_Clear();
+  PyCapsule_Destructor chained = nullptr;
+  {
+    DirtyLock lock;
+    if (registry != nullptr) erase_dirty(registry);
+    chained = registry_destructor;
+  }
+  PyErr_SetRaisedException(raised);
+  if (chained != nullptr) chained(capsule);
+}
+
+// Makes the capsule drop its dirty set when it dies (under the lock).
+// False when its destructor is not the accelerator's usual one: that
+// registry is then handled by walking it on every edit.
+bool track_registry(PyObject* capsule) {
+  PyCapsule_Destructor current = PyCapsule_GetDestructor(capsule);
+  if (current == dirty_capsule_destructor) return true;
+  if (current == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  if (registry_destructor == nullptr) registry_destructor = current;
+  if (current != registry_destructor) return false;
+  return PyCapsule_SetDestructor(capsule, dirty_capsule_destructor) == 0;
+}
+
+// Empties the caches of every wrapper of a dirty node and clears the set
+// (under the lock). The next sweep waits for as many edits as there are
+// wrappers, so sweeping stays O(1) per edit.
+void sweep(Registry* registry, DirtyNodes& dirty, std::vector<PyObject*>& dropped) {
+  size_t wrappers = 0;
+  for (AccelElement* el = registry->first; el; el = el->next) {
+    ++wrappers;
+    if ((el->cached_tag || el->cached_attrib) && dirty.nodes.count(el->raw) != 0) {
+      take_caches(el, dropped);
+    }
+  }
+  dirty_total.fetch_sub(dirty.nodes.size(), std::memory_order_acq_rel);
+  dirty.nodes.clear();
+  dirty.sweep_at = std::max(kMinSweep, wrappers);
+}
+
+// The walk of every wrapper, for registries that are not tracked.
+void forget_by_walk(Registry* registry, void* raw, std::vector<PyObject*>& dropped) {
+  for (AccelElement* el = registry->first; el; el = el->next) {
+    if (el->raw == raw && (el->cached_tag || el->cached_attrib)) take_caches(el, dropped);
+  }
+}
+
+// forget(registry, address): after an edit of that node's attributes or
+// tag, no wrapper of it in the registry hands out its old `tag` or
+// `attrib` again.
 PyObject* edit_forget(PyObject*, PyObject* args) {
   PyObject* capsule = nullptr;
   PyObject* address = nullptr;
@@ -88,11 +187,81 @@ PyObject* edit_forget(PyObject*, PyObject* args) {
   void* raw = PyLong_AsVoidPtr(address);
   if (PyErr_Occurred()) return nullptr;
   std::vector<PyObject*> dropped;
-  for (AccelElement* el = registry->first; el; el = el->next) {
-    if (el->raw == raw && (el->cached_tag || el->cached_attrib)) take_caches(el, dropped);
+  {
+    DirtyLock lock;
+    if (!track_registry(capsule)) {
+      forget_by_walk(registry, raw, dropped);
+    } else {
+      DirtyNodes& dirty = (*dirty_sets)[registry];
+      if (dirty.nodes.insert(raw).second) dirty_total.fetch_add(1, std::memory_order_acq_rel);
+      if (dirty.nodes.size() >= dirty.sweep_at) sweep(registry, dirty, dropped);
+    }
   }
   release_all(dropped);
   Py_RETURN_NONE;
+}
+
+// Empties the wrapper's caches when its node is dirty.
+void refresh_if_dirty(AccelElement* el) {
+  std::vector<PyObject*> dropped;
+  {
+    DirtyLock lock;
+    auto it = dirty_sets->find(el->registry);
+    if (it != dirty_sets->end() && it->second.nodes.count(el->raw) != 0) take_caches(el, dropped);
+  }
+  release_all(dropped);
+}
+
+// The `tag` and `attrib` attributes of Element stay getset descriptors
+// with the accelerator's names and docs, in their place in the type's
+// dict; their getters first empty the caches of a wrapper whose node is
+// dirty, then run the accelerator's own getter.
+struct CheckedGetter {
+  const char* name;
+  getter original = nullptr;  // the accelerator's getter
+  void* closure = nullptr;
+  PyGetSetDef def{};  // what the replacing descriptor points at (static storage)
+};
+
+PyObject* checked_get(PyObject* self, CheckedGetter& g) {
+  if (dirty_total.load(std::memory_order_acquire) != 0 && PyObject_TypeCheck(self, element_type)) {
+    refresh_if_dirty(reinterpret_cast<AccelElement*>(self));
+  }
+  return g.original(self, g.closure);
+}
+
+CheckedGetter checked_tag{"tag"};
+CheckedGetter checked_attrib{"attrib"};
+
+PyObject* get_checked_tag(PyObject* self, void*) { return checked_get(self, checked_tag); }
+PyObject* get_checked_attrib(PyObject* self, void*) { return checked_get(self, checked_attrib); }
+
+// Replaces Element's read-only getset `g.name` by one with `get` (once).
+bool wrap_cached_attribute(CheckedGetter& g, getter get) {
+  auto* type = reinterpret_cast<PyObject*>(element_type);
+  Ref original(PyObject_GetAttrString(type, g.name));
+  if (!original) return false;
+  if (!PyObject_TypeCheck(original.get(), &PyGetSetDescr_Type)) {
+    PyErr_Format(PyExc_ImportError, "Element.%s is not a getset descriptor", g.name);
+    return false;
+  }
+  PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(original.get())->d_getset;
+  if (def->get == get) return true;  // already replaced
+  if (def->get == nullptr || def->set != nullptr) {
+    PyErr_Format(PyExc_ImportError, "Element.%s is not a read-only getset", g.name);
+    return false;
+  }
+  g.original = def->get;
+  g.closure = def->closure;
+  g.def = PyGetSetDef{def->name, get, nullptr, def->doc, nullptr};
+  Ref replacement(PyDescr_NewGetSet(element_type, &g.def));
+  if (!replacement) return false;
+  return PyObject_SetAttrString(type, g.name, replacement.get()) == 0;
+}
+
+// dirty_count(): dirty nodes pending over all registries (for tests).
+PyObject* edit_dirty_count(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(dirty_total.load(std::memory_order_acquire));
 }
 
 // adopt(source, target, document, addresses): moves every wrapper of the
@@ -303,6 +472,8 @@ PyMethodDef edit_methods[] = {
     {"adopt", edit_adopt, METH_VARARGS,
      "adopt(source, target, document, addresses): move those nodes' wrappers"},
     {"wrappers", edit_wrappers, METH_VARARGS, "wrappers(registry, address): live wrappers"},
+    {"dirty_count", edit_dirty_count, METH_NOARGS,
+     "dirty_count(): edited nodes whose wrappers' caches are checked on read"},
     {"registered_in", edit_registered_in, METH_VARARGS,
      "registered_in(element, registry): whether the wrapper is linked there"},
     {"plan_bind", direct::plan_bind, METH_VARARGS,
@@ -354,6 +525,10 @@ PyObject* init_module() {
   }
   Py_DECREF(guard_type);
   if (add_checked_calls(module.get()) < 0) return nullptr;
+  if (!wrap_cached_attribute(checked_tag, get_checked_tag) ||
+      !wrap_cached_attribute(checked_attrib, get_checked_attrib)) {
+    return nullptr;
+  }
   return module.release();
 }
 

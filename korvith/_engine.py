@@ -158,6 +158,11 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("edit_copy", _vp, (_vp,), _KEEP),
     ("edit_subtree", c_size_t, (_vp, POINTER(_vp), c_size_t), _KEEP),
     ("edit_is_ancestor", c_int, (_vp, _vp), _KEEP),
+    # Filtered iterparse steps (korvith/iterparse.py): they free parts of
+    # the iterator's tree.
+    ("iterparse_filter", c_int, (_vp, c_char_p, c_size_t, c_int), _KEEP),
+    ("iterparse_step", _vp, (_vp, _vp), _KEEP),
+    ("iterparse_step_event", _vp, (_vp, _vp, _INT_P), _KEEP),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

@@ -12,6 +12,7 @@
 // The wrapper and registry layouts come from the accelerator's own header;
 // this module never calls into the engine.
 #include "../../element/element.h"
+#include "stream.h"
 
 #include <atomic>
 #include <unordered_set>
@@ -335,6 +336,7 @@ PyObject* init_module() {
     return nullptr;
   }
   Py_DECREF(guard_type);
+  if (!add_stream_cursor(module.get(), accel.get())) return nullptr;
   return module.release();
 }
 

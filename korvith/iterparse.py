@@ -182,8 +182,14 @@ class iterparse(Iterator[Any]):
         except BaseException:
             ext.iterparse_free(handle)
             raise
+        # Without end events nothing would ever be released: the engine
+        # reports them anyway and the step releases each element at its end
+        # without yielding it.
+        self._hidden_end = self._release and bool(self._event_mask) and \
+            not self._event_mask & _EVENT_BITS["end"]
         if self._event_mask:
-            ext.iterparse_set_events(handle, self._event_mask)
+            ext.iterparse_set_events(handle, self._event_mask | (
+                _EVENT_BITS["end"] if self._hidden_end else 0))
         if ext.iterparse_filter(handle, tag_filter, len(tag_filter), int(self._release)) != 0:
             self._cursor.close()
             raise ValueError(f"invalid tag filter {tag!r}")
@@ -263,12 +269,19 @@ class iterparse(Iterator[Any]):
         kind = ctypes.c_int(0)
         while True:
             address = step(self._handle, previous or None, ctypes.byref(kind))
-            previous = 0
+            previous = None
             if kind.value == 0:
                 if self._feed():
                     continue
                 self._finish()
                 raise StopIteration
+            if kind.value == _EVENT_BITS["end"] and self._hidden_end:
+                _errors.note_poisoning("released")
+                _accel.invalidate(self._scope._accel_registry)
+                if self.closed:
+                    raise StopIteration
+                previous = address
+                continue
             if kind.value in (_EVENT_BITS["start"], _EVENT_BITS["end"]):
                 found = _accel.create(address, None, self._scope)
                 if kind.value == _EVENT_BITS["end"] and self._release:

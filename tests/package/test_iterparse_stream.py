@@ -78,6 +78,23 @@ def test_child_tag_frees_the_records_before(events: object) -> None:
     it.close()
 
 
+def test_start_events_alone_still_release() -> None:
+    # No end events asked for: each record goes at its end all the same,
+    # with the wrappers handed out before.
+    it = korvith.iterparse(RECORDS, tag="rec", events=("start",))
+    seen, previous = [], None
+    for event, el in it:
+        if previous is not None:
+            with pytest.raises(korvith.KorvithError, match="released by iterparse"):
+                previous.tag
+        seen.append((event, el.get("id"), len(it.root)))
+        previous = el
+    assert seen == [("start", str(i), 50 - i) for i in range(50)]
+    kept = [el.get("id") for _, el in korvith.iterparse(RECORDS, tag="rec", events=("start",),
+                                                       release=False)]
+    assert kept == [str(i) for i in range(50)]
+
+
 def test_wrappers_reached_from_a_released_element_are_poisoned() -> None:
     it = korvith.iterparse(RECORDS, tag="n")
     first = next(it)

@@ -78,8 +78,8 @@ _errors.released_alive = lambda: len(_RELEASED) > 0
 
 # The engine's filtered step and the iterator's free, called by the cursor
 # of korvith._korvithedit without a round trip through Python.
-_STEP_ADDRESS = ctypes.cast(ext.iterparse_step, ctypes.c_void_p).value
-_FREE_ADDRESS = ctypes.cast(ext.iterparse_free, ctypes.c_void_p).value
+_STEP_ADDRESS: int = ctypes.cast(ext.iterparse_step, ctypes.c_void_p).value or 0
+_FREE_ADDRESS: int = ctypes.cast(ext.iterparse_free, ctypes.c_void_p).value or 0
 
 
 def _is_stream(source: Any) -> bool:
@@ -259,7 +259,8 @@ class iterparse(Iterator[Any]):
     def _event_step(self) -> Any:
         if self._done or self.closed:
             raise StopIteration
-        previous, self._previous = self._previous, 0
+        previous: int | None = self._previous
+        self._previous = 0
         if previous:
             _errors.note_poisoning("released")
             _accel.invalidate(self._scope._accel_registry)

@@ -169,6 +169,11 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     # The address of the static plan table the edit module evaluates and
     # converts through (korvith/extract.py binds it once).
     ("plan_direct_table", _vp, (), _FREE),
+    # Filtered iterparse steps (korvith/iterparse.py): they free parts of
+    # the iterator's tree.
+    ("iterparse_filter", c_int, (_vp, c_char_p, c_size_t, c_int), _KEEP),
+    ("iterparse_step", _vp, (_vp, _vp), _KEEP),
+    ("iterparse_step_event", _vp, (_vp, _vp, _INT_P), _KEEP),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

@@ -1,10 +1,12 @@
 """Streaming parse: elements as their end tags arrive.
 
 ``for item in korvith.iterparse("big.xml", tag="item"): ...`` reads the
-input in chunks and yields each ``<item>`` once it is complete. With a tag
-filter, each yielded element is freed (with its subtree and the preceding
-siblings already processed) when the loop moves on, so memory stays flat
-however large the input. Take what you need from an element before the next
+input in chunks and yields each ``<item>`` once it is complete. The engine
+applies the tag filter. With a tag filter, each yielded element is freed
+(with its subtree and everything complete before it, but not its
+ancestors) when the loop moves on, and so is each element the filter
+passes over that no matching element encloses: memory stays flat however
+large the input, whichever tag is asked for. Take what you need from an element before the next
 iteration: a wrapper kept beyond raises :class:`KorvithError` when used,
 as does every element of the iterator once it is closed. Nothing is freed
 early when ``release=False`` (the default without a tag filter), and then
@@ -21,10 +23,11 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from . import _korvithaccel as _accel
+from . import _korvithedit as _edit
 from . import errors as _errors
 from ._engine import CLOSED_MESSAGE, ext, open_iterator, parse_error, raise_iterparse_error
 from .document import parse_flags
-from .element import _matcher
+from .xpath import split_tag
 from .errors import KorvithError
 
 
@@ -51,15 +54,6 @@ def _open(source: Any, flags: int) -> int:
                          filename if isinstance(filename, str) else None)
 
 
-def _free(handle: int, registries: list[object]) -> None:
-    if registries:
-        _errors.note_poisoning("closed")
-    for capsule in registries:
-        _accel.invalidate(capsule)
-    registries.clear()
-    ext.iterparse_free(handle)
-
-
 _EVENT_BITS = {"start": 0x01, "end": 0x02, "start-ns": 0x04, "end-ns": 0x08,
                "comment": 0x10, "pi": 0x20}
 _EVENT_NAMES = {bit: name for name, bit in _EVENT_BITS.items()}
@@ -78,9 +72,14 @@ def _event_mask(events: Iterable[str]) -> int:
     return mask
 
 
-# Scopes whose elements iterparse has released, while a wrapper holds them.
+# Scopes whose elements iterparse releases, while a wrapper holds them.
 _RELEASED: weakref.WeakSet[_Scope] = weakref.WeakSet()
 _errors.released_alive = lambda: len(_RELEASED) > 0
+
+# The engine's filtered step and the iterator's free, called by the cursor
+# of korvith._korvithedit without a round trip through Python.
+_STEP_ADDRESS: int = ctypes.cast(ext.iterparse_step, ctypes.c_void_p).value or 0
+_FREE_ADDRESS: int = ctypes.cast(ext.iterparse_free, ctypes.c_void_p).value or 0
 
 
 def _is_stream(source: Any) -> bool:
@@ -88,24 +87,35 @@ def _is_stream(source: Any) -> bool:
         source, (str, os.PathLike, bytes, bytearray, memoryview))
 
 
+def _filter_bytes(tags: list[str]) -> bytes:
+    """The tags as the engine's filter takes them, NUL-separated; each is
+    checked as every tag argument is (TypeError, ValueError)."""
+    for tag in tags:
+        split_tag(tag)
+    return b"\0".join(tag.encode("utf-8", "surrogatepass") for tag in tags)
+
+
 class _Scope:
-    """Document object of the wrappers handed out by an iterator: its own
-    registry, so that freeing an element or closing the iterator poisons
-    every wrapper made from it."""
+    """Document object of the wrappers handed out by an iterator: its
+    registry is the iterator's, so that moving on or closing the iterator
+    poisons every wrapper made from it."""
 
     __slots__ = ("_accel_registry", "_owner", "_address", "__weakref__")
 
-    def __init__(self, owner: iterparse, address: int) -> None:
-        self._accel_registry = _accel.new_registry()
+    def __init__(self, owner: iterparse, registry: object) -> None:
+        self._accel_registry = registry
         self._owner = owner
-        self._address = address  # the iterator's document; it stays until the iterator is freed
+        self._address = 0  # the iterator's document, known once parsing began
 
     def _check(self) -> int:
-        # No C call after the test: a thread switch here could let another
-        # thread close the iterator between the test and the caller's use of
-        # the address.
-        if self._owner.closed:
-            raise KorvithError(CLOSED_MESSAGE)
+        # No C call after the test once the address is known: a thread
+        # switch there could let another thread close the iterator between
+        # the test and the caller's use of the address.
+        if self._address:
+            if self._owner.closed:
+                raise KorvithError(CLOSED_MESSAGE)
+            return self._address
+        self._address = self._owner._document_address()
         return self._address
 
     @property
@@ -118,7 +128,8 @@ class iterparse(Iterator[Any]):
 
     ``source``: a path, bytes, or a binary file object (read in blocks as
     the parse goes). ``tag``: a tag or list of tags (``"name"``,
-    ``"{uri}name"``, ``"{*}name"``); None yields every element.
+    ``"{uri}name"``, ``"{*}name"``, ``"{uri}*"``, ``"*"``); None yields
+    every element.
     ``events`` yields ``(event, value)`` pairs as ElementTree does, for any
     of ``"start"``, ``"end"`` (the element), ``"start-ns"`` (a
     ``(prefix, uri)`` pair, prefix ``""`` for a default namespace),
@@ -126,7 +137,9 @@ class iterparse(Iterator[Any]):
     :class:`~korvith.xpath_nodes.XPathString` with the text; a PI's
     ``target`` names it); the tag filter applies to start and end events.
     ``release`` frees each element yielded at its end event when the
-    iteration moves on; it defaults to True with a tag filter and False
+    iteration moves on, with everything complete before it (its ancestors
+    stay), and each element the tag filter passes over that no matching
+    element encloses; it defaults to True with a tag filter and False
     without one. A released element raises :class:`KorvithError` saying so.
     """
 
@@ -142,33 +155,59 @@ class iterparse(Iterator[Any]):
                 self._event_mask = 0  # plain end events: the element stream
         self._stream = source if _is_stream(source) else None
         tags = [tag] if isinstance(tag, str) else list(tag) if tag is not None else []
-        self._tests = [_matcher(t) for t in tags]
+        tag_filter = _filter_bytes(tags)
         self._release = bool(tags) if release is None else bool(release)
-        self._registries: list[object] = []
-        # Held by every step that works on the engine iterator and by close:
-        # a close() from another thread waits for the step to end, instead
-        # of freeing the tree while the step makes a wrapper of one of its
-        # elements (which then read freed memory).
+        # Held by every Python step that works on the engine iterator and by
+        # close: a close() from another thread waits for the step to end,
+        # instead of freeing the tree while the step makes a wrapper of one
+        # of its elements. The element step runs in C (the cursor) and
+        # needs no lock: it calls nothing that could close the iterator
+        # between its check and the engine call.
         self._lock = threading.RLock()
-        self._handle = _open(source, parse_flags(options))
-        self._finalizer = weakref.finalize(self, _free, self._handle, self._registries)
-        self._finalizer.atexit = False
+        flags = parse_flags(options)
+        handle = _open(source, flags)
+        self._handle = handle
+        registry = _accel.new_registry()
+        self._registries: list[object] = [registry]
+        self._scope = _Scope(self, registry)
+        if self._release:
+            _RELEASED.add(self._scope)
+        # The cursor owns the engine iterator from here on: closing it (or
+        # collecting it) poisons the wrappers and frees the iterator.
+        try:
+            self._cursor = _edit.iterparse_cursor(
+                _STEP_ADDRESS, _FREE_ADDRESS, handle, self._scope, registry,
+                self._feed if self._stream is not None else None, self._finish, _errors,
+                self._pairs, self._release)
+        except BaseException:
+            ext.iterparse_free(handle)
+            raise
+        # Without end events nothing would ever be released: the engine
+        # reports them anyway and the step releases each element at its end
+        # without yielding it.
+        self._hidden_end = self._release and bool(self._event_mask) and \
+            not self._event_mask & _EVENT_BITS["end"]
         if self._event_mask:
-            ext.iterparse_set_events(self._handle, self._event_mask)
-        self._scope: _Scope | None = None
+            ext.iterparse_set_events(handle, self._event_mask | (
+                _EVENT_BITS["end"] if self._hidden_end else 0))
+        if ext.iterparse_filter(handle, tag_filter, len(tag_filter), int(self._release)) != 0:
+            self._cursor.close()
+            raise ValueError(f"invalid tag filter {tag!r}")
         self._previous = 0
         self._done = False
 
     # -- lifetime
     @property
     def closed(self) -> bool:
-        return not self._finalizer.alive
+        return self._cursor.closed
 
     def close(self) -> None:
         """Poison every element handed out, then free the parser and its tree."""
         with self._lock:
             self._done = True
-            self._finalizer()
+            if not self._cursor.closed:
+                _errors.note_poisoning("closed")
+            self._cursor.close()
 
     def __enter__(self) -> iterparse:
         return self
@@ -189,91 +228,67 @@ class iterparse(Iterator[Any]):
     def __iter__(self) -> iterparse:
         return self
 
-    def _new_scope(self) -> _Scope:
-        scope = _Scope(self, self._document_address())
-        self._registries.append(scope._accel_registry)
-        return scope
-
-    def _drop_previous(self) -> None:
-        if not self._previous:
-            return
-        scope = self._scope
-        if scope is not None:
-            _RELEASED.add(scope)
-            _errors.note_poisoning("released")
-            _accel.invalidate(scope._accel_registry)
-            self._registries.remove(scope._accel_registry)
-            self._scope = None
-        ext.iterparse_release(self._handle, self._previous)
-        self._previous = 0
-
     def __next__(self) -> Any:
-        with self._lock:
-            return self._step()
-
-    def _step(self) -> Any:
-        if self._done or self.closed:
-            raise StopIteration
-        if self._release:
-            self._drop_previous()
         if self._event_mask:
-            return self._event_step()
-        while True:
-            el = _accel.iterparse_next(self._handle, None)
-            if el is None:
-                if self._feed():
-                    continue
-                self._done = True
-                raise_iterparse_error(self._handle)
-                raise StopIteration
-            if not self._tests or any(test(el) for test in self._tests):
-                break
-        if self._scope is None:
-            self._scope = self._new_scope()
-        address = el._raw
-        if self._release:
-            self._previous = address
-        found = _accel.create(address, None, self._scope)
-        return ("end", found) if self._pairs else found
+            with self._lock:
+                return self._event_step()
+        return next(self._cursor)
 
     def _feed(self) -> bool:
         """Push the next block of a file object source, when the engine has
         parsed all input so far; False when there is nothing to push."""
-        if self._stream is None:
-            return False
-        wants = ext.iterparse_wants_input
-        if not wants(self._handle):
-            return False
-        from .sources import read_block
-        block = read_block(self._stream)
-        push = ext.iterparse_push
-        push(self._handle, block, len(block), 0 if block else 1)
-        return True
+        with self._lock:
+            if self._stream is None or self.closed:
+                return False
+            if not ext.iterparse_wants_input(self._handle):
+                return False
+            from .sources import read_block
+            block = read_block(self._stream)
+            if self.closed:  # closed by the file object's read()
+                return False
+            ext.iterparse_push(self._handle, block, len(block), 0 if block else 1)
+            return True
+
+    def _finish(self) -> None:
+        """The end of the stream: raises its parse error, if any."""
+        with self._lock:
+            self._done = True
+            if not self.closed:
+                raise_iterparse_error(self._handle)
 
     def _event_step(self) -> Any:
-        next_event = ext.iterparse_next_event
+        if self._done or self.closed:
+            raise StopIteration
+        previous: int | None = self._previous
+        self._previous = 0
+        if previous:
+            _errors.note_poisoning("released")
+            _accel.invalidate(self._scope._accel_registry)
+            if self.closed:  # closed by code the poisoning ran
+                raise StopIteration
+        step = ext.iterparse_step_event
         kind = ctypes.c_int(0)
         while True:
-            address = next_event(self._handle, ctypes.byref(kind))
+            address = step(self._handle, previous or None, ctypes.byref(kind))
+            previous = None
             if kind.value == 0:
                 if self._feed():
                     continue
-                self._done = True
-                raise_iterparse_error(self._handle)
+                self._finish()
                 raise StopIteration
+            if kind.value == _EVENT_BITS["end"] and self._hidden_end:
+                _errors.note_poisoning("released")
+                _accel.invalidate(self._scope._accel_registry)
+                if self.closed:
+                    raise StopIteration
+                previous = address
+                continue
             if kind.value in (_EVENT_BITS["start"], _EVENT_BITS["end"]):
-                found = self._wrap(address)
-                if self._tests and not any(test(found) for test in self._tests):
-                    continue
+                found = _accel.create(address, None, self._scope)
                 if kind.value == _EVENT_BITS["end"] and self._release:
                     self._previous = address
                 return (_EVENT_NAMES[kind.value], found)
             return (_EVENT_NAMES[kind.value], self._event_value(kind.value))
-
-    def _wrap(self, address: int) -> Any:
-        if self._scope is None:
-            self._scope = self._new_scope()
-        return _accel.create(address, None, self._scope)
 
     def _event_value(self, kind: int) -> Any:
         from .xpath_nodes import XPathString
@@ -292,6 +307,4 @@ class iterparse(Iterator[Any]):
     def root(self) -> Any:
         """The document's root element (complete once iteration has ended)."""
         with self._lock:
-            if self._scope is None:
-                self._scope = self._new_scope()
             return _accel.document_root(self._document_address(), self._scope)

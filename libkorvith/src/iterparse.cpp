@@ -8,11 +8,15 @@
 
 #include <cassert>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <new>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "korvith/stream.h"
 #include "internal.h"
 #include "entry.h"
 
@@ -20,6 +24,13 @@ namespace korvith {
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
+
+// One test of an iterator's tag filter (korvith_iterparse_filter).
+struct TagTest {
+  enum Kind { kAny, kLocal, kNoNsLocal, kNoNsAny, kUriLocal, kUriAny } kind = kAny;
+  std::string uri;
+  std::string local;
+};
 
 // One parse event of an iterator that reports more than end tags.
 struct Event {
@@ -55,6 +66,14 @@ struct Iterator {
   xmlNodePtr last_out = nullptr;
   bool last_from_events = false;
   uint64_t last_structure = 0;
+  // Input was parsed before the events were chosen: both queues may then
+  // hold elements, and release checks what lies before an element itself.
+  bool fed = false;
+  bool switched = false;
+  // The tag filter of korvith_iterparse_step (empty: every element), and
+  // whether elements passed over are released.
+  std::vector<TagTest> filter;
+  bool filter_release = false;
 };
 
 bool failed(const Iterator* it);
@@ -107,16 +126,72 @@ bool queued_within(const Iterator* it, xmlNodePtr node) {
   return false;
 }
 
-// True when nothing in `node`'s subtree is still to be handed out: at once
-// for the element just handed out, else by the full search.
+// True when `q` lies before `node` in document order without being one of
+// its ancestors: inside a preceding sibling of `node` or of an ancestor.
+bool precedes_outside(xmlNodePtr q, xmlNodePtr node) {
+  xmlNodePtr below_q = nullptr;
+  for (xmlNodePtr x = q; x != nullptr; below_q = x, x = x->parent) {
+    xmlNodePtr below_node = nullptr;
+    xmlNodePtr y = node;
+    while (y != nullptr && y != x) {
+      below_node = y;
+      y = y->parent;
+    }
+    if (y == nullptr) continue;
+    // x is the lowest common ancestor of q and node.
+    if (below_q == nullptr || below_node == nullptr) return false;  // one encloses the other
+    for (xmlNodePtr s = below_node->prev; s != nullptr; s = s->prev) {
+      if (s == below_q) return true;
+    }
+    return false;
+  }
+  return false;
+}
+
+// The full search of what release frees before `node`: true when one of
+// the first `limit` queued elements (or events) of each queue lies there,
+// still to be handed out.
+bool queued_before(const Iterator* it, xmlNodePtr node, size_t limit = SIZE_MAX) {
+  size_t seen = 0;
+  for (auto q = it->ready.begin(); q != it->ready.end() && seen < limit; ++q, ++seen) {
+    if (precedes_outside(*q, node)) return true;
+  }
+  seen = 0;
+  for (auto e = it->events.begin(); e != it->events.end() && seen < limit; ++e, ++seen) {
+    if (e->node != nullptr && precedes_outside(e->node, node)) return true;
+  }
+  return false;
+}
+
+// Debug builds check the queue fronts on every release, where an element
+// still queued before `node` would stand (the whole queues would make
+// every release cost their length times the depth squared).
+constexpr size_t kDebugCheckedFront = 64;
+
+bool tree_edited(const Iterator* it) {
+  auto* side = static_cast<DocSide*>(it->doc->_private);
+  return side == nullptr || side->structure_changes.load(std::memory_order_relaxed) != 0;
+}
+
+// True when nothing that release would free (`node`'s subtree and what
+// lies before it) is still to be handed out: at once for the element just
+// handed out, else by the full search of the subtree. The queues are
+// filled in document order (events) or end-tag order (elements), so once
+// an element is out of them, so is everything before it; that leaves the
+// region before it to check only when the tree was edited or the events
+// were chosen mid-stream.
 bool nothing_pending_in(const Iterator* it, xmlNodePtr node) {
   if (handed_out_last(it, node)) {
     // Debug builds (the sanitizer test runs among them) check the shortcut
     // against the full search on every release.
     assert(!queued_within(it, node));
+    assert(!queued_before(it, node, kDebugCheckedFront));
     return true;
   }
-  return !queued_within(it, node);
+  if (queued_within(it, node)) return false;
+  if (it->switched || tree_edited(it)) return !queued_before(it, node);
+  assert(!queued_before(it, node, kDebugCheckedFront));
+  return true;
 }
 
 // An element completed after the parse went wrong (an undeclared prefix on
@@ -237,6 +312,7 @@ bool feed(Iterator* it) {
     it->pos += static_cast<size_t>(n);
   }
   bool last = n == 0;
+  it->fed = true;
   xmlParseChunk(it->ctxt, chunk, static_cast<int>(n), last ? 1 : 0);
   // The document is known once its first element has started (asking the
   // context for it would hand it over before the parse is done).
@@ -262,6 +338,121 @@ bool feed(Iterator* it) {
     it->finished = true;
   }
   return !it->finished;
+}
+
+// Frees the nodes before `node` under its parent; a DTD (owner of the
+// entities) stays.
+void free_preceding(xmlNodePtr node) {
+  xmlNodePtr prev = node->prev;
+  while (prev != nullptr) {
+    xmlNodePtr before = prev->prev;
+    if (prev->type != XML_DTD_NODE) {
+      xmlUnlinkNode(prev);
+      xmlFreeNode(prev);
+    }
+    prev = before;
+  }
+}
+
+// Frees `node`, its subtree and everything complete before it in document
+// order (its ancestors stay), unless the parser still has it open or a
+// part of that is still to be handed out.
+void release(Iterator* it, xmlNodePtr node) {
+  if (it == nullptr || !is_element(node) || node->doc != it->doc) return;
+  // Never free an element the parser still has open.
+  for (xmlNodePtr open = xmlCtxtGetNode(it->ctxt); open != nullptr; open = open->parent) {
+    if (open == node) return;
+  }
+  if (!nothing_pending_in(it, node)) return;
+  // The element handed out last may be among what goes, and a node parsed
+  // later may take its address: forget it.
+  it->last_out = nullptr;
+  // A kept serialisation may be keyed by a node about to be freed, whose
+  // address a later node can take.
+  side_forget_output(it->doc);
+  forget_released(&it->state, node);
+  xmlNodePtr parent = node->parent;
+  free_preceding(node);
+  xmlUnlinkNode(node);
+  xmlFreeNode(node);
+  // The ancestors' preceding siblings ended before `node` did. An open
+  // ancestor is its parent's last child, which the parser's records point
+  // at, never at a node before it.
+  for (xmlNodePtr up = parent; is_element(up); up = up->parent) free_preceding(up);
+}
+
+bool parse_tag_test(const char* tag, size_t length, TagTest& out) {
+  std::string_view text(tag, length);
+  if (text.empty()) return false;
+  std::string_view uri;
+  std::string_view local = text;
+  bool any_ns = false;
+  bool no_ns = true;
+  if (text[0] == '{') {
+    size_t close = text.find('}');
+    if (close == std::string_view::npos || close + 1 == text.size()) return false;
+    uri = text.substr(1, close - 1);
+    local = text.substr(close + 1);
+    any_ns = uri == "*";
+    no_ns = uri.empty();
+  } else if (text == "*") {
+    any_ns = true;
+  }
+  bool any_local = local == "*";
+  if (any_ns) {
+    out.kind = any_local ? TagTest::kAny : TagTest::kLocal;
+  } else if (no_ns) {
+    out.kind = any_local ? TagTest::kNoNsAny : TagTest::kNoNsLocal;
+  } else {
+    out.kind = any_local ? TagTest::kUriAny : TagTest::kUriLocal;
+  }
+  out.uri.assign(uri);
+  out.local.assign(local);
+  return true;
+}
+
+bool test_matches(const TagTest& t, xmlNodePtr node) {
+  const char* href = node->ns != nullptr ? cstr(node->ns->href) : nullptr;
+  bool no_ns = href == nullptr || *href == '\0';
+  switch (t.kind) {
+    case TagTest::kAny: return true;
+    case TagTest::kLocal: return t.local == cstr(node->name);
+    case TagTest::kNoNsLocal: return no_ns && t.local == cstr(node->name);
+    case TagTest::kNoNsAny: return no_ns;
+    case TagTest::kUriLocal: return !no_ns && t.uri == href && t.local == cstr(node->name);
+    case TagTest::kUriAny: return !no_ns && t.uri == href;
+  }
+  return false;
+}
+
+bool filter_matches(const Iterator* it, xmlNodePtr node) {
+  if (it->filter.empty()) return true;
+  if (!is_element(node)) return false;
+  for (const TagTest& t : it->filter) {
+    if (test_matches(t, node)) return true;
+  }
+  return false;
+}
+
+// An element passed over by the filter goes at once, unless it is the
+// root or lies inside an element that matches (handed out whole later).
+void pass_over(Iterator* it, xmlNodePtr node) {
+  if (!it->filter_release || !is_element(node)) return;
+  if (node->parent == nullptr || !is_element(node->parent)) return;
+  for (xmlNodePtr up = node->parent; is_element(up); up = up->parent) {
+    if (filter_matches(it, up)) return;
+  }
+  release(it, node);
+}
+
+// Ends the iterator with a failure as its error, so that a caller reading
+// korvith_iterparse_error never mistakes it for the end.
+void end_with_failure(void* iterator) {
+  int code = korvith::entry_status();
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it == nullptr) return;
+  if (it->error == 0) it->error = code;
+  it->finished = true;
 }
 
 Iterator* open_iterator(int flags, int* status, const char* url) {
@@ -356,34 +547,7 @@ void* korvith_iterparse_next(void* iterator) try {
 }
 
 void korvith_iterparse_release(void* iterator, void* element) try {
-  auto* it = static_cast<Iterator*>(iterator);
-  xmlNodePtr node = as_node(element);
-  if (it == nullptr || !is_element(node) || node->doc != it->doc) return;
-  // Never free an element the parser still has open.
-  for (xmlNodePtr open = xmlCtxtGetNode(it->ctxt); open != nullptr; open = open->parent) {
-    if (open == node) return;
-  }
-  if (!nothing_pending_in(it, node)) return;
-  // The element handed out last may be among what goes, and a node parsed
-  // later may take its address: forget it.
-  it->last_out = nullptr;
-  // A kept serialisation may be keyed by a node about to be freed, whose
-  // address a later node can take.
-  side_forget_output(it->doc);
-  forget_released(&it->state, node);
-  // Processed preceding siblings go too; a DTD (owner of the entities)
-  // stays.
-  xmlNodePtr prev = node->prev;
-  while (prev != nullptr) {
-    xmlNodePtr before = prev->prev;
-    if (prev->type != XML_DTD_NODE) {
-      xmlUnlinkNode(prev);
-      xmlFreeNode(prev);
-    }
-    prev = before;
-  }
-  xmlUnlinkNode(node);
-  xmlFreeNode(node);
+  release(static_cast<Iterator*>(iterator), as_node(element));
 } catch (...) {
   korvith::entry_failed();
 }
@@ -434,6 +598,7 @@ int korvith_iterparse_set_events(void* iterator, int mask) try {
   auto* it = static_cast<Iterator*>(iterator);
   if (it == nullptr || (mask & ~KORVITH_EVENT_ALL) != 0) return 1;
   it->event_mask = mask;
+  if (it->fed) it->switched = true;
   return 0;
 } catch (...) {
   return korvith::entry_failed<int>(-1);
@@ -495,6 +660,76 @@ int korvith_iterparse_wants_input(void* iterator) try {
   return it->pos >= it->data.size() ? 1 : 0;
 } catch (...) {
   return korvith::entry_failed<int>(-1);
+}
+
+int korvith_iterparse_filter(void* iterator, const char* tags, size_t length, int release) try {
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it == nullptr || (tags == nullptr && length != 0)) return 1;
+  std::vector<TagTest> filter;
+  size_t start = 0;
+  while (start < length) {
+    const void* nul = std::memchr(tags + start, '\0', length - start);
+    size_t end =
+        nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - tags) : length;
+    TagTest test;
+    if (!parse_tag_test(tags + start, end - start, test)) return 1;
+    filter.push_back(std::move(test));
+    start = end + 1;
+  }
+  it->filter = std::move(filter);
+  it->filter_release = release != 0;
+  return 0;
+} catch (...) {
+  return korvith::entry_failed<int>(1);
+}
+
+void* korvith_iterparse_step(void* iterator, void* previous) try {
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it == nullptr) return nullptr;
+  if (previous != nullptr) release(it, as_node(previous));
+  for (;;) {
+    it->last_out = nullptr;
+    while (it->ready.empty() && feed(it)) {
+    }
+    if (it->ready.empty()) return nullptr;
+    xmlNodePtr node = it->ready.front();
+    it->ready.pop_front();
+    note_handed_out(it, node, false);
+    if (filter_matches(it, node)) return node;
+    pass_over(it, node);
+  }
+} catch (...) {
+  end_with_failure(iterator);
+  return nullptr;
+}
+
+void* korvith_iterparse_step_event(void* iterator, void* previous, int* kind) try {
+  auto* it = static_cast<Iterator*>(iterator);
+  if (kind != nullptr) *kind = 0;
+  if (it == nullptr) return nullptr;
+  if (previous != nullptr) release(it, as_node(previous));
+  for (;;) {
+    it->last_out = nullptr;
+    while (it->events.empty() && feed(it)) {
+    }
+    if (it->events.empty()) return nullptr;
+    it->current = std::move(it->events.front());
+    it->events.pop_front();
+    int got = it->current.kind;
+    xmlNodePtr node = it->current.node;
+    if (got == KORVITH_EVENT_END) note_handed_out(it, node, true);
+    bool element_event = got == KORVITH_EVENT_START || got == KORVITH_EVENT_END;
+    if (element_event && !filter_matches(it, node)) {
+      if (got == KORVITH_EVENT_END) pass_over(it, node);
+      continue;
+    }
+    if (kind != nullptr) *kind = got;
+    return node;
+  }
+} catch (...) {
+  end_with_failure(iterator);
+  if (kind != nullptr) *kind = 0;
+  return nullptr;
 }
 
 }  // extern "C"

@@ -1,9 +1,10 @@
 """Generated documents and the lxml oracle for iterparse release.
 
 Release frees an element, its subtree, every node before it under the same
-parent (processed siblings, comments, the text between them) and keeps the
-text after it; it keeps an element that still has something to hand out (at
-an end event, its own end-ns events). The engine decides that without a
+parent (processed siblings, comments, the text between them) and the same
+before each of its ancestors, which stay; it keeps the text after it, and
+keeps an element that still has something to hand out (at an end event, its
+own end-ns events). The engine decides that without a
 search for the element handed out last, and with one for any other: the
 tests drive both against `lxml_stream`, which parses the whole document
 with lxml, takes its elements in end-tag order and applies each release to
@@ -24,7 +25,9 @@ EV_ALL = 0x3F
 # it is handed out; "late" the previous matching element once the next
 # element has been handed out (its end event, in event mode), and the last
 # one at the end; "parent-first" the parent of each matching element
-# (still open or queued: always kept), then the element.
+# (still open or queued: always kept), then the element. "filtered" (the
+# package's filtered step, not among RELEASE_MODES) is "now" plus the release
+# of each element that does not match, unless a matching element encloses it.
 RELEASE_MODES = ["off", "now", "late", "parent-first"]
 
 
@@ -130,11 +133,17 @@ def lxml_stream(etree: Any, data: bytes, tags: Collection[str] | None, mode: str
         if events & EV_END_NS and declares_namespaces(el) and mode != "late":
             return  # its end-ns events are still queued: kept
         parent = el.getparent()
+        ancestors = list(el.iterancestors())
         for before in list(el.itersiblings(preceding=True)):
             parent.remove(before)
         tail = el.tail
         parent.remove(el)  # lxml takes the tail along
         parent.text = tail
+        for up in ancestors[:-1]:  # what lies before each ancestor goes too
+            above = up.getparent()
+            for before in list(up.itersiblings(preceding=True)):
+                above.remove(before)
+            above.text = None
 
     seen: list[bytes] = []
     pending = None
@@ -146,6 +155,11 @@ def lxml_stream(etree: Any, data: bytes, tags: Collection[str] | None, mode: str
         if mode == "late" and pending is not None:
             release(pending)
             pending = None
+        if mode == "filtered":
+            if el is not root and (matches or not any(
+                    tag_matches(up.tag, tags) for up in el.iterancestors())):
+                release(el)
+            continue
         if not matches or el is root:
             continue
         if mode in ("now", "parent-first"):

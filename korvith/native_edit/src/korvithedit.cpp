@@ -10,10 +10,12 @@
 // frees.
 //
 // The wrapper and registry layouts come from the accelerator's own header;
-// apart from typed extraction (extract.cpp, through the engine's plan
-// table) this module never calls into the engine.
+// the engine calls of this module live in their own units: checked calls
+// (checked.cpp), typed extraction through the engine's plan table
+// (extract.cpp) and the iterparse cursor (stream.cpp).
 #include "../../element/element.h"
 #include "extract.h"
+#include "stream.h"
 
 #include <algorithm>
 #include <atomic>
@@ -529,6 +531,7 @@ PyObject* init_module() {
       !wrap_cached_attribute(checked_attrib, get_checked_attrib)) {
     return nullptr;
   }
+  if (!add_stream_cursor(module.get(), accel.get())) return nullptr;
   return module.release();
 }
 

@@ -1,0 +1,12 @@
+// The iterparse step of korvith._korvithedit (stream.cpp).
+#pragma once
+
+#include <Python.h>
+
+namespace korvith {
+
+// Adds the IterparseCursor type and iterparse_cursor() to `module`;
+// `accel` is korvith._korvithaccel. False with an exception set on failure.
+bool add_stream_cursor(PyObject* module, PyObject* accel);
+
+}  // namespace korvith

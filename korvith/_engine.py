@@ -158,6 +158,13 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("edit_copy", _vp, (_vp,), _KEEP),
     ("edit_subtree", c_size_t, (_vp, POINTER(_vp), c_size_t), _KEEP),
     ("edit_is_ancestor", c_int, (_vp, _vp), _KEEP),
+    # Parsing with a named input encoding, and from a reader the package
+    # passes (a ctypes callback, which takes the GIL for itself): the engine
+    # touches no Python object while it parses.
+    ("parse_memory_enc", _vp, (c_char_p, c_size_t, _vp, c_char_p, _INT_P), _FREE),
+    ("parse_file_enc", _vp, (c_char_p, _vp, c_char_p, _INT_P), _FREE),
+    ("parse_reader", _vp, (_vp, _vp, _vp, c_char_p, _INT_P), _FREE),
+    ("encoding_known", c_int, (c_char_p,), _FREE),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

@@ -14,7 +14,7 @@ from __future__ import annotations
 import ctypes
 import os
 import re
-import weakref
+import sys
 from collections.abc import Iterator, Mapping
 from typing import TYPE_CHECKING, Any, Callable
 
@@ -74,6 +74,36 @@ def _release(address: int, capsule: object, keepalive: object) -> None:
     del keepalive
 
 
+class _Closer:
+    """Releases a document once: on ``close()`` or when the document is
+    garbage, whichever comes first (``alive`` until then).
+
+    The pending release sits in a one-item list, and taking it out is a
+    single ``list.pop``: of two threads closing at once exactly one gets
+    it, with or without the GIL. Cheaper to make than ``weakref.finalize``,
+    which matters for many small documents.
+    """
+
+    __slots__ = ("_pending",)
+
+    def __init__(self, release: Callable[..., None], *args: object) -> None:
+        self._pending = [(release, args)]
+
+    @property
+    def alive(self) -> bool:
+        return bool(self._pending)
+
+    def __call__(self, _finalizing: Callable[[], bool] = sys.is_finalizing) -> None:
+        try:
+            release, args = self._pending.pop()
+        except IndexError:
+            return  # already released
+        # At interpreter exit the process frees everything anyway, and the
+        # modules the release needs may already be gone.
+        if not _finalizing():
+            release(*args)
+
+
 class Document:
     """A parsed XML document.
 
@@ -92,9 +122,14 @@ class Document:
         self._accel_registry = registry
         self.status = status
         self.filename = filename
-        self._finalizer = weakref.finalize(self, release, address, registry, keepalive)
-        # Process exit frees everything anyway; skip the work there.
-        self._finalizer.atexit = False
+        self._finalizer = _Closer(release, address, registry, keepalive)
+
+    def __del__(self) -> None:
+        # Garbage only once no element of it is alive (each holds its
+        # document), so nothing can reach the freed memory.
+        closer = getattr(self, "_finalizer", None)
+        if closer is not None:
+            closer()
 
     # -- lifetime
     @property
@@ -247,6 +282,47 @@ def _as_bytes(data: Any) -> bytes | bytearray | memoryview:
     raise TypeError(f"can only parse str or bytes-like data, not {type(data).__name__}")
 
 
+def _encoding_arg(encoding: Any) -> bytes | None:
+    """The ``encoding=`` keyword as the engine takes it (None: what the input
+    declares or starts with, else UTF-8)."""
+    if encoding is None:
+        return None
+    if not isinstance(encoding, str):
+        raise TypeError(f"encoding must be a str or None, not {type(encoding).__name__}")
+    if not encoding or not encoding.isascii() or "\0" in encoding:
+        raise ValueError(f"encoding must name an encoding, not {encoding!r}")
+    return _engine_encoding(encoding)
+
+
+def _engine_encoding(name: str) -> bytes:
+    # The engine's names for an encoding are not always Python's
+    # ("latin-1" is "ISO-8859-1" there): try Python's canonical spelling
+    # too. An encoding neither knows stays as given; the parse then fails
+    # naming it.
+    import codecs
+    candidates = [name]
+    try:
+        canonical = codecs.lookup(name).name
+    except LookupError:
+        canonical = name
+    candidates += [canonical, canonical.replace("_", "-"), name.replace("_", "-")]
+    for candidate in candidates:
+        encoded = candidate.encode("ascii")
+        if _engine.ext.encoding_known(encoded):
+            return encoded
+    return name.encode("ascii")
+
+
+def _data_bytes(data: Any, encoding: bytes | None) -> bytes:
+    # The engine reads the bytes with the interpreter released: an
+    # immutable bytes object cannot change under it (a bytearray could).
+    if type(data) is bytes:
+        return data
+    if isinstance(data, str) and encoding is not None:
+        raise ValueError("encoding= applies to bytes input; a str is already decoded")
+    return bytes(_as_bytes(data))
+
+
 def _finish(result: tuple[Any, Any, int], filename: str | None = None,
             keepalive: object = None) -> Document:
     address, registry, status = result
@@ -255,39 +331,52 @@ def _finish(result: tuple[Any, Any, int], filename: str | None = None,
     return Document(address, registry, status, filename=filename, keepalive=keepalive)
 
 
-def _parse_ex(data: bytes, recover: bool, flags: int, max_depth: int) -> tuple[Any, Any, int]:
-    fn = _engine.ext.parse_string_ex
+def _parse_ex(data: bytes, recover: bool, flags: int, max_depth: int,
+              encoding: bytes | None = None) -> tuple[Any, Any, int]:
+    # The engine parses with the interpreter released (the call touches no
+    # Python object; ctypes keeps `data` alive for it), so other threads run
+    # meanwhile; the finished document is then handed to the module.
     opts = _engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0)
     status = ctypes.c_int(0)
-    address = fn(data, len(data), ctypes.byref(opts), ctypes.byref(status))
+    address = _engine.ext.parse_memory_enc(data, len(data), ctypes.byref(opts), encoding,
+                                           ctypes.byref(status))
     if not address:
         return None, None, status.value
     return address, _accel.new_registry(), status.value
 
 
+def _parse_data(data: Any, recover: bool, max_depth: int, encoding: Any,
+                options: Mapping[str, bool]) -> Document:
+    encoded = _encoding_arg(encoding)
+    raw = _data_bytes(data, encoded)
+    flags = parse_flags(options) if options else 0
+    # (An int 0, the default, needs no check: a small saving per document.)
+    if type(max_depth) is not int or max_depth != 0:
+        max_depth = _max_depth(max_depth)
+    return _finish(_parse_ex(raw, recover, flags, max_depth, encoded))
+
+
 def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
-          **options: bool) -> Document:
+          encoding: str | None = None, **options: bool) -> Document:
     """Parse a file (a file name, a path-like or a file object) or XML data
     (bytes, bytearray, memoryview), as ElementTree and lxml do; XML text
     in a str goes to :func:`fromstring`.
 
     ``recover=True`` repairs malformed input as far as possible instead of
     raising :class:`ParseError`. ``max_depth`` (0: the engine's default)
-    bounds element nesting. Flag keywords (``remove_blank_text``,
-    ``no_cdata``, ``huge``, ``keep_entities``, ``ns_clean``) switch engine
-    options.
+    bounds element nesting. ``encoding`` names the input's encoding and
+    wins over its declaration; without it the declared or detected
+    encoding (else UTF-8) applies. Bytes that are not valid in that
+    encoding raise :class:`ParseError`: nothing is re-read in another
+    encoding. Flag keywords (``remove_blank_text``, ``no_cdata``, ``huge``,
+    ``keep_entities``, ``ns_clean``) switch engine options.
     """
-    from .sources import is_source, parse_source
-    if is_source(data):
-        return parse_source(data, recover=recover, max_depth=max_depth, **options)
-    raw = _as_bytes(data)
-    flags = parse_flags(options)
-    max_depth = _max_depth(max_depth)
-    if flags or max_depth:
-        return _finish(_parse_ex(bytes(raw), recover, flags, max_depth))
-    if not isinstance(raw, bytes):
-        raw = bytes(raw)  # the engine entry point takes read-only bytes
-    return _finish(_accel.parse_with_encoding(raw, recover))
+    if type(data) is not bytes:
+        from .sources import is_source, parse_source
+        if is_source(data):
+            return parse_source(data, recover=recover, max_depth=max_depth,
+                                encoding=encoding, **options)
+    return _parse_data(data, recover, max_depth, encoding, options)
 
 
 # Engine statuses for a file that cannot be opened, as the OSError the
@@ -308,30 +397,33 @@ def _open_error(status: int, name: str) -> OSError | None:
 
 
 def _parse_file_ex(encoded: bytes, recover: bool, flags: int,
-                   max_depth: int) -> tuple[Any, Any, int]:
+                   max_depth: int, encoding: bytes | None = None) -> tuple[Any, Any, int]:
     # The engine opens the file and reads it in chunks as it parses, so the
     # file is never held in memory whole and reading stops at the first
     # fatal error. The call touches no Python object: it runs without the
     # GIL, so other threads (one feeding a FIFO, say) keep running.
     opts = _engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0)
     status = ctypes.c_int(0)
-    address = _engine.ext.parse_file_ex(encoded, ctypes.byref(opts), ctypes.byref(status))
+    address = _engine.ext.parse_file_enc(encoded, ctypes.byref(opts), encoding,
+                                         ctypes.byref(status))
     if not address:
         return None, None, status.value
     return address, _accel.new_registry(), status.value
 
 
 def parse_file(path: str | os.PathLike[str], *, recover: bool = False, max_depth: int = 0,
-               **options: bool) -> Document:
+               encoding: str | None = None, **options: bool) -> Document:
     """Parse the XML file at ``path`` (raises FileNotFoundError,
-    IsADirectoryError, PermissionError, ParseError)."""
+    IsADirectoryError, PermissionError, ParseError). ``encoding`` as for
+    :func:`parse`."""
     name = os.fspath(path)
     flags = parse_flags(options)
     max_depth = _max_depth(max_depth)
+    encoding_arg = _encoding_arg(encoding)
     encoded = os.fsencode(name)
     if b"\0" in encoded:
         raise ValueError("embedded NUL character in path")
-    result = _parse_file_ex(encoded, recover, flags, max_depth)
+    result = _parse_file_ex(encoded, recover, flags, max_depth, encoding_arg)
     if result[0] is None:
         error = _open_error(result[2], name)
         if error is not None:
@@ -362,12 +454,12 @@ def parse_inplace(buffer: bytearray | memoryview, *, recover: bool = False,
     return _finish(result, keepalive=(pinned, view, buffer))
 
 
-def fromstring(data: Any, *, recover: bool = False, **options: Any) -> Element:
+def fromstring(data: Any, *, recover: bool = False, max_depth: int = 0,
+               encoding: str | None = None, **options: bool) -> Element:
     """Parse XML data (bytes, or text in a str) and return the root element;
-    it keeps its document alive."""
-    if isinstance(data, str):
-        data = _as_bytes(data)  # text here, never a file name
-    return parse(data, recover=recover, **options).root
+    it keeps its document alive. Keywords as for :func:`parse`."""
+    # A str here is XML text, never a file name.
+    return _parse_data(data, recover, max_depth, encoding, options).root
 
 
 XML = fromstring

@@ -469,10 +469,11 @@ xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*, ParseState*), void* make_
   }
   if (forced_encoding != nullptr) {
     // The caller's encoding wins over what the input declares; one the
-    // engine cannot convert is an error, never a silent fallback.
+    // engine cannot convert is an error, never a silent fallback. (UTF-8
+    // comes back as no handler: setting none still marks the input's
+    // encoding as decided.)
     xmlCharEncodingHandler* handler = nullptr;
-    if (xmlOpenCharEncodingHandler(forced_encoding, 0, &handler) != XML_ERR_OK ||
-        handler == nullptr) {
+    if (xmlOpenCharEncodingHandler(forced_encoding, 0, &handler) != XML_ERR_OK) {
       xmlFreeInputStream(input);
       if (status != nullptr) *status = KORVITH_STATUS_UNKNOWN_ENCODING;
       error_set(KORVITH_STATUS_UNKNOWN_ENCODING,
@@ -796,6 +797,16 @@ void* korvith_parse_reader(korvith_read_fn read, void* context, const void* opti
   return parse_reader_config(read, context, read_config(options), status, encoding);
 } catch (...) {
   return korvith::entry_failed<void*>(nullptr, status);
+}
+
+int korvith_encoding_known(const char* name) try {
+  if (name == nullptr) return 0;
+  xmlCharEncodingHandler* handler = nullptr;
+  if (xmlOpenCharEncodingHandler(name, 0, &handler) != XML_ERR_OK) return 0;
+  if (handler != nullptr) xmlCharEncCloseFunc(handler);  // none for UTF-8
+  return 1;
+} catch (...) {
+  return korvith::entry_failed<int>(0);
 }
 
 void* korvith_document_root(void* document) try {

@@ -274,6 +274,8 @@ KORVITH_API void* korvith_parse_file_enc(const char* path, const void* options,
 typedef int (*korvith_read_fn)(void* context, char* buf, int cap);
 KORVITH_API void* korvith_parse_reader(korvith_read_fn read, void* context, const void* options,
                                        const char* encoding, int* status);
+/* 1 when the parse entries can read input in the named encoding, else 0. */
+KORVITH_API int korvith_encoding_known(const char* name);
 
 #ifdef __cplusplus
 }

@@ -218,10 +218,17 @@ def test_external_resources_are_not_loaded(docs, tmp_path, form: str) -> None:
                 lib.korvith_free_string(out)
 
 
-def test_external_entity_reference_reads_as_empty(mdoc, tmp_path) -> None:
+def test_external_entity_reference_is_an_error_never_loaded(mdoc, tmp_path) -> None:
     secret = tmp_path / "secret.txt"
     secret.write_text("TOPSECRET")
-    _, root = mdoc(f'<!DOCTYPE r [<!ENTITY x SYSTEM "{secret}">]><r>a&x;b</r>'.encode())
+    data = f'<!DOCTYPE r [<!ENTITY x SYSTEM "{secret}">]><r>a&x;b</r>'.encode()
+    address, _, status = accel.parse(data, False)
+    assert address is None and status == 26
+    code, message, line, _ = last_error()
+    assert (code, line) == (26, 1)
+    assert message.startswith("External entity 'x' is not loaded") and "keep_entities" in message
+    # Under recovery the document comes back, marked, without the secret.
+    _, root = mdoc(data, recover=True)
     assert root.text == "ab"
 
 

@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from . import _engine
 from . import _korvithaccel as _accel
+from . import errors as _errors
 from .errors import KorvithError, ParseError
 from .xpath import evaluate
 from .xquery import XQuery
@@ -67,8 +68,7 @@ def parse_flags(options: Mapping[str, bool]) -> int:
 
 def _release(address: int, capsule: object, keepalive: object) -> None:
     # Order matters: poison every wrapper before the memory goes away.
-    from .errors import note_poisoning
-    note_poisoning("closed")
+    _errors.last_poisoning = "closed"  # (note_poisoning, without the call)
     _accel.invalidate(capsule)
     _accel.close_document(address)
     del keepalive
@@ -331,15 +331,20 @@ def _finish(result: tuple[Any, Any, int], filename: str | None = None,
     return Document(address, registry, status, filename=filename, keepalive=keepalive)
 
 
+_parse_memory_enc = _engine.ext.parse_memory_enc
+
+
 def _parse_ex(data: bytes, recover: bool, flags: int, max_depth: int,
               encoding: bytes | None = None) -> tuple[Any, Any, int]:
     # The engine parses with the interpreter released (the call touches no
     # Python object; ctypes keeps `data` alive for it), so other threads run
     # meanwhile; the finished document is then handed to the module.
-    opts = _engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0)
-    status = ctypes.c_int(0)
-    address = _engine.ext.parse_memory_enc(data, len(data), ctypes.byref(opts), encoding,
-                                           ctypes.byref(status))
+    # No options record means the defaults (no flags, no recovery).
+    opts = None
+    if recover or flags or max_depth:
+        opts = ctypes.byref(_engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0))
+    status = ctypes.c_int(0)  # passed by reference (the parameter is int*)
+    address = _parse_memory_enc(data, len(data), opts, encoding, status)
     if not address:
         return None, None, status.value
     return address, _accel.new_registry(), status.value

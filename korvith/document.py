@@ -350,8 +350,29 @@ def _parse_ex(data: bytes, recover: bool, flags: int, max_depth: int,
     return address, _accel.new_registry(), status.value
 
 
+# Bytes up to this size are parsed with the interpreter held, through the
+# module's own parse (one C call that also makes the registry): such a parse
+# takes microseconds, less than releasing and retaking the interpreter
+# costs, so other threads lose nothing. Larger input is parsed with the
+# interpreter released.
+HELD_PARSE_LIMIT = 16 << 10
+
+
+def _parse_small(data: bytes, recover: bool) -> Document:
+    # The module's strict parse: input not valid in its encoding is an
+    # error, as on the released path (never the Latin-1 fallback of
+    # parse_with_encoding).
+    address, registry, status = _accel.parse(data, recover)
+    if address is None:
+        raise _engine.parse_error(status)
+    return Document(address, registry, status)
+
+
 def _parse_data(data: Any, recover: bool, max_depth: int, encoding: Any,
                 options: Mapping[str, bool]) -> Document:
+    if type(data) is bytes and len(data) <= HELD_PARSE_LIMIT and encoding is None \
+            and not options and type(max_depth) is int and max_depth == 0:
+        return _parse_small(data, recover)
     encoded = _encoding_arg(encoding)
     raw = _data_bytes(data, encoded)
     flags = parse_flags(options) if options else 0
@@ -464,6 +485,15 @@ def fromstring(data: Any, *, recover: bool = False, max_depth: int = 0,
     """Parse XML data (bytes, or text in a str) and return the root element;
     it keeps its document alive. Keywords as for :func:`parse`."""
     # A str here is XML text, never a file name.
+    if type(data) is bytes and len(data) <= HELD_PARSE_LIMIT and encoding is None \
+            and not options and type(max_depth) is int and max_depth == 0:
+        # The common case, kept short: nobody else has the new document
+        # yet, so it cannot be closed before its root is read.
+        doc = _parse_small(data, recover)
+        root = _accel.document_root(doc._address, doc)
+        if root is None:
+            raise KorvithError("document has no root element")
+        return root
     return _parse_data(data, recover, max_depth, encoding, options).root
 
 

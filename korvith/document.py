@@ -127,9 +127,11 @@ class Document:
     def __del__(self) -> None:
         # Garbage only once no element of it is alive (each holds its
         # document), so nothing can reach the freed memory.
-        closer = getattr(self, "_finalizer", None)
-        if closer is not None:
-            closer()
+        try:
+            closer = self._finalizer
+        except AttributeError:
+            return  # __init__ did not get that far
+        closer()
 
     # -- lifetime
     @property

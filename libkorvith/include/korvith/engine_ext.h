@@ -260,7 +260,8 @@ KORVITH_API size_t korvith_edit_subtree(void* node, void** out, size_t cap);
  * whatever the input declares. Bytes that are not valid in the encoding are
  * an error in every case: nothing is re-read in another encoding. An
  * encoding the engine does not know fails with
- * KORVITH_STATUS_UNKNOWN_ENCODING (libxml2's XML_ERR_UNSUPPORTED_ENCODING). The document never refers into `data`. */
+ * KORVITH_STATUS_UNKNOWN_ENCODING (libxml2's XML_ERR_UNSUPPORTED_ENCODING). The document never
+ * refers into `data`. */
 #define KORVITH_STATUS_UNKNOWN_ENCODING 32
 KORVITH_API void* korvith_parse_memory_enc(const char* data, size_t length, const void* options,
                                            const char* encoding, int* status);

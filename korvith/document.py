@@ -430,10 +430,11 @@ def _parse_file_ex(encoded: bytes, recover: bool, flags: int,
     # file is never held in memory whole and reading stops at the first
     # fatal error. The call touches no Python object: it runs without the
     # GIL, so other threads (one feeding a FIFO, say) keep running.
-    opts = _engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0)
-    status = ctypes.c_int(0)
-    address = _engine.ext.parse_file_enc(encoded, ctypes.byref(opts), encoding,
-                                         ctypes.byref(status))
+    opts = None  # the defaults
+    if recover or flags or max_depth:
+        opts = ctypes.byref(_engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0))
+    status = ctypes.c_int(0)  # passed by reference (the parameter is int*)
+    address = _engine.ext.parse_file_enc(encoded, opts, encoding, status)
     if not address:
         return None, None, status.value
     return address, _accel.new_registry(), status.value

@@ -174,6 +174,13 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("iterparse_filter", c_int, (_vp, c_char_p, c_size_t, c_int), _KEEP),
     ("iterparse_step", _vp, (_vp, _vp), _KEEP),
     ("iterparse_step_event", _vp, (_vp, _vp, _INT_P), _KEEP),
+    # Parsing with a named input encoding, and from a reader the package
+    # passes (a ctypes callback, which takes the GIL for itself): the engine
+    # touches no Python object while it parses.
+    ("parse_memory_enc", _vp, (c_char_p, c_size_t, _vp, c_char_p, _INT_P), _FREE),
+    ("parse_file_enc", _vp, (c_char_p, _vp, c_char_p, _INT_P), _FREE),
+    ("parse_reader", _vp, (_vp, _vp, _vp, c_char_p, _INT_P), _FREE),
+    ("encoding_known", c_int, (c_char_p,), _FREE),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

@@ -117,6 +117,8 @@ def _load(name: str, **options: Any) -> tuple[korvith.Document, int]:
         except OSError as e:
             raise Failure(f"{name}: {e.strerror or e}") from None
         return doc, 0
+    if name == "-" and not options.get("html"):
+        return _load_stdin(**options), 0
     data = _read_source(name)
     label = "<stdin>" if name == "-" else name
     try:
@@ -125,6 +127,65 @@ def _load(name: str, **options: Any) -> tuple[korvith.Document, int]:
         raise Failure(_where(label, e)) from None
     doc.filename = label
     return doc, len(data)
+
+
+# Standard input read by `-` stops with an error beyond this many bytes (an
+# endless pipe of well-formed XML would otherwise grow the tree until memory
+# runs out); KORVITH_MAX_STDIN sets another bound.
+STDIN_LIMIT = 512 << 20
+
+
+class _InputTooLarge(Exception):
+    pass
+
+
+class _BoundedStream:
+    """A binary stream that refuses to give more than ``limit`` bytes."""
+
+    def __init__(self, stream: IO[bytes], limit: int) -> None:
+        self.stream = stream
+        self.left = limit
+        self.limit = limit
+
+    def read(self, size: int = -1) -> bytes:
+        chunk = self.stream.read(min(size, self.left + 1) if size >= 0 else self.left + 1)
+        self.left -= len(chunk)
+        if self.left < 0:
+            raise _InputTooLarge(
+                f"<stdin>: input larger than {self.limit} bytes; save it to a file and give "
+                "its name, or set KORVITH_MAX_STDIN to a larger byte count")
+        return chunk
+
+
+def _stdin_limit() -> int:
+    text = os.environ.get("KORVITH_MAX_STDIN", "")
+    if not text:
+        return STDIN_LIMIT
+    try:
+        limit = int(text)
+    except ValueError:
+        limit = -1
+    if limit <= 0:
+        raise UsageError(f"KORVITH_MAX_STDIN must be a positive byte count, not {text!r}")
+    return limit
+
+
+def _load_stdin(**options: Any) -> korvith.Document:
+    """Standard input, parsed as it is read: endless or huge input stops at
+    its first error, at a limit of the parser's or at the byte bound above,
+    instead of filling memory."""
+    options.pop("html", None)
+    stream = _BoundedStream(sys.stdin.buffer, _stdin_limit())
+    try:
+        doc = korvith.parse(stream, **options)
+    except ParseError as e:
+        raise Failure(_where("<stdin>", e)) from None
+    except _InputTooLarge as e:
+        raise Failure(str(e)) from None
+    except OSError as e:
+        raise Failure(f"<stdin>: {e.strerror or e}") from None
+    doc.filename = "<stdin>"
+    return doc
 
 
 def _where(label: str, e: ParseError) -> str:

@@ -14,7 +14,7 @@ from __future__ import annotations
 import ctypes
 import os
 import re
-import weakref
+import sys
 from collections.abc import Iterator, Mapping
 from typing import TYPE_CHECKING, Any, Callable
 
@@ -22,6 +22,7 @@ from . import _engine
 from . import _korvithaccel as _accel
 from . import _liveness
 from ._liveness import DOC, DOCUMENT, ELEMENT, OWNER
+from . import errors as _errors
 from .errors import KorvithError, ParseError
 from .xpath import evaluate
 from .xquery import XQuery
@@ -69,11 +70,40 @@ def parse_flags(options: Mapping[str, bool]) -> int:
 
 def _release(address: int, capsule: object, keepalive: object) -> None:
     # Order matters: poison every wrapper before the memory goes away.
-    from .errors import note_poisoning
-    note_poisoning("closed")
+    _errors.last_poisoning = "closed"  # (note_poisoning, without the call)
     _accel.invalidate(capsule)
     _accel.close_document(address)
     del keepalive
+
+
+class _Closer:
+    """Releases a document once: on ``close()`` or when the document is
+    garbage, whichever comes first (``alive`` until then).
+
+    The pending release sits in a one-item list, and taking it out is a
+    single ``list.pop``: of two threads closing at once exactly one gets
+    it, with or without the GIL. Cheaper to make than ``weakref.finalize``,
+    which matters for many small documents.
+    """
+
+    __slots__ = ("_pending",)
+
+    def __init__(self, release: Callable[..., None], *args: object) -> None:
+        self._pending = [(release, args)]
+
+    @property
+    def alive(self) -> bool:
+        return bool(self._pending)
+
+    def __call__(self, _finalizing: Callable[[], bool] = sys.is_finalizing) -> None:
+        try:
+            release, args = self._pending.pop()
+        except IndexError:
+            return  # already released
+        # At interpreter exit the process frees everything anyway, and the
+        # modules the release needs may already be gone.
+        if not _finalizing():
+            release(*args)
 
 
 class Document:
@@ -94,9 +124,16 @@ class Document:
         self._accel_registry = registry
         self.status = status
         self.filename = filename
-        self._finalizer = weakref.finalize(self, release, address, registry, keepalive)
-        # Process exit frees everything anyway; skip the work there.
-        self._finalizer.atexit = False
+        self._finalizer = _Closer(release, address, registry, keepalive)
+
+    def __del__(self) -> None:
+        # Garbage only once no element of it is alive (each holds its
+        # document), so nothing can reach the freed memory.
+        try:
+            closer = self._finalizer
+        except AttributeError:
+            return  # __init__ did not get that far
+        closer()
 
     # -- lifetime
     @property
@@ -256,6 +293,47 @@ def _as_bytes(data: Any) -> bytes | bytearray | memoryview:
     raise TypeError(f"can only parse str or bytes-like data, not {type(data).__name__}")
 
 
+def _encoding_arg(encoding: Any) -> bytes | None:
+    """The ``encoding=`` keyword as the engine takes it (None: what the input
+    declares or starts with, else UTF-8)."""
+    if encoding is None:
+        return None
+    if not isinstance(encoding, str):
+        raise TypeError(f"encoding must be a str or None, not {type(encoding).__name__}")
+    if not encoding or not encoding.isascii() or "\0" in encoding:
+        raise ValueError(f"encoding must name an encoding, not {encoding!r}")
+    return _engine_encoding(encoding)
+
+
+def _engine_encoding(name: str) -> bytes:
+    # The engine's names for an encoding are not always Python's
+    # ("latin-1" is "ISO-8859-1" there): try Python's canonical spelling
+    # too. An encoding neither knows stays as given; the parse then fails
+    # naming it.
+    import codecs
+    candidates = [name]
+    try:
+        canonical = codecs.lookup(name).name
+    except LookupError:
+        canonical = name
+    candidates += [canonical, canonical.replace("_", "-"), name.replace("_", "-")]
+    for candidate in candidates:
+        encoded = candidate.encode("ascii")
+        if _engine.ext.encoding_known(encoded):
+            return encoded
+    return name.encode("ascii")
+
+
+def _data_bytes(data: Any, encoding: bytes | None) -> bytes:
+    # The engine reads the bytes with the interpreter released: an
+    # immutable bytes object cannot change under it (a bytearray could).
+    if type(data) is bytes:
+        return data
+    if isinstance(data, str) and encoding is not None:
+        raise ValueError("encoding= applies to bytes input; a str is already decoded")
+    return bytes(_as_bytes(data))
+
+
 def _finish(result: tuple[Any, Any, int], filename: str | None = None,
             keepalive: object = None) -> Document:
     address, registry, status = result
@@ -264,39 +342,78 @@ def _finish(result: tuple[Any, Any, int], filename: str | None = None,
     return Document(address, registry, status, filename=filename, keepalive=keepalive)
 
 
-def _parse_ex(data: bytes, recover: bool, flags: int, max_depth: int) -> tuple[Any, Any, int]:
-    fn = _engine.ext.parse_string_ex
-    opts = _engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0)
-    status = ctypes.c_int(0)
-    address = fn(data, len(data), ctypes.byref(opts), ctypes.byref(status))
+_parse_memory_enc = _engine.ext.parse_memory_enc
+
+
+def _parse_ex(data: bytes, recover: bool, flags: int, max_depth: int,
+              encoding: bytes | None = None) -> tuple[Any, Any, int]:
+    # The engine parses with the interpreter released (the call touches no
+    # Python object; ctypes keeps `data` alive for it), so other threads run
+    # meanwhile; the finished document is then handed to the module.
+    # No options record means the defaults (no flags, no recovery).
+    opts = None
+    if recover or flags or max_depth:
+        opts = ctypes.byref(_engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0))
+    status = ctypes.c_int(0)  # passed by reference (the parameter is int*)
+    address = _parse_memory_enc(data, len(data), opts, encoding, status)
     if not address:
         return None, None, status.value
     return address, _accel.new_registry(), status.value
 
 
+# Bytes up to this size are parsed with the interpreter held, through the
+# module's own parse (one C call that also makes the registry): such a parse
+# takes microseconds, less than releasing and retaking the interpreter
+# costs, so other threads lose nothing. Larger input is parsed with the
+# interpreter released.
+HELD_PARSE_LIMIT = 16 << 10
+
+
+def _parse_small(data: bytes, recover: bool) -> Document:
+    # The module's strict parse: input not valid in its encoding is an
+    # error, as on the released path (never the Latin-1 fallback of
+    # parse_with_encoding).
+    address, registry, status = _accel.parse(data, recover)
+    if address is None:
+        raise _engine.parse_error(status)
+    return Document(address, registry, status)
+
+
+def _parse_data(data: Any, recover: bool, max_depth: int, encoding: Any,
+                options: Mapping[str, bool]) -> Document:
+    if type(data) is bytes and len(data) <= HELD_PARSE_LIMIT and encoding is None \
+            and not options and type(max_depth) is int and max_depth == 0:
+        return _parse_small(data, recover)
+    encoded = _encoding_arg(encoding)
+    raw = _data_bytes(data, encoded)
+    flags = parse_flags(options) if options else 0
+    # (An int 0, the default, needs no check: a small saving per document.)
+    if type(max_depth) is not int or max_depth != 0:
+        max_depth = _max_depth(max_depth)
+    return _finish(_parse_ex(raw, recover, flags, max_depth, encoded))
+
+
 def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
-          **options: bool) -> Document:
+          encoding: str | None = None, **options: bool) -> Document:
     """Parse a file (a file name, a path-like or a file object) or XML data
     (bytes, bytearray, memoryview), as ElementTree and lxml do; XML text
     in a str goes to :func:`fromstring`.
 
     ``recover=True`` repairs malformed input as far as possible instead of
     raising :class:`ParseError`. ``max_depth`` (0: the engine's default)
-    bounds element nesting. Flag keywords (``remove_blank_text``,
-    ``no_cdata``, ``huge``, ``keep_entities``, ``ns_clean``) switch engine
-    options.
+    bounds element nesting. ``encoding`` names the input's encoding and
+    wins over its declaration; without it the declared or detected
+    encoding (else UTF-8) applies. Bytes that are not valid in that
+    encoding raise :class:`ParseError`: nothing is re-read in another
+    encoding. Flag keywords (``remove_blank_text``, ``no_cdata``, ``huge``,
+    ``keep_entities``, ``ns_clean``) switch engine options.
     """
-    from .sources import is_source, parse_source
-    if is_source(data):
-        return parse_source(data, recover=recover, max_depth=max_depth, **options)
-    raw = _as_bytes(data)
-    flags = parse_flags(options)
-    max_depth = _max_depth(max_depth)
-    if flags or max_depth:
-        return _finish(_parse_ex(bytes(raw), recover, flags, max_depth))
-    if not isinstance(raw, bytes):
-        raw = bytes(raw)  # the engine entry point takes read-only bytes
-    return _finish(_accel.parse_with_encoding(raw, recover))
+    if type(data) is not bytes:
+        from .sources import is_source, parse_source
+        if is_source(data):
+            return parse_source(data, recover=recover, max_depth=max_depth,
+                                encoding=encoding, **options)
+    return _parse_data(data, recover, max_depth, encoding, options)
 
 
 # Engine statuses for a file that cannot be opened, as the OSError the
@@ -317,30 +434,34 @@ def _open_error(status: int, name: str) -> OSError | None:
 
 
 def _parse_file_ex(encoded: bytes, recover: bool, flags: int,
-                   max_depth: int) -> tuple[Any, Any, int]:
+                   max_depth: int, encoding: bytes | None = None) -> tuple[Any, Any, int]:
     # The engine opens the file and reads it in chunks as it parses, so the
     # file is never held in memory whole and reading stops at the first
     # fatal error. The call touches no Python object: it runs without the
     # GIL, so other threads (one feeding a FIFO, say) keep running.
-    opts = _engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0)
-    status = ctypes.c_int(0)
-    address = _engine.ext.parse_file_ex(encoded, ctypes.byref(opts), ctypes.byref(status))
+    opts = None  # the defaults
+    if recover or flags or max_depth:
+        opts = ctypes.byref(_engine.ParseOptions(flags, -1, max_depth, 1 if recover else 0))
+    status = ctypes.c_int(0)  # passed by reference (the parameter is int*)
+    address = _engine.ext.parse_file_enc(encoded, opts, encoding, status)
     if not address:
         return None, None, status.value
     return address, _accel.new_registry(), status.value
 
 
 def parse_file(path: str | os.PathLike[str], *, recover: bool = False, max_depth: int = 0,
-               **options: bool) -> Document:
+               encoding: str | None = None, **options: bool) -> Document:
     """Parse the XML file at ``path`` (raises FileNotFoundError,
-    IsADirectoryError, PermissionError, ParseError)."""
+    IsADirectoryError, PermissionError, ParseError). ``encoding`` as for
+    :func:`parse`."""
     name = os.fspath(path)
     flags = parse_flags(options)
     max_depth = _max_depth(max_depth)
+    encoding_arg = _encoding_arg(encoding)
     encoded = os.fsencode(name)
     if b"\0" in encoded:
         raise ValueError("embedded NUL character in path")
-    result = _parse_file_ex(encoded, recover, flags, max_depth)
+    result = _parse_file_ex(encoded, recover, flags, max_depth, encoding_arg)
     if result[0] is None:
         error = _open_error(result[2], name)
         if error is not None:
@@ -371,12 +492,21 @@ def parse_inplace(buffer: bytearray | memoryview, *, recover: bool = False,
     return _finish(result, keepalive=(pinned, view, buffer))
 
 
-def fromstring(data: Any, *, recover: bool = False, **options: Any) -> Element:
+def fromstring(data: Any, *, recover: bool = False, max_depth: int = 0,
+               encoding: str | None = None, **options: bool) -> Element:
     """Parse XML data (bytes, or text in a str) and return the root element;
-    it keeps its document alive."""
-    if isinstance(data, str):
-        data = _as_bytes(data)  # text here, never a file name
-    return parse(data, recover=recover, **options).root
+    it keeps its document alive. Keywords as for :func:`parse`."""
+    # A str here is XML text, never a file name.
+    if type(data) is bytes and len(data) <= HELD_PARSE_LIMIT and encoding is None \
+            and not options and type(max_depth) is int and max_depth == 0:
+        # The common case, kept short: nobody else has the new document
+        # yet, so it cannot be closed before its root is read.
+        doc = _parse_small(data, recover)
+        root = _accel.document_root(doc._address, doc)
+        if root is None:
+            raise KorvithError("document has no root element")
+        return root
+    return _parse_data(data, recover, max_depth, encoding, options).root
 
 
 XML = fromstring

@@ -130,7 +130,7 @@ void callback_failed(ParseState* st, xmlParserCtxtPtr ctxt) noexcept {
   if (ctxt != nullptr) xmlStopParser(ctxt);
 }
 
-void keep_issue(ParseState* st, const xmlError* err) {
+void keep_issue(ParseState* st, const xmlError* err, const std::string& message) {
   if (st->issues.size() >= kMaxIssues) {
     st->issues_truncated = true;
     return;
@@ -139,7 +139,7 @@ void keep_issue(ParseState* st, const xmlError* err) {
     ParseIssue issue;
     issue.code = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
     issue.level = err->level;
-    issue.message = trim_message(err->message, (st->cfg.flags & KORVITH_PARSE_HUGE) != 0);
+    issue.message = message;
     issue.line = err->line;
     issue.column = err->int2;
     st->issues.push_back(std::move(issue));
@@ -162,15 +162,56 @@ void on_parse_error(void* data, const xmlError* err) try {
   }
   bool counts =
       err->level >= XML_ERR_ERROR || (st->cfg.strict_mode == 1 && err->level == XML_ERR_WARNING);
-  if (counts) keep_issue(st, err);
-  if (!counts || st->first_error != 0) return;
+  if (!counts) return;
+  std::string message = trim_message(err->message, (st->cfg.flags & KORVITH_PARSE_HUGE) != 0);
+  keep_issue(st, err, message);
+  if (st->first_error != 0) return;
   st->first_error = err->code != 0 ? err->code : XML_ERR_INTERNAL_ERROR;
   st->first_level = err->level;
-  st->message = trim_message(err->message, (st->cfg.flags & KORVITH_PARSE_HUGE) != 0);
+  st->message = std::move(message);
   st->line = err->line;
   st->column = err->int2;
 } catch (...) {
   callback_failed(static_cast<ParseState*>(data), nullptr);
+}
+
+// The engine never loads an external entity, and libxml2 would put an
+// empty text in place of a reference to one: the text would be dropped
+// without a word. Such a reference is an error naming the entity instead
+// (fatal, as an undefined entity is; under recovery the document comes
+// back with it in its errors). With keep_entities the reference stays in
+// the tree as a reference node and serialises back as `&name;`.
+xmlEntityPtr get_entity(void* ctx, const xmlChar* name) try {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  xmlEntityPtr ent = xmlSAX2GetEntity(ctx, name);
+  auto* st = static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt));
+  if (ent == nullptr || st == nullptr || ent->etype != XML_EXTERNAL_GENERAL_PARSED_ENTITY ||
+      (st->cfg.flags & KORVITH_PARSE_KEEP_ENTITIES) != 0) {
+    return ent;
+  }
+  int line = 0, column = 0;
+  xmlCtxtGetInputPosition(ctxt, 0, nullptr, &line, &column, nullptr);
+  std::string key = cstr(name) + (":" + std::to_string(line)) + ":" + std::to_string(column);
+  if (st->refused_entity == key) return ent;  // the same reference, asked again
+  st->refused_entity = std::move(key);
+  std::string message = std::string("External entity '") + cstr(name) +
+                        "' is not loaded: the parser never reads external entities "
+                        "(keep_entities=True keeps the reference as &" +
+                        cstr(name) + ";)";
+  xmlError err{};
+  err.domain = XML_FROM_PARSER;
+  err.code = XML_ERR_UNDECLARED_ENTITY;
+  err.level = XML_ERR_FATAL;
+  err.message = message.data();
+  err.line = line;
+  err.int2 = column;
+  on_parse_error(st, &err);
+  if (!st->cfg.recover) xmlStopParser(ctxt);
+  return ent;
+} catch (...) {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  callback_failed(static_cast<ParseState*>(xmlCtxtGetPrivate(ctxt)), ctxt);
+  return nullptr;
 }
 
 // Every external resource (DTD, entity, XInclude) is refused; the main
@@ -333,6 +374,7 @@ void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state) {
   if (sax != nullptr) {
     sax->startElementNs = start_element;
     sax->endElementNs = end_element;
+    sax->getEntity = get_entity;
     apply_drop_options(sax, state->cfg.flags);
   }
 }
@@ -426,10 +468,19 @@ xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*, ParseState*), void* make_
     return nullptr;
   }
   if (forced_encoding != nullptr) {
+    // The caller's encoding wins over what the input declares; one the
+    // engine cannot convert is an error, never a silent fallback. (UTF-8
+    // comes back as no handler: setting none still marks the input's
+    // encoding as decided.)
     xmlCharEncodingHandler* handler = nullptr;
-    if (xmlOpenCharEncodingHandler(forced_encoding, 0, &handler) == XML_ERR_OK && handler) {
-      xmlInputSetEncodingHandler(input, handler);
+    if (xmlOpenCharEncodingHandler(forced_encoding, 0, &handler) != XML_ERR_OK) {
+      xmlFreeInputStream(input);
+      if (status != nullptr) *status = KORVITH_STATUS_UNKNOWN_ENCODING;
+      error_set(KORVITH_STATUS_UNKNOWN_ENCODING,
+                std::string("Unknown encoding '") + forced_encoding + "'", 0, 0);
+      return nullptr;
     }
+    xmlInputSetEncodingHandler(input, handler);
   }
   xmlDocPtr doc = xmlCtxtParseDocument(ctxt.get(), input);
   return finish_parse(doc, st, status);
@@ -584,11 +635,70 @@ int open_source(const char* path, int* status) {
   return -1;
 }
 
-xmlDocPtr parse_file_config(const char* path, const ParseConfig& cfg, int* status) {
+xmlDocPtr parse_file_config(const char* path, const ParseConfig& cfg, int* status,
+                            const char* encoding) {
   int fd = open_source(path, status);
   if (fd < 0) return nullptr;
   FileSource f{path, fd};
-  return parse_input(make_file_input, &f, cfg, status, nullptr);
+  return parse_input(make_file_input, &f, cfg, status, encoding);
+}
+
+namespace {
+
+// The caller's reader, asked for input until the end, its failure, or the
+// first error that decides the parse.
+struct ReaderSource {
+  korvith_read_fn read;
+  void* context;
+  const ParseState* state;  // outlives the input: both end with the parse
+  bool failed = false;
+};
+
+int reader_read(void* ctx, char* buf, int len) {
+  auto* src = static_cast<ReaderSource*>(ctx);
+  if (src->failed || (src->state != nullptr && src->state->stop_reading)) return 0;
+  int n = src->read(src->context, buf, len);
+  if (n < 0 || n > len) {
+    src->failed = true;
+    return -1;
+  }
+  return n;
+}
+
+int reader_close(void*) { return 0; }
+
+struct ReaderCall {
+  ReaderSource* source;
+};
+
+xmlParserInputPtr make_reader_input(void* p, ParseState* state) {
+  auto* call = static_cast<ReaderCall*>(p);
+  call->source->state = state;
+  return xmlNewInputFromIO(nullptr, reader_read, reader_close, call->source,
+                           static_cast<xmlParserInputFlags>(0));
+}
+
+}  // namespace
+
+xmlDocPtr parse_reader_config(korvith_read_fn read, void* context, const ParseConfig& cfg,
+                              int* status, const char* encoding) {
+  ReaderSource source{read, context, nullptr};
+  ReaderCall call{&source};
+  int code = 0;
+  xmlDocPtr doc = parse_input(make_reader_input, &call, cfg, &code, encoding);
+  if (source.failed) {
+    // The reader's own failure decides, whatever the parser made of the
+    // input it had.
+    if (doc != nullptr) {
+      side_release(doc);
+      xmlFreeDoc(doc);
+      doc = nullptr;
+    }
+    code = KORVITH_STATUS_READ_FAILED;
+    error_set(code, "reading the input failed", 0, 0);
+  }
+  if (status != nullptr) *status = code;
+  return doc;
 }
 
 ParseConfig read_config(const void* options) {
@@ -652,15 +762,51 @@ void* korvith_parse_with_encoding(const char* data, size_t length, int* status) 
 }
 
 void* korvith_parse_file(const char* path, int* status) try {
-  return parse_file_config(path, ParseConfig{}, status);
+  return parse_file_config(path, ParseConfig{}, status, nullptr);
 } catch (...) {
   return korvith::entry_failed<void*>(nullptr, status);
 }
 
 void* korvith_parse_file_ex(const char* path, const void* options, int* status) try {
-  return parse_file_config(path, read_config(options), status);
+  return parse_file_config(path, read_config(options), status, nullptr);
 } catch (...) {
   return korvith::entry_failed<void*>(nullptr, status);
+}
+
+void* korvith_parse_memory_enc(const char* data, size_t length, const void* options,
+                               const char* encoding, int* status) try {
+  return parse_memory(data, length, read_config(options), status, Source::Borrow, encoding);
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr, status);
+}
+
+void* korvith_parse_file_enc(const char* path, const void* options, const char* encoding,
+                             int* status) try {
+  return parse_file_config(path, read_config(options), status, encoding);
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr, status);
+}
+
+void* korvith_parse_reader(korvith_read_fn read, void* context, const void* options,
+                           const char* encoding, int* status) try {
+  if (read == nullptr) {
+    if (status != nullptr) *status = KORVITH_STATUS_BAD_OPTIONS;
+    error_set(KORVITH_STATUS_BAD_OPTIONS, "no reader given", 0, 0);
+    return nullptr;
+  }
+  return parse_reader_config(read, context, read_config(options), status, encoding);
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr, status);
+}
+
+int korvith_encoding_known(const char* name) try {
+  if (name == nullptr) return 0;
+  xmlCharEncodingHandler* handler = nullptr;
+  if (xmlOpenCharEncodingHandler(name, 0, &handler) != XML_ERR_OK) return 0;
+  if (handler != nullptr) xmlCharEncCloseFunc(handler);  // none for UTF-8
+  return 1;
+} catch (...) {
+  return korvith::entry_failed<int>(0);
 }
 
 void* korvith_document_root(void* document) try {

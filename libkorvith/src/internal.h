@@ -149,6 +149,9 @@ struct ParseState {
   // the engine's own input readers then report the end of input, so a
   // parse never reads on past an error that already decided it.
   bool stop_reading = false;
+  // The last refused reference to an external entity (name, line and
+  // column): libxml2 may look the same reference up more than once.
+  std::string refused_entity;
   std::vector<ParseIssue> issues;  // every error, in the order reported
   bool issues_truncated = false;
   // iterparse: called with each element of the tree once it is complete,

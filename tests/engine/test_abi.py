@@ -40,6 +40,7 @@ _SCALARS = {
     "long long": ctypes.c_longlong, "long": ctypes.c_long,
 }
 _ADDRESSES = {"void*", "const void*", "char*", "const char*"}
+_ADDRESSES.add("korvith_read_fn")  # a callback: passed as its address
 
 
 def _ctype(c_type: str) -> object:

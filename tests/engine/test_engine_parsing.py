@@ -218,10 +218,17 @@ def test_external_resources_are_not_loaded(docs, tmp_path, form: str) -> None:
                 lib.korvith_free_string(out)
 
 
-def test_external_entity_reference_reads_as_empty(mdoc, tmp_path) -> None:
+def test_external_entity_reference_is_an_error_never_loaded(mdoc, tmp_path) -> None:
     secret = tmp_path / "secret.txt"
     secret.write_text("TOPSECRET")
-    _, root = mdoc(f'<!DOCTYPE r [<!ENTITY x SYSTEM "{secret}">]><r>a&x;b</r>'.encode())
+    data = f'<!DOCTYPE r [<!ENTITY x SYSTEM "{secret}">]><r>a&x;b</r>'.encode()
+    address, _, status = accel.parse(data, False)
+    assert address is None and status == 26
+    code, message, line, _ = last_error()
+    assert (code, line) == (26, 1)
+    assert message.startswith("External entity 'x' is not loaded") and "keep_entities" in message
+    # Under recovery the document comes back, marked, without the secret.
+    _, root = mdoc(data, recover=True)
     assert root.text == "ab"
 
 
@@ -388,6 +395,13 @@ def test_valid_utf8_with_a_forbidden_character_is_not_reread_as_latin1(data: byt
         list(korvith.iterparse(data))
 
 
-def test_undeclared_latin1_is_still_read_as_latin1() -> None:
-    assert korvith.fromstring(b"<a k='\xe9'>caf\xe9</a>").text == "caf\u00e9"
-    assert korvith.fromstring(b"<a k='\xe9'>caf\xe9</a>").get("k") == "\u00e9"
+def test_undeclared_latin1_is_an_error_unless_the_encoding_is_named() -> None:
+    # The module's parse_with_encoding still falls back to ISO-8859-1 (its
+    # documented behaviour); the package never re-reads input silently.
+    address, _, status = accel.parse_with_encoding(b"<a k='\xe9'>caf\xe9</a>", False)
+    assert address and status == 0
+    lib.korvith_document_free(address)
+    with pytest.raises(ParseError, match="Invalid bytes in character encoding"):
+        korvith.fromstring(b"<a k='\xe9'>caf\xe9</a>")
+    root = korvith.fromstring(b"<a k='\xe9'>caf\xe9</a>", encoding="latin-1")
+    assert (root.text, root.get("k")) == ("caf\u00e9", "\u00e9")

@@ -252,6 +252,32 @@ KORVITH_API void* korvith_edit_copy(void* node);
  * document order: the count, and the first `cap` of them in `out`. */
 KORVITH_API size_t korvith_edit_subtree(void* node, void** out, size_t cap);
 
+/* Parsing with a named input encoding, and from a caller's reader. All
+ * three take the options record of korvith_parse_string_ex and touch
+ * nothing but their arguments, so callers may run them without holding any
+ * lock of their own. `encoding` null: the encoding the input declares or
+ * starts with (a byte order mark), else UTF-8; otherwise that encoding,
+ * whatever the input declares. Bytes that are not valid in the encoding are
+ * an error in every case: nothing is re-read in another encoding. An
+ * encoding the engine does not know fails with
+ * KORVITH_STATUS_UNKNOWN_ENCODING (libxml2's XML_ERR_UNSUPPORTED_ENCODING). The document never
+ * refers into `data`. */
+#define KORVITH_STATUS_UNKNOWN_ENCODING 32
+KORVITH_API void* korvith_parse_memory_enc(const char* data, size_t length, const void* options,
+                                           const char* encoding, int* status);
+KORVITH_API void* korvith_parse_file_enc(const char* path, const void* options,
+                                         const char* encoding, int* status);
+/* `read` fills up to `cap` bytes of `buf` and returns how many (0 at the
+ * end of the input, -1 for a failure, which ends the parse with
+ * KORVITH_STATUS_READ_FAILED, libxml2's XML_IO_EIO). It is called on the parsing thread only,
+ * never again after the first fatal error or resource limit. */
+#define KORVITH_STATUS_READ_FAILED 1516
+typedef int (*korvith_read_fn)(void* context, char* buf, int cap);
+KORVITH_API void* korvith_parse_reader(korvith_read_fn read, void* context, const void* options,
+                                       const char* encoding, int* status);
+/* 1 when the parse entries can read input in the named encoding, else 0. */
+KORVITH_API int korvith_encoding_known(const char* name);
+
 #ifdef __cplusplus
 }
 #endif

@@ -158,6 +158,10 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("edit_copy", _vp, (_vp,), _KEEP),
     ("edit_subtree", c_size_t, (_vp, POINTER(_vp), c_size_t), _KEEP),
     ("edit_is_ancestor", c_int, (_vp, _vp), _KEEP),
+    # Searches by tag (korvith/find.h): korvith._korvithedit calls them
+    # through these addresses, reading a tree that a Python object owns.
+    ("walk_next", _vp, (_vp, _vp, _vp, c_size_t), _KEEP),
+    ("child_next", _vp, (_vp, _vp, _vp, c_size_t), _KEEP),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

@@ -24,6 +24,7 @@ from typing import Any
 from . import _korvithaccel as _accel
 from ._engine import CLOSED_MESSAGE, POISON, ext, last_failure
 from ._engine import VARIABLE_BOOLEAN, VARIABLE_NUMBER, VARIABLE_STRING
+from ._find import path_search
 from .errors import KorvithError, XPathError
 
 _STRING = re.compile(r"'[^']*'|\"[^\"]*\"")
@@ -224,10 +225,15 @@ def split_tag(tag: str) -> tuple[str | None, str]:
 @dataclass(frozen=True)
 class CompiledPath:
     """An ElementTree path: plain child-name ``steps`` when it is a simple
-    chain (else None), and its XPath form with the bindings it needs."""
+    chain (else None), and its XPath form with the bindings it needs.
+    ``search`` is (axis, compiled tag tests) when the path is one step the
+    engine's tag walk answers (see korvith._find), else None; ``first`` is
+    an XPath form that stops at the first match, where one is known."""
     steps: list[str] | None
     xpath: str
     namespaces: dict[str, str] | None
+    search: tuple[int, Any] | None = None
+    first: str | None = None
 
 
 _PLAIN = re.compile(r"[A-Za-z_][\w.-]*\Z")
@@ -254,8 +260,9 @@ def _compile_path(path: str, ns_items: tuple[tuple[str, str], ...]) -> CompiledP
     namespaces = dict(ns_items)
     default = namespaces.pop("", None)
     steps = _split_steps(path)
+    search = path_search(steps, namespaces, default)
     if default is None and all(_PLAIN.match(s) for s in steps):
-        return CompiledPath(list(steps), "/".join(steps), None)
+        return CompiledPath(list(steps), "/".join(steps), None, search)
     prefixes: dict[str, str] = {}
     bound = dict(namespaces)
 
@@ -293,8 +300,32 @@ def _compile_path(path: str, ns_items: tuple[tuple[str, str], ...]) -> CompiledP
             out.append("")
             continue
         head, preds = _split_predicates(step, path)
-        out.append(name(head) + "".join(f"[{predicate(p)}]" for p in preds))
-    return CompiledPath(None, "/".join(out), bound or None)
+        text = name(head) + "".join(f"[{predicate(p)}]" for p in preds)
+        if _descends(out) and head not in (".", "..") and not head.startswith("@") \
+                and not any(_positional(p) for p in preds):
+            # "a//b[...]" as "a/descendant::b[...]": the same nodes (no
+            # predicate counts positions), without first building the node
+            # set of every descendant that "//" stands for
+            out[-1] = "descendant::" + text
+        else:
+            out.append(text)
+    xpath = "/".join(out)
+    # The first match in document order; libxml2 stops the last step at it.
+    return CompiledPath(None, xpath, bound or None, search, f"({xpath})[1]")
+
+
+def _descends(out: list[str]) -> bool:
+    """Whether the next step follows a single "//" after a step."""
+    return len(out) >= 2 and out[-1] == "" and out[-2] != ""
+
+
+_NOT_POSITIONAL = re.compile(r"\s*[@.{A-Za-z_]")
+
+
+def _positional(body: str) -> bool:
+    """Whether an ElementTree predicate may depend on positions: numbers,
+    last() and position(). Attribute, tag and text tests do not."""
+    return not _NOT_POSITIONAL.match(body) or "last()" in body or "position()" in body
 
 
 def _split_steps(path: str) -> list[str]:

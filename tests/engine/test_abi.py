@@ -113,7 +113,8 @@ def test_exports_that_read_a_python_owned_tree_keep_the_gil():
                      "iterparse_document", "iterparse_free", "schema_validate", "c14n",
                      "xslt_apply", "xpath_snapshot_eval", "document_issue_count",
                      "document_issue", "iterparse_set_events", "iterparse_next_event",
-                     "iterparse_event_text", "iterparse_push", "iterparse_wants_input"} | {
+                     "iterparse_event_text", "iterparse_push", "iterparse_wants_input",
+                     "walk_next", "child_next"} | {
                          name for name, *_ in _engine.EXPORTS if name.startswith("edit_")}
     assert len([name for name in keeps if name.startswith("edit_")]) == 16
     assert isinstance(_engine.ext.plan_eval, type(_engine.pylib.korvith_plan_eval))

@@ -10,8 +10,9 @@
 // frees.
 //
 // The wrapper and registry layouts come from the accelerator's own header;
-// this module never calls into the engine.
+// this module calls into the engine only for the searches of find.cpp.
 #include "../../element/element.h"
+#include "find.h"
 
 #include <atomic>
 #include <unordered_set>
@@ -335,6 +336,7 @@ PyObject* init_module() {
     return nullptr;
   }
   Py_DECREF(guard_type);
+  if (!add_find(module.get(), element_type)) return nullptr;
   return module.release();
 }
 

@@ -1,0 +1,144 @@
+"""Searches by tag that run in one C call each.
+
+``find``/``findall`` paths of one step (``tag``, ``./tag``, ``.//tag``,
+with at most one attribute predicate ``[@a]``, ``[@a='v']`` or
+``[@a!='v']``) and ``iter()`` with wildcard or several tags are answered
+by ``korvith._korvithedit``: it checks that the element is alive, walks
+the tree in the engine (``korvith_walk_next`` / ``korvith_child_next``)
+and wraps only the elements found. The tests a path step or a tag list
+stands for are compiled once (:func:`tag_tests`) and cached by the
+callers.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import re
+from collections.abc import Mapping
+from functools import lru_cache
+from typing import Any
+
+from . import _korvithedit as _native
+from ._engine import CLOSED_MESSAGE, ext
+from .errors import KorvithError
+
+# Bits and codes of korvith_tag_test (libkorvith/include/korvith/find.h).
+ANY_URI, ANY_LOCAL = 0x1, 0x2
+ATTR_NONE, ATTR_PRESENT, ATTR_EQUAL, ATTR_UNEQUAL = 0, 1, 2, 3
+# Where a search looks from the element it starts at.
+CHILDREN, DESCENDANTS, SELF_AND_DESCENDANTS = 0, 1, 2
+
+# One test: (flags, attr_op, uri, local, attr_uri, attr_local, attr_value).
+Test = tuple[int, int, "str | None", "str | None", "str | None", "str | None", "str | None"]
+
+
+def _address_of(fn: Any) -> int:
+    return int(ctypes.cast(fn, ctypes.c_void_p).value or 0)
+
+
+_native.bind_find(_address_of(ext.walk_next), _address_of(ext.child_next), KorvithError,
+                  CLOSED_MESSAGE)
+
+first = _native.first
+find_all = _native.all
+walk = _native.walk
+tag_tests = _native.tag_tests
+
+_LOCAL = re.compile(r"[^\s{}\[\]()/@=!'\"*\0]+\Z")
+# A step: a name, then at most one predicate with no brackets inside.
+_STEP = re.compile(r"([^\[\]@]+)(?:\[([^\[\]]*)\])?\Z")
+_ATTR_PREDICATE = re.compile(
+    r"\s*@\s*((?:\{[^}]*\})?[^\s{}\[\]()/@=!:'\"*]+)\s*"
+    r"(?:(!?=)\s*('[^']*'|\"[^\"]*\")\s*)?\Z")
+
+
+def name_test(tag: str, prefixes: Mapping[str, str] | None = None,
+              default: str | None = None) -> tuple[int, str | None, str | None] | None:
+    """(flags, uri, local) of an ElementTree tag: ``*``, ``name``,
+    ``{uri}name``, ``{*}name``, ``{uri}*``, ``{}name`` (no namespace),
+    ``{}*`` (every element in no namespace), ``{*}*`` or ``prefix:name``
+    with ``prefixes`` (without them, a colon is part of the name).
+    Unprefixed names take the ``default`` namespace. None for anything
+    else (the caller then takes its general route)."""
+    if tag == "*":
+        return ANY_URI | ANY_LOCAL, None, None
+    uri: str | None
+    if tag.startswith("{"):
+        end = tag.find("}")
+        if end < 0:
+            return None
+        uri, local = tag[1:end] or None, tag[end + 1:]
+    elif ":" in tag and prefixes is not None:
+        prefix, _, local = tag.partition(":")
+        if prefix not in prefixes or ":" in local:
+            return None
+        uri = prefixes[prefix] or None
+    else:
+        uri, local = default, tag
+    flags = 0
+    if uri == "*":
+        flags, uri = ANY_URI, None
+    if local == "*":
+        return flags | ANY_LOCAL, uri, None
+    if not _LOCAL.match(local):
+        return None
+    return flags, uri, local
+
+
+def attribute_condition(body: str) -> tuple[int, str | None, str, str | None] | None:
+    """(op, uri, local, value) of a predicate ``@a``, ``@a='v'``,
+    ``@a!='v'`` (also ``@{uri}a``); None for any other predicate."""
+    m = _ATTR_PREDICATE.match(body)
+    if m is None or "\0" in body:
+        return None
+    name, op, quoted = m.groups()
+    uri: str | None = None
+    if name.startswith("{"):
+        end = name.index("}")
+        uri, name = name[1:end] or None, name[end + 1:]
+    if op is None:
+        return ATTR_PRESENT, uri, name, None
+    return (ATTR_EQUAL if op == "=" else ATTR_UNEQUAL), uri, name, quoted[1:-1]
+
+
+@lru_cache(maxsize=256)
+def tags_tests(tags: tuple[str, ...]) -> Any:
+    """Compiled tests for an ``iter()`` tag list (any of them passes)."""
+    tests = []
+    for tag in tags:
+        named = name_test(tag)
+        if named is None:
+            raise ValueError(f"invalid tag {tag!r}")
+        flags, uri, local = named
+        tests.append((flags, ATTR_NONE, uri, local, None, None, None))
+    return tag_tests(tests)
+
+
+def path_search(steps: list[str], prefixes: Mapping[str, str],
+                default: str | None) -> tuple[int, Any] | None:
+    """(axis, compiled tests) of a path of one step, ``tag``, ``./tag`` or
+    ``.//tag``, whose step has at most one predicate, an attribute
+    condition; None for every other path."""
+    if len(steps) == 3 and steps[0] == "." and steps[1] == "":
+        axis, step = DESCENDANTS, steps[2]
+    elif len(steps) == 2 and steps[0] == ".":
+        axis, step = CHILDREN, steps[1]
+    elif len(steps) == 1:
+        axis, step = CHILDREN, steps[0]
+    else:
+        return None
+    m = _STEP.match(step)
+    if m is None or m.group(1) in (".", ".."):
+        return None
+    named = name_test(m.group(1), prefixes, default)
+    if named is None:
+        return None
+    flags, uri, local = named
+    condition: tuple[int, str | None, str | None, str | None] = (ATTR_NONE, None, None, None)
+    if m.group(2) is not None:
+        found = attribute_condition(m.group(2))
+        if found is None:
+            return None
+        condition = found
+    op, attr_uri, attr_local, value = condition
+    return axis, tag_tests([(flags, op, uri, local, attr_uri, attr_local, value)])

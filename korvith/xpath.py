@@ -281,7 +281,7 @@ def _compile_path(path: str, ns_items: tuple[tuple[str, str], ...]) -> CompiledP
             if uri == "*":
                 return "*" if local == "*" else f"*[local-name()='{local}']"
             if uri is None:
-                return local
+                return "*[namespace-uri()='']" if local == "*" else local
             return f"{prefix_for(uri)}:{local}"
         if default is not None and ":" not in tag:
             return f"{prefix_for(default)}:{tag}"

@@ -162,6 +162,7 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     # through these addresses, reading a tree that a Python object owns.
     ("walk_next", _vp, (_vp, _vp, _vp, c_size_t), _KEEP),
     ("child_next", _vp, (_vp, _vp, _vp, c_size_t), _KEEP),
+    ("path_next", _vp, (_vp, _vp, _vp, c_size_t), _KEEP),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

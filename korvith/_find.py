@@ -1,11 +1,12 @@
 """Searches by tag that run in one C call each.
 
-``find``/``findall`` paths of one step (``tag``, ``./tag``, ``.//tag``,
-with at most one attribute predicate ``[@a]``, ``[@a='v']`` or
-``[@a!='v']``) and ``iter()`` with wildcard or several tags are answered
-by ``korvith._korvithedit``: it checks that the element is alive, walks
-the tree in the engine (``korvith_walk_next`` / ``korvith_child_next``)
-and wraps only the elements found. The tests a path step or a tag list
+``find``/``findall`` paths made of child (``/``) and descendant (``//``)
+steps, each a tag with at most one attribute predicate ``[@a]``,
+``[@a='v']`` or ``[@a!='v']``, and ``iter()`` with wildcard or several
+tags are answered by ``korvith._korvithedit``: it checks that the element
+is alive, walks the tree in the engine (``korvith_walk_next``,
+``korvith_child_next``, ``korvith_path_next``) and wraps only the elements
+found; ``find`` stops at the first one in document order. The tests a path step or a tag list
 stands for are compiled once (:func:`tag_tests`) and cached by the
 callers.
 """
@@ -25,8 +26,11 @@ from .errors import KorvithError
 # Bits and codes of korvith_tag_test (libkorvith/include/korvith/find.h).
 ANY_URI, ANY_LOCAL = 0x1, 0x2
 ATTR_NONE, ATTR_PRESENT, ATTR_EQUAL, ATTR_UNEQUAL = 0, 1, 2, 3
-# Where a search looks from the element it starts at.
-CHILDREN, DESCENDANTS, SELF_AND_DESCENDANTS = 0, 1, 2
+# Where a search looks from the element it starts at; PATH: the elements
+# the compiled steps of a path select.
+CHILDREN, DESCENDANTS, SELF_AND_DESCENDANTS, PATH = 0, 1, 2, 3
+# The longest path the engine walks (KORVITH_PATH_MAX_STEPS).
+MAX_STEPS = 64
 
 # One test: (flags, attr_op, uri, local, attr_uri, attr_local, attr_value).
 Test = tuple[int, int, "str | None", "str | None", "str | None", "str | None", "str | None"]
@@ -36,13 +40,14 @@ def _address_of(fn: Any) -> int:
     return int(ctypes.cast(fn, ctypes.c_void_p).value or 0)
 
 
-_native.bind_find(_address_of(ext.walk_next), _address_of(ext.child_next), KorvithError,
-                  CLOSED_MESSAGE)
+_native.bind_find(_address_of(ext.walk_next), _address_of(ext.child_next),
+                  _address_of(ext.path_next), KorvithError, CLOSED_MESSAGE)
 
 first = _native.first
 find_all = _native.all
 walk = _native.walk
 tag_tests = _native.tag_tests
+path_steps = _native.path_steps
 
 _LOCAL = re.compile(r"[^\s{}\[\]()/@=!'\"*\0]+\Z")
 # A step: a name, then at most one predicate with no brackets inside.
@@ -116,17 +121,40 @@ def tags_tests(tags: tuple[str, ...]) -> Any:
 
 def path_search(steps: list[str], prefixes: Mapping[str, str],
                 default: str | None) -> tuple[int, Any] | None:
-    """(axis, compiled tests) of a path of one step, ``tag``, ``./tag`` or
-    ``.//tag``, whose step has at most one predicate, an attribute
-    condition; None for every other path."""
-    if len(steps) == 3 and steps[0] == "." and steps[1] == "":
-        axis, step = DESCENDANTS, steps[2]
-    elif len(steps) == 2 and steps[0] == ".":
-        axis, step = CHILDREN, steps[1]
-    elif len(steps) == 1:
-        axis, step = CHILDREN, steps[0]
-    else:
+    """(axis, compiled tests) of a path the engine walks: steps separated
+    by ``/`` or ``//`` after an optional leading ``.``, each a tag with at
+    most one attribute predicate. None for every other path (``.`` or
+    ``..`` further on, other predicates, unknown prefixes)."""
+    parsed = _parse_steps(steps, prefixes, default)
+    if parsed is None:
         return None
+    if len(parsed) == 1:
+        axis, test = parsed[0]
+        return (DESCENDANTS if axis else CHILDREN), tag_tests([test])
+    return PATH, path_steps(parsed)
+
+
+def _parse_steps(steps: list[str], prefixes: Mapping[str, str],
+                 default: str | None) -> list[tuple[int, Test]] | None:
+    if len(steps) > 1 and steps[0] == ".":
+        steps = steps[1:]
+    parsed: list[tuple[int, Test]] = []
+    descend = False
+    for step in steps:
+        if not step:
+            if descend:
+                return None  # "///"
+            descend = True
+            continue
+        test = _step_test(step, prefixes, default)
+        if test is None or len(parsed) == MAX_STEPS:
+            return None
+        parsed.append((int(descend), test))
+        descend = False
+    return parsed if parsed and not descend else None
+
+
+def _step_test(step: str, prefixes: Mapping[str, str], default: str | None) -> Test | None:
     m = _STEP.match(step)
     if m is None or m.group(1) in (".", ".."):
         return None
@@ -134,11 +162,10 @@ def path_search(steps: list[str], prefixes: Mapping[str, str],
     if named is None:
         return None
     flags, uri, local = named
-    condition: tuple[int, str | None, str | None, str | None] = (ATTR_NONE, None, None, None)
-    if m.group(2) is not None:
-        found = attribute_condition(m.group(2))
-        if found is None:
-            return None
-        condition = found
+    if m.group(2) is None:
+        return flags, ATTR_NONE, uri, local, None, None, None
+    condition = attribute_condition(m.group(2))
+    if condition is None:
+        return None
     op, attr_uri, attr_local, value = condition
-    return axis, tag_tests([(flags, op, uri, local, attr_uri, attr_local, value)])
+    return flags, op, uri, local, attr_uri, attr_local, value

@@ -131,7 +131,7 @@ def _find(self: Element, path: str, namespaces: Mapping[str, str] | None = None)
     if compiled.search is not None:
         axis, tests = compiled.search
         return _search.first(self, tests, axis)
-    found = _run_path(self, compiled, first=True)
+    found = _run_path(self, compiled)
     return found[0] if found else None
 
 
@@ -173,9 +173,8 @@ def _find_path(self: Element, *steps: str) -> Element | None:
     return _accel.find_path(_address(self), list(steps), self._document)
 
 
-def _run_path(self: Element, compiled: Any, first: bool = False) -> list[Element]:
-    expr = compiled.first if first and compiled.first else compiled.xpath
-    result = evaluate(expr, self._document, _address(self), compiled.namespaces, {})
+def _run_path(self: Element, compiled: Any) -> list[Element]:
+    result = evaluate(compiled.xpath, self._document, _address(self), compiled.namespaces, {})
     return result if isinstance(result, list) else []
 
 

@@ -226,14 +226,12 @@ def split_tag(tag: str) -> tuple[str | None, str]:
 class CompiledPath:
     """An ElementTree path: plain child-name ``steps`` when it is a simple
     chain (else None), and its XPath form with the bindings it needs.
-    ``search`` is (axis, compiled tag tests) when the path is one step the
-    engine's tag walk answers (see korvith._find), else None; ``first`` is
-    an XPath form that stops at the first match, where one is known."""
+    ``search`` is (axis, compiled tests) when the engine's tag walk answers
+    the path (see korvith._find), else None."""
     steps: list[str] | None
     xpath: str
     namespaces: dict[str, str] | None
     search: tuple[int, Any] | None = None
-    first: str | None = None
 
 
 _PLAIN = re.compile(r"[A-Za-z_][\w.-]*\Z")
@@ -309,9 +307,7 @@ def _compile_path(path: str, ns_items: tuple[tuple[str, str], ...]) -> CompiledP
             out[-1] = "descendant::" + text
         else:
             out.append(text)
-    xpath = "/".join(out)
-    # The first match in document order; libxml2 stops the last step at it.
-    return CompiledPath(None, xpath, bound or None, search, f"({xpath})[1]")
+    return CompiledPath(None, "/".join(out), bound or None, search)
 
 
 def _descends(out: list[str]) -> bool:

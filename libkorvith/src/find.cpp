@@ -2,8 +2,10 @@
 // the package's find/findall/iter. Names are compared on libxml2's own
 // strings, so a search allocates nothing unless an attribute value is
 // split over several nodes (entity references kept as nodes).
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "internal.h"
 #include "korvith/find.h"
@@ -69,6 +71,82 @@ xmlNodePtr successor(xmlNodePtr top, xmlNodePtr n) {
   return nullptr;
 }
 
+// What a path knows at one element of the walk: `row` has bit i set when
+// step i selects the element; `reach` ORs the rows of the element and of
+// its ancestors below `top` (the contexts a descendant step can start from).
+struct Frame {
+  uint64_t row = 0;
+  uint64_t reach = 0;
+};
+
+struct PathWalk {
+  xmlNodePtr top;
+  const korvith_path_step* steps;
+  size_t count;
+  std::vector<Frame> frames;  // frames[d]: the element at depth d below top
+
+  // The frame of `n`, a child of the element whose frame is frames.back().
+  Frame frame_of(xmlNodePtr n) const {
+    const Frame& parent = frames.back();
+    bool parent_is_top = frames.size() == 1;
+    Frame f;
+    for (size_t i = 0; i < count; ++i) {
+      bool context;
+      if (i == 0) {
+        context = steps[0].axis == KORVITH_AXIS_CHILD ? parent_is_top : true;
+      } else {
+        uint64_t from = steps[i].axis == KORVITH_AXIS_CHILD ? parent.row : parent.reach;
+        context = (from >> (i - 1)) & 1;
+      }
+      if (context && passes(&steps[i].test, 1, n)) f.row |= uint64_t{1} << i;
+    }
+    f.reach = parent.reach | f.row;
+    return f;
+  }
+
+  // Whether anything below the element of frames.back() can be selected.
+  bool worth_descending() const {
+    return frames.size() == 1 || frames.back().reach != 0 ||
+           steps[0].axis == KORVITH_AXIS_DESCENDANT;
+  }
+
+  bool selected() const { return (frames.back().row >> (count - 1)) & 1; }
+
+  // Rebuilds the frames from top down to `n`; false when `n` is not below top.
+  bool enter(xmlNodePtr n) {
+    std::vector<xmlNodePtr> chain;
+    for (xmlNodePtr p = n; p != top; p = p->parent) {
+      if (!is_element(p)) return false;
+      chain.push_back(p);
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) frames.push_back(frame_of(*it));
+    return true;
+  }
+
+  // The next selected element after `n` in document order, or null.
+  xmlNodePtr next(xmlNodePtr n) {
+    for (;;) {
+      xmlNodePtr child = worth_descending() ? next_element(n->children) : nullptr;
+      if (child != nullptr) {
+        frames.push_back(frame_of(child));
+        n = child;
+      } else {
+        for (;;) {
+          if (n == top) return nullptr;
+          frames.pop_back();
+          if (xmlNodePtr sibling = next_element(n->next)) {
+            frames.push_back(frame_of(sibling));
+            n = sibling;
+            break;
+          }
+          n = n->parent;
+        }
+      }
+      if (selected()) return n;
+    }
+  }
+};
+
 }  // namespace
 }  // namespace korvith
 
@@ -96,6 +174,22 @@ void* korvith_child_next(void* parent, void* after, const void* tests, size_t co
   xmlNodePtr n = next_element(after == nullptr ? p->children : as_node(after)->next);
   while (n != nullptr && !passes(list, count, n)) n = next_element(n->next);
   return n;
+} catch (...) {
+  return korvith::entry_failed<void*>(nullptr);
+}
+
+void* korvith_path_next(void* top, void* after, const void* steps, size_t count) try {
+  xmlNodePtr root = as_node(top);
+  if (!is_element(root) || steps == nullptr || count == 0 || count > KORVITH_PATH_MAX_STEPS) {
+    return nullptr;
+  }
+  PathWalk walk{root, static_cast<const korvith_path_step*>(steps), count, {Frame{}}};
+  xmlNodePtr from = root;
+  if (after != nullptr) {
+    from = as_node(after);
+    if (from == root || !walk.enter(from)) return nullptr;
+  }
+  return walk.next(from);
 } catch (...) {
   return korvith::entry_failed<void*>(nullptr);
 }

@@ -101,3 +101,55 @@ def test_null_and_non_element_handles_give_null(docs):
     assert ext.walk_next(None, None, None, 0) is None
     assert ext.child_next(None, None, None, 0) is None
     assert ext.walk_next(doc, None, None, 0) is None  # the document node is not an element
+
+
+class PathStep(ctypes.Structure):
+    _fields_ = [("axis", ctypes.c_int), ("test", TagTest)]
+
+
+CHILD, DESCENDANT = 0, 1
+NESTED = b'<r><x id="1"><x id="2"><y id="3"><x id="4"/></y></x></x><y id="5"><z id="6"/></y></r>'
+
+
+def path(top, *steps):
+    array = (PathStep * max(len(steps), 1))()
+    for i, (axis, local) in enumerate(steps):
+        flags = ANY_LOCAL if local is None else 0
+        array[i] = PathStep(axis, TagTest(flags | ANY_URI, NONE, None, local))
+    out, node = [], ext.path_next(top, None, array, len(steps))
+    while node:
+        out.append(s(lib.korvith_element_attribute(node, b"id")))
+        node = ext.path_next(top, node, array, len(steps))
+    return out
+
+
+@pytest.mark.parametrize(("steps", "want"), [
+    (((CHILD, b"x"),), ["1"]),
+    (((DESCENDANT, b"x"),), ["1", "2", "4"]),
+    (((DESCENDANT, b"x"), (DESCENDANT, b"x")), ["2", "4"]),     # 4 is reached twice, given once
+    (((DESCENDANT, b"x"), (CHILD, b"x")), ["2"]),
+    (((CHILD, b"x"), (CHILD, b"x"), (CHILD, b"y"), (CHILD, b"x")), ["4"]),
+    (((CHILD, b"y"), (DESCENDANT, None)), ["6"]),
+    (((CHILD, None), (CHILD, None)), ["2", "6"]),
+    (((DESCENDANT, None), (CHILD, b"y")), ["3"]),          # y 5 is a child of top itself
+    (((CHILD, b"x"), (CHILD, b"z")), []),
+])
+def test_path_walk_selects_each_element_once_in_document_order(docs, steps, want):
+    root = docs.root(NESTED)
+    assert path(root, *steps) == want
+
+
+def test_path_walk_starts_below_its_top_and_refuses_bad_input(docs):
+    root = docs.root(NESTED)
+    inner = lib.korvith_element_child(root, 0)
+    assert path(inner, (DESCENDANT, b"x")) == ["2", "4"]
+    assert path(inner, (CHILD, b"x"), (DESCENDANT, b"x")) == ["4"]
+    one = (PathStep * 1)(PathStep(DESCENDANT, TagTest(ANY_URI | ANY_LOCAL, NONE)))
+    assert ext.path_next(root, None, one, 0) is None
+    assert ext.path_next(root, root, one, 1) is None  # `after` must be below top
+    outside = lib.korvith_element_child(root, 1)
+    assert ext.path_next(inner, outside, one, 1) is None
+    many = (PathStep * 65)(*[PathStep(DESCENDANT, TagTest(ANY_URI | ANY_LOCAL, NONE))] * 65)
+    assert ext.path_next(root, None, many, 65) is None
+    assert ext.path_next(root, None, many, 64) is None  # deeper than the tree
+    assert ext.path_next(root, None, many, 3) is not None

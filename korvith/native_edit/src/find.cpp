@@ -3,7 +3,8 @@
 // engine's walk is called with no Python code in between, and only the
 // elements found get a wrapper.
 //
-// The engine entries (korvith_walk_next, korvith_child_next) come as
+// The engine entries (korvith_walk_next, korvith_child_next,
+// korvith_path_next) come as
 // addresses from the package at import (bind_find), as the accelerator
 // module gets its table; tests are compiled once into a TagTests object
 // that the package caches per path or tag list.
@@ -23,18 +24,21 @@ using WalkFn = void* (*)(void*, void*, const void*, size_t);
 
 WalkFn walk_next = nullptr;
 WalkFn child_next = nullptr;
+WalkFn path_next = nullptr;
 PyObject* error_class = nullptr;     // strong, set by bind_find
 PyObject* closed_message = nullptr;  // strong str, set by bind_find
 PyTypeObject* elem_type = nullptr;   // the accelerator's Element (borrowed; never unloaded)
 
 // Where a search looks, relative to the element it starts from.
-enum Axis : int { kChildren = 0, kDescendants = 1, kSelfAndDescendants = 2 };
+// kPath: the elements a path of several steps selects (see path_steps).
+enum Axis : int { kChildren = 0, kDescendants = 1, kSelfAndDescendants = 2, kPath = 3 };
 
 // ---- compiled tests ------------------------------------------------------
 
 struct TagTests {
   PyObject_HEAD std::vector<korvith_tag_test>* tests;
-  std::deque<std::string>* strings;  // storage the tests point into
+  std::vector<korvith_path_step>* steps;  // the same tests with their axes, for a path
+  std::deque<std::string>* strings;       // storage the tests point into
 };
 
 PyTypeObject* tests_type = nullptr;
@@ -42,6 +46,7 @@ PyTypeObject* tests_type = nullptr;
 void tests_dealloc(PyObject* self) {
   auto* t = reinterpret_cast<TagTests*>(self);
   delete t->tests;
+  delete t->steps;
   delete t->strings;
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -115,6 +120,44 @@ PyObject* make_tag_tests(PyObject*, PyObject* arg) {
   return obj.release();
 }
 
+// path_steps(list of (axis, test)): the compiled steps of a path, each
+// test a tuple as tag_tests takes; axis 0 children, 1 descendants.
+PyObject* make_path_steps(PyObject*, PyObject* arg) {
+  Ref items(PySequence_Tuple(arg));
+  if (!items) return nullptr;
+  Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  if (n < 1 || n > KORVITH_PATH_MAX_STEPS) {
+    PyErr_Format(PyExc_ValueError, "a path has 1 to %d steps", KORVITH_PATH_MAX_STEPS);
+    return nullptr;
+  }
+  Ref obj(tests_type->tp_alloc(tests_type, 0));
+  if (!obj) return nullptr;
+  auto* t = reinterpret_cast<TagTests*>(obj.get());
+  try {
+    t->tests = new std::vector<korvith_tag_test>();
+    t->steps = new std::vector<korvith_path_step>();
+    t->strings = new std::deque<std::string>();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      int axis = 0;
+      PyObject* test = nullptr;
+      PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+      if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "iO:path step", &axis, &test)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a path step is (axis, test)");
+        return nullptr;
+      }
+      if (axis != KORVITH_AXIS_CHILD && axis != KORVITH_AXIS_DESCENDANT) {
+        PyErr_SetString(PyExc_ValueError, "a path step's axis must be 0 or 1");
+        return nullptr;
+      }
+      if (!read_test(test, t)) return nullptr;
+      t->steps->push_back(korvith_path_step{axis, t->tests->back()});
+    }
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return obj.release();
+}
+
 PyType_Slot tests_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(tests_dealloc)},
     {Py_tp_doc, const_cast<char*>("Compiled tag tests for the engine's searches.")},
@@ -141,7 +184,7 @@ struct Start {
 };
 
 bool ready() {
-  if (!walk_next || !child_next || !error_class) {
+  if (!walk_next || !child_next || !path_next || !error_class) {
     PyErr_SetString(PyExc_RuntimeError, "korvith._korvithedit: searches are not bound");
     return false;
   }
@@ -177,12 +220,16 @@ bool parse_start(PyObject* args, const char* format, Start& s) {
       !PyArg_ParseTuple(args, format, elem_type, &element, tests_type, &tests, &s.axis)) {
     return false;
   }
-  if (s.axis < kChildren || s.axis > kSelfAndDescendants) {
-    PyErr_SetString(PyExc_ValueError, "axis must be 0, 1 or 2");
+  if (s.axis < kChildren || s.axis > kPath) {
+    PyErr_SetString(PyExc_ValueError, "axis must be 0, 1, 2 or 3");
     return false;
   }
   s.element = reinterpret_cast<AccelElement*>(element);
   s.tests = reinterpret_cast<TagTests*>(tests);
+  if ((s.axis == kPath) != (s.tests->steps != nullptr)) {
+    PyErr_SetString(PyExc_ValueError, "axis 3 takes path steps, the others tag tests");
+    return false;
+  }
   return load_registry(s);
 }
 
@@ -204,6 +251,9 @@ void* live_node(const AccelElement* el) {
 void* step(const Start& s, void* top, void* after) {
   const void* tests = s.tests->tests->data();
   size_t count = s.tests->tests->size();
+  if (s.axis == kPath) {
+    return path_next(top, after, s.tests->steps->data(), s.tests->steps->size());
+  }
   if (s.axis == kChildren) return child_next(top, after, tests, count);
   if (after == nullptr && s.axis == kDescendants) after = top;
   return walk_next(top, after, tests, count);
@@ -222,7 +272,8 @@ PyObject* wrap(void* raw, const Start& s) {
   return obj;
 }
 
-// first(element, tests, axis): the first match or None.
+// first(element, tests, axis): the first match or None (axis 3: the first
+// in document order that the path selects).
 PyObject* find_first(PyObject*, PyObject* args) {
   Start s;
   if (!parse_start(args, "O!O!i:first", s)) return nullptr;
@@ -339,15 +390,18 @@ PyObject* find_walk(PyObject*, PyObject* args) {
   return obj;
 }
 
-// bind_find(walk_next, child_next, error_class, closed_message): the
-// engine's addresses and the error the searches raise.
+// bind_find(walk_next, child_next, path_next, error_class,
+// closed_message): the engine's addresses and the error the searches raise.
 PyObject* bind_find(PyObject*, PyObject* args) {
   unsigned long long walk = 0;
   unsigned long long child = 0;
+  unsigned long long path = 0;
   PyObject* error = nullptr;
   PyObject* message = nullptr;
-  if (!PyArg_ParseTuple(args, "KKOU:bind_find", &walk, &child, &error, &message)) return nullptr;
-  if (!walk || !child) {
+  if (!PyArg_ParseTuple(args, "KKKOU:bind_find", &walk, &child, &path, &error, &message)) {
+    return nullptr;
+  }
+  if (!walk || !child || !path) {
     PyErr_SetString(PyExc_ValueError, "engine addresses must not be 0");
     return nullptr;
   }
@@ -358,6 +412,7 @@ PyObject* bind_find(PyObject*, PyObject* args) {
   }
   walk_next = reinterpret_cast<WalkFn>(static_cast<uintptr_t>(walk));
   child_next = reinterpret_cast<WalkFn>(static_cast<uintptr_t>(child));
+  path_next = reinterpret_cast<WalkFn>(static_cast<uintptr_t>(path));
   Py_XSETREF(error_class, Py_NewRef(error));
   Py_XSETREF(closed_message, Py_NewRef(message));
   Py_RETURN_NONE;
@@ -365,8 +420,9 @@ PyObject* bind_find(PyObject*, PyObject* args) {
 
 PyMethodDef find_methods[] = {
     {"bind_find", bind_find, METH_VARARGS,
-     "bind_find(walk_next, child_next, error_class, closed_message): bind the searches"},
+     "bind_find(walk_next, child_next, path_next, error_class, closed_message): bind"},
     {"tag_tests", make_tag_tests, METH_O, "tag_tests(tests): compile tag tests"},
+    {"path_steps", make_path_steps, METH_O, "path_steps(steps): compile a path's steps"},
     {"first", find_first, METH_VARARGS, "first(element, tests, axis): first match or None"},
     {"all", find_all, METH_VARARGS, "all(element, tests, axis): every match, as a list"},
     {"walk", find_walk, METH_VARARGS, "walk(element, tests, axis): iterator over the matches"},

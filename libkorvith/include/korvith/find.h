@@ -51,6 +51,28 @@ KORVITH_API void* korvith_walk_next(void* top, void* after, const void* tests, s
  * Null when none is left. */
 KORVITH_API void* korvith_child_next(void* parent, void* after, const void* tests, size_t count);
 
+/* Axes of korvith_path_step. */
+#define KORVITH_AXIS_CHILD 0
+#define KORVITH_AXIS_DESCENDANT 1
+/* The longest path korvith_path_next takes. */
+#define KORVITH_PATH_MAX_STEPS 64
+
+/* One step of a path: its elements are the children (or the descendants)
+ * of the elements of the step before (of `top` for the first step) that
+ * pass `test`. */
+typedef struct korvith_path_step {
+  int axis;
+  korvith_tag_test test;
+} korvith_path_step;
+
+/* The next element, in document order, of those the `count` steps
+ * (`steps` points to an array of korvith_path_step, 1 to
+ * KORVITH_PATH_MAX_STEPS) select from `top`: the first one when `after`
+ * is null, else the first after `after`, which must be below `top`. Each
+ * element comes once, however many ways the path reaches it; the walk
+ * skips subtrees the path cannot reach. Null when none is left. */
+KORVITH_API void* korvith_path_next(void* top, void* after, const void* steps, size_t count);
+
 #ifdef __cplusplus
 }
 #endif

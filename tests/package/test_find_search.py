@@ -255,3 +255,14 @@ def test_searches_check_their_arguments(trees):
     with pytest.raises(ValueError, match="axis"):
         _find.walk(k, tests, 3)
     assert ids(_find.find_all(k, _find.tag_tests([]), 0)) == ["1", "2", "6", "9"]
+
+
+def test_deeply_nested_paths_stay_linear():
+    depth = 250
+    data = ("<x>" * depth + "</x>" * depth).encode()
+    root = korvith.fromstring(data)
+    path = ".//x//x//x//x//x"
+    found = root.findall(path)
+    assert len(found) == depth - 5  # each element once: the five below the top are too shallow
+    assert found == root.xpath(compile_path(path).xpath)
+    assert root.find(path) == found[0]

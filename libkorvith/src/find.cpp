@@ -14,7 +14,12 @@ namespace korvith {
 
 namespace {
 
-bool same(const char* a, const xmlChar* b) { return b != nullptr && std::strcmp(a, cstr(b)) == 0; }
+// Most names differ in their first byte: that check runs inline, and only
+// the names that pass it reach strcmp.
+bool same(const char* a, const xmlChar* b) {
+  return b != nullptr && static_cast<unsigned char>(*a) == *b &&
+         (*a == '\0' || std::strcmp(a + 1, cstr(b) + 1) == 0);
+}
 
 bool name_passes(const korvith_tag_test& test, const xmlNode* n) {
   if (!(test.flags & KORVITH_TEST_ANY_LOCAL) &&

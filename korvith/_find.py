@@ -108,15 +108,30 @@ def attribute_condition(body: str) -> tuple[int, str | None, str, str | None] | 
 
 @lru_cache(maxsize=256)
 def tags_tests(tags: tuple[str, ...]) -> Any:
-    """Compiled tests for an ``iter()`` tag list (any of them passes)."""
+    """Compiled tests for an ``iter()`` tag list (any of them passes). The
+    tags are checked by the caller (xpath.split_tag); a name that is no
+    XML name simply matches nothing."""
     tests = []
     for tag in tags:
-        named = name_test(tag)
-        if named is None:
-            raise ValueError(f"invalid tag {tag!r}")
-        flags, uri, local = named
+        flags, uri, local = _tag_parts(tag)
         tests.append((flags, ATTR_NONE, uri, local, None, None, None))
     return tag_tests(tests)
+
+
+def _tag_parts(tag: str) -> tuple[int, str | None, str | None]:
+    if tag == "*":
+        return ANY_URI | ANY_LOCAL, None, None
+    uri: str | None = None
+    local = tag
+    if tag.startswith("{"):
+        end = tag.find("}")
+        uri, local = tag[1:end] or None, tag[end + 1:]
+    flags = 0
+    if uri == "*":
+        flags, uri = ANY_URI, None
+    if local == "*":
+        return flags | ANY_LOCAL, uri, None
+    return flags, uri, local
 
 
 def path_search(steps: list[str], prefixes: Mapping[str, str],

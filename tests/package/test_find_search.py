@@ -266,3 +266,10 @@ def test_deeply_nested_paths_stay_linear():
     assert len(found) == depth - 5  # each element once: the five below the top are too shallow
     assert found == root.xpath(compile_path(path).xpath)
     assert root.find(path) == found[0]
+
+
+@pytest.mark.parametrize("tags", [("a*b", "{*}x"), ("{urn:a}x*", "y"), ("p:x", "{*}z")])
+def test_tags_that_are_no_names_match_nothing(trees, tags):
+    k, _, l = trees
+    assert ids(k.iter(*tags)) == ids(l.iter(*tags))
+    assert ids(k.iter(tags[0], "nothing")) == []

@@ -273,3 +273,11 @@ def test_tags_that_are_no_names_match_nothing(trees, tags):
     k, _, l = trees
     assert ids(k.iter(*tags)) == ids(l.iter(*tags))
     assert ids(k.iter(tags[0], "nothing")) == []
+
+
+@pytest.mark.parametrize("kind", ["TagTests", "FindCursor"])
+def test_search_types_are_made_only_by_the_module(kind):
+    from korvith import _korvithedit
+
+    with pytest.raises(TypeError):
+        getattr(_korvithedit, kind)()

@@ -168,7 +168,7 @@ PyType_Spec tests_spec = {
     "korvith._korvithedit.TagTests",
     static_cast<int>(sizeof(TagTests)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     tests_slots,
 };
 
@@ -365,7 +365,7 @@ PyType_Spec cursor_spec = {
     "korvith._korvithedit.FindCursor",
     static_cast<int>(sizeof(FindCursor)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     cursor_slots,
 };
 

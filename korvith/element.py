@@ -55,18 +55,15 @@ def _iter(self: Element, tag: str | None = None, *tags: str) -> Iterator[Element
 
 
 def _search_iter(self: Element, tags: tuple[Any, ...], axis: int) -> Iterator[Element]:
-    # One plain tag (or none) goes to the module's cursor; wildcards and
-    # several tags to the engine's tag walk. Both stop at the first edit
-    # of any tree and go on in Python (see guarded_iter).
+    # Without a filter the module's cursor walks; with tags, the engine's
+    # tag walk (it wraps only the matches). Both stop at the first edit of
+    # any tree and go on in Python (see guarded_iter).
     wanted = tuple(t for t in tags if t is not None)
     for t in wanted:
         if not isinstance(t, str):
             raise TypeError(f"tag must be str, not {type(t).__name__}")
     if not wanted or "*" in wanted:
-        return _walk(self, None, None, axis)
-    if len(wanted) == 1 and "*" not in wanted[0]:
-        ns, local = split_tag(wanted[0])
-        return _walk(self, ns, local, axis)
+        return _walk(self, axis)
     for t in wanted:
         split_tag(t)  # the errors of a malformed tag
     tests = _search.tags_tests(wanted)
@@ -76,12 +73,12 @@ def _search_iter(self: Element, tags: tuple[Any, ...], axis: int) -> Iterator[El
     return guarded_iter(cursor, self, lambda el: any(m(el) for m in matchers), seen)
 
 
-def _walk(self: Element, ns: str | None, local: str | None, axis: int) -> Iterator[Element]:
+def _walk(self: Element, axis: int) -> Iterator[Element]:
     # The module cursor, until the first edit of any tree (see guarded_iter).
     _address(self)
     seen = edit_count()
-    cursor = _accel.subtree_iter(self, axis == _search.SELF_AND_DESCENDANTS, ns, local)
-    return guarded_iter(cursor, self, cursor_matcher(ns, local), seen)
+    cursor = _accel.subtree_iter(self, axis == _search.SELF_AND_DESCENDANTS, None, None)
+    return guarded_iter(cursor, self, cursor_matcher(None, None), seen)
 
 
 def _matcher(tag: str) -> Any:

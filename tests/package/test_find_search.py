@@ -127,7 +127,7 @@ def test_default_namespace_applies_to_names_not_to_star_or_attributes(trees):
 @pytest.mark.parametrize("tags", [
     ("{*}x",), ("{urn:a}*",), ("{}*",), ("{*}*",), ("x", "{urn:a}y"), ("{*}y", "z", "{urn:b}x"),
     ("x", "*"), ("nothing", "{urn:c}*"), (None, "{*}z"), ("x", "x"),
-    ("x",), ("{urn:a}x",), ("{}x",), ("{urn:a}nothing",), (None,), ("*",), (),
+    ("x",), ("{urn:a}x",), ("{}x",), ("{urn:a}nothing",), ("*",),
 ])
 def test_iter_with_wildcards_and_several_tags_matches_lxml(trees, tags):
     k, _, l = trees

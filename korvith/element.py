@@ -120,11 +120,6 @@ def _attribute_pairs(self: Element, ns: bool = False) -> list[tuple[Any, ...]]:
 def _find(self: Element, path: str, namespaces: Mapping[str, str] | None = None) -> Element | None:
     """First element matching an ElementTree path, or None."""
     compiled = compile_path(path, namespaces)
-    if compiled.steps is not None:
-        address = _address(self)
-        if len(compiled.steps) == 1:
-            return _accel.find_first(address, compiled.steps[0], self._document)
-        return _accel.find_path(address, compiled.steps, self._document)
     if compiled.search is not None:
         axis, tests = compiled.search
         return _search.first(self, tests, axis)

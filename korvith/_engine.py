@@ -181,6 +181,11 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("parse_file_enc", _vp, (c_char_p, _vp, c_char_p, _INT_P), _FREE),
     ("parse_reader", _vp, (_vp, _vp, _vp, c_char_p, _INT_P), _FREE),
     ("encoding_known", c_int, (c_char_p,), _FREE),
+    # Searches by tag (korvith/find.h): korvith._korvithedit calls them
+    # through these addresses, reading a tree that a Python object owns.
+    ("walk_next", _vp, (_vp, _vp, _vp, c_size_t), _KEEP),
+    ("child_next", _vp, (_vp, _vp, _vp, c_size_t), _KEEP),
+    ("path_next", _vp, (_vp, _vp, _vp, c_size_t), _KEEP),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

@@ -25,6 +25,7 @@ from ._engine import CLOSED_MESSAGE, POISON
 from .document import _indent
 from .editing import cursor_matcher, edit_count, guarded_iter
 from ._liveness import ELEMENT, NODE, OWNER, run
+from . import _find as _search
 from .errors import KorvithError
 from .xpath import compile_path, evaluate, split_tag
 
@@ -43,49 +44,56 @@ def _address(el: Element) -> int:
 
 # --------------------------------------------------------------- iteration
 
-def _walk(self: Element, ns: str | None, local: str | None) -> Iterator[Element]:
-    # The module cursor, until the first edit of any tree (see guarded_iter).
-    seen = edit_count()
-    cursor = _accel.subtree_iter(self, True, ns, local)
-    return guarded_iter(cursor, self, cursor_matcher(ns, local), seen)
-
-
 def _iter(self: Element, tag: str | None = None, *tags: str) -> Iterator[Element]:
     """Document-order iterator over this element and its descendants.
 
     ``tag`` filters by tag: ``"name"`` (no namespace), ``"{uri}name"``,
-    ``"{*}name"`` (any namespace), ``"{uri}*"`` or ``"*"``/None (all).
-    Several tags may be given; an element matching any of them is yielded.
+    ``"{*}name"`` (any namespace), ``"{uri}*"``, ``"{}*"`` (no namespace)
+    or ``"*"``/None (all). Several tags may be given; an element matching
+    any of them is yielded.
     """
+    return _search_iter(self, (tag, *tags), _search.SELF_AND_DESCENDANTS)
+
+
+def _search_iter(self: Element, tags: tuple[Any, ...], axis: int) -> Iterator[Element]:
+    # Without a filter the module's cursor walks; with tags, the engine's
+    # tag walk (it wraps only the matches). Both stop at the first edit of
+    # any tree and go on in Python (see guarded_iter).
+    wanted = tuple(t for t in tags if t is not None)
+    for t in wanted:
+        if not isinstance(t, str):
+            raise TypeError(f"tag must be str, not {type(t).__name__}")
+    if not wanted or "*" in wanted:
+        return _walk(self, axis)
+    for t in wanted:
+        split_tag(t)  # the errors of a malformed tag
+    tests = _search.tags_tests(wanted)
+    matchers = [_matcher(t) for t in wanted]
+    seen = edit_count()
+    cursor = _search.walk(self, tests, axis)
+    return guarded_iter(cursor, self, lambda el: any(m(el) for m in matchers), seen)
+
+
+def _walk(self: Element, axis: int) -> Iterator[Element]:
+    # The module cursor, until the first edit of any tree (see guarded_iter).
     _address(self)
-    if tags:
-        wanted = [t for t in (tag, *tags) if t is not None]
-        if any(t == "*" for t in wanted):
-            return _walk(self, None, None)
-        return _filter(_walk(self, None, None), wanted)
-    if tag is None or tag == "*":
-        return _walk(self, None, None)
-    ns, local = split_tag(tag)
-    if ns == "*" or local == "*":
-        return _filter(_walk(self, None, None), [tag])
-    return _walk(self, ns, local)
+    seen = edit_count()
+    cursor = _accel.subtree_iter(self, axis == _search.SELF_AND_DESCENDANTS, None, None)
+    return guarded_iter(cursor, self, cursor_matcher(None, None), seen)
 
 
 def _matcher(tag: str) -> Any:
+    if tag == "*":
+        return lambda el: True
     ns, local = split_tag(tag)
     if ns == "*":
+        if local == "*":
+            return lambda el: True
         return lambda el: el.tag == local or el.tag.endswith("}" + local)
     if local == "*":
         return lambda el: el.namespace == ns
     full = tag if ns is None else f"{{{ns}}}{local}"
     return lambda el: el.tag == full
-
-
-def _filter(it: Iterator[Element], tags: list[str]) -> Iterator[Element]:
-    tests = [_matcher(t) for t in tags]
-    for el in it:
-        if any(test(el) for test in tests):
-            yield el
 
 
 def _iter_children(self: Element) -> Iterator[Element]:
@@ -97,13 +105,9 @@ def _children(self: Element) -> list[Element]:
     return _accel.children(self)
 
 
-def _iterdescendants(self: Element, tag: str | None = None) -> Iterator[Element]:
+def _iterdescendants(self: Element, tag: str | None = None, *tags: str) -> Iterator[Element]:
     """Like :meth:`iter`, without the element itself."""
-    it = _iter(self, tag)
-    first = next(it, None)
-    if first is not None and first._raw != self._raw:
-        yield first
-    yield from it
+    return _search_iter(self, (tag, *tags), _search.DESCENDANTS)
 
 
 def _attribute_pairs(self: Element, ns: bool = False) -> list[tuple[Any, ...]]:
@@ -117,10 +121,9 @@ def _attribute_pairs(self: Element, ns: bool = False) -> list[tuple[Any, ...]]:
 def _find(self: Element, path: str, namespaces: Mapping[str, str] | None = None) -> Element | None:
     """First element matching an ElementTree path, or None."""
     compiled = compile_path(path, namespaces)
-    if compiled.steps is not None:
-        if len(compiled.steps) == 1:
-            return run("element", self, ELEMENT, _accel.find_first, NODE, compiled.steps[0], OWNER)
-        return run("element", self, ELEMENT, _accel.find_path, NODE, list(compiled.steps), OWNER)
+    if compiled.search is not None:
+        axis, tests = compiled.search
+        return _search.first(self, tests, axis)
     found = _run_path(self, compiled)
     return found[0] if found else None
 
@@ -129,9 +132,9 @@ def _findall(self: Element, path: str,
              namespaces: Mapping[str, str] | None = None) -> list[Element]:
     """Every element matching an ElementTree path, in document order."""
     compiled = compile_path(path, namespaces)
-    if compiled.steps is not None and len(compiled.steps) == 1:
-        name = compiled.steps[0]
-        return [c for c in _accel.children(self) if c.tag == name]
+    if compiled.search is not None:
+        axis, tests = compiled.search
+        return _search.find_all(self, tests, axis)
     return _run_path(self, compiled)
 
 
@@ -234,11 +237,7 @@ def _find_child(self: Element, tag: str) -> Element | None:
     ns, local = split_tag(tag)
     if ns is None and "*" not in local:
         return run("element", self, ELEMENT, _accel.find_first, NODE, local, OWNER)
-    test = _matcher(tag)
-    for child in _accel.children(self):
-        if test(child):
-            return child
-    return None
+    return _search.first(self, _search.tags_tests((tag,)), _search.CHILDREN)
 
 
 def _eq(self: Element, other: object) -> Any:

@@ -25,7 +25,8 @@ from . import _korvithaccel as _accel
 from ._engine import ext, last_failure
 from ._engine import VARIABLE_BOOLEAN, VARIABLE_NUMBER, VARIABLE_STRING
 from ._liveness import DOC, NODE, NODE_OR_DOCUMENT, OWNER, check_node, run
-from .errors import XPathError
+from ._find import path_search
+from .errors import KorvithError, XPathError
 
 _STRING = re.compile(r"'[^']*'|\"[^\"]*\"")
 _PREFIX = re.compile(r"(?<![\w.$-])([A-Za-z_][\w.-]*):(?!:)(?=[A-Za-z_*])")
@@ -209,10 +210,13 @@ def split_tag(tag: str) -> tuple[str | None, str]:
 @dataclass(frozen=True)
 class CompiledPath:
     """An ElementTree path: plain child-name ``steps`` when it is a simple
-    chain (else None), and its XPath form with the bindings it needs."""
+    chain (else None), and its XPath form with the bindings it needs.
+    ``search`` is (axis, compiled tests) when the engine's tag walk answers
+    the path (see korvith._find), else None."""
     steps: list[str] | None
     xpath: str
     namespaces: dict[str, str] | None
+    search: tuple[int, Any] | None = None
 
 
 _PLAIN = re.compile(r"[A-Za-z_][\w.-]*\Z")
@@ -239,8 +243,9 @@ def _compile_path(path: str, ns_items: tuple[tuple[str, str], ...]) -> CompiledP
     namespaces = dict(ns_items)
     default = namespaces.pop("", None)
     steps = _split_steps(path)
+    search = path_search(steps, namespaces, default)
     if default is None and all(_PLAIN.match(s) for s in steps):
-        return CompiledPath(list(steps), "/".join(steps), None)
+        return CompiledPath(list(steps), "/".join(steps), None, search)
     prefixes: dict[str, str] = {}
     bound = dict(namespaces)
 
@@ -259,7 +264,7 @@ def _compile_path(path: str, ns_items: tuple[tuple[str, str], ...]) -> CompiledP
             if uri == "*":
                 return "*" if local == "*" else f"*[local-name()='{local}']"
             if uri is None:
-                return local
+                return "*[namespace-uri()='']" if local == "*" else local
             return f"{prefix_for(uri)}:{local}"
         if default is not None and ":" not in tag:
             return f"{prefix_for(default)}:{tag}"
@@ -278,8 +283,30 @@ def _compile_path(path: str, ns_items: tuple[tuple[str, str], ...]) -> CompiledP
             out.append("")
             continue
         head, preds = _split_predicates(step, path)
-        out.append(name(head) + "".join(f"[{predicate(p)}]" for p in preds))
-    return CompiledPath(None, "/".join(out), bound or None)
+        text = name(head) + "".join(f"[{predicate(p)}]" for p in preds)
+        if _descends(out) and head not in (".", "..") and not head.startswith("@") \
+                and not any(_positional(p) for p in preds):
+            # "a//b[...]" as "a/descendant::b[...]": the same nodes (no
+            # predicate counts positions), without first building the node
+            # set of every descendant that "//" stands for
+            out[-1] = "descendant::" + text
+        else:
+            out.append(text)
+    return CompiledPath(None, "/".join(out), bound or None, search)
+
+
+def _descends(out: list[str]) -> bool:
+    """Whether the next step follows a single "//" after a step."""
+    return len(out) >= 2 and out[-1] == "" and out[-2] != ""
+
+
+_NOT_POSITIONAL = re.compile(r"\s*[@.{A-Za-z_]")
+
+
+def _positional(body: str) -> bool:
+    """Whether an ElementTree predicate may depend on positions: numbers,
+    last() and position(). Attribute, tag and text tests do not."""
+    return not _NOT_POSITIONAL.match(body) or "last()" in body or "position()" in body
 
 
 def _split_steps(path: str) -> list[str]:

@@ -12,9 +12,11 @@
 // The wrapper and registry layouts come from the accelerator's own header;
 // the engine calls of this module live in their own units: checked calls
 // (checked.cpp), typed extraction through the engine's plan table
-// (extract.cpp) and the iterparse cursor (stream.cpp).
+// (extract.cpp), the iterparse cursor (stream.cpp) and the searches by tag
+// (find.cpp).
 #include "../../element/element.h"
 #include "extract.h"
+#include "find.h"
 #include "stream.h"
 
 #include <algorithm>
@@ -532,6 +534,7 @@ PyObject* init_module() {
     return nullptr;
   }
   if (!add_stream_cursor(module.get(), accel.get())) return nullptr;
+  if (!add_find(module.get(), element_type)) return nullptr;
   return module.release();
 }
 

@@ -197,6 +197,18 @@ PyObject* document_of(PyObject* element) {
   return Py_NewRef(doc ? doc : Py_None);
 }
 
+// A streamed document learns its engine address once parsing began, and
+// only when asked (`_Scope._check`). Asking may run Python code, so it
+// happens before the checked step, never between its test and its call.
+bool prime_scope(PyObject* owner) {
+  if (!owner || !Py_IS_TYPE(owner, scope_type)) return true;
+  void* doc = nullptr;
+  if (!document_address(owner, scope_address_offset, &doc)) return false;
+  if (doc) return true;
+  Ref known(PyObject_CallMethod(owner, "_check", nullptr));
+  return static_cast<bool>(known);
+}
+
 // Holds the lock of the iterator behind a streamed document for a checked
 // call: the iterator releases elements and frees its tree only under that
 // lock. Without the free-threaded build the interpreter lock already keeps
@@ -293,6 +305,7 @@ PyObject* checked_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   // The element's document, held for the call: adopting the element into
   // another document may replace the wrapper's reference meanwhile.
   Ref lock_on(is_document ? Py_NewRef(target) : document_of(target));
+  if (!prime_scope(lock_on.get())) return nullptr;
   StreamLock stream(lock_on.get());
   if (!stream.ok()) return nullptr;
   PyObject* result = nullptr;
@@ -337,6 +350,7 @@ PyObject* checked_run_pair(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
   Ref first_doc(document_of(first));
   Ref second_doc(document_of(second));
+  if (!prime_scope(first_doc.get()) || !prime_scope(second_doc.get())) return nullptr;
   PyObject* result = nullptr;
   Py_BEGIN_CRITICAL_SECTION2(first_doc.get(), second_doc.get());
   result = paired_call(first, first_doc.get(), second, second_doc.get(), fn, tmpl, n);

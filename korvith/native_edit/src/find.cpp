@@ -216,8 +216,16 @@ bool load_registry(Start& s) {
 bool parse_start(PyObject* args, const char* format, Start& s) {
   PyObject* element = nullptr;
   PyObject* tests = nullptr;
-  if (!ready() ||
-      !PyArg_ParseTuple(args, format, elem_type, &element, tests_type, &tests, &s.axis)) {
+  if (!ready()) return false;
+  // The element is the caller's `self`: name it as such, whatever it is.
+  PyObject* first =
+      PyTuple_Check(args) && PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+  if (first && !PyObject_TypeCheck(first, elem_type)) {
+    PyErr_Format(PyExc_TypeError, "element must be an Element, not %.200s",
+                 Py_TYPE(first)->tp_name);
+    return false;
+  }
+  if (!PyArg_ParseTuple(args, format, elem_type, &element, tests_type, &tests, &s.axis)) {
     return false;
   }
   if (s.axis < kChildren || s.axis > kPath) {

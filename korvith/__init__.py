@@ -94,3 +94,7 @@ __all__ += ["DTD", "ErrorEntry", "ErrorLog", "RelaxNG", "SchemaError", "Validati
             "XMLSchema", "XSLT", "XSLTError", "XSLTResult", "canonicalize", "html", "strparam",
             "validate_internal_dtd", "write_c14n"]
 __all__ += ["XPathString"]
+
+# XML records into pandas (through Arrow); pandas and pyarrow load on first use.
+from .frames import read_xml  # noqa: E402
+__all__ += ["read_xml"]

@@ -95,6 +95,10 @@ __all__ += ["DTD", "ErrorEntry", "ErrorLog", "RelaxNG", "SchemaError", "Validati
             "validate_internal_dtd", "write_c14n"]
 __all__ += ["XPathString"]
 
+# Arrow record batches and tables (pyarrow is imported on first use only).
+from .tables import arrow_schema, extract_table, iter_batches  # noqa: E402
+__all__ += ["arrow_schema", "extract_table", "iter_batches"]
+
 # XML records into pandas (through Arrow); pandas and pyarrow load on first use.
 from .frames import read_xml  # noqa: E402
 __all__ += ["read_xml"]

@@ -158,6 +158,14 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("edit_copy", _vp, (_vp,), _KEEP),
     ("edit_subtree", c_size_t, (_vp, POINTER(_vp), c_size_t), _KEEP),
     ("edit_is_ancestor", c_int, (_vp, _vp), _KEEP),
+    # Arrow record batches (korvith/tables.py): a table stream reads its own
+    # iterator, as plan_stream_next does; the batches it fills are the
+    # caller's.
+    ("table_schema", c_int, (_vp, _vp, c_char_p, c_size_t), _FREE),
+    ("table_stream_new", _vp, (_vp, _vp, c_char_p, c_size_t, c_int, c_char_p, c_size_t), _FREE),
+    ("table_stream_next", c_int, (_vp, _vp), _FREE),
+    ("table_stream_error", c_int, (_vp, c_char_p, c_size_t), _FREE),
+    ("table_stream_free", None, (_vp,), _FREE),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

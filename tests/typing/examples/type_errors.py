@@ -10,3 +10,4 @@ root.attrib["a"] = "2"  # E: read-only mapping
 root.text = None  # the setter takes str or None (None removes the text)
 root.text = 3  # E: the setter takes str or None only
 out: str = korvith.tostring(root)  # E: bytes unless encoding="unicode"
+korvith.extract_table(b"<r/>", "i", korvith.Plan(), batch_size="9")  # E: an int

@@ -127,7 +127,7 @@ def column_converter(dtype_backend: str | None) -> Callable[[Any], Any]:
 
     def convert(column: pyarrow.ChunkedArray) -> Any:
         kind = column.type
-        if _is_nested(kind):
+        if is_nested(kind):
             # Python lists and dicts, equal to the values iterextract gives
             # (pyarrow alone would give NumPy arrays inside the cells).
             return pd.Series(column.to_pylist(), dtype=object)
@@ -135,7 +135,7 @@ def column_converter(dtype_backend: str | None) -> Callable[[Any], Any]:
     return convert
 
 
-def _is_nested(kind: Any) -> bool:
+def is_nested(kind: Any) -> bool:
     import pyarrow.types as t
     return bool(t.is_list(kind) or t.is_large_list(kind) or t.is_struct(kind)
                 or t.is_map(kind) or t.is_fixed_size_list(kind))

@@ -40,6 +40,9 @@ def register(extract: argparse.ArgumentParser) -> None:
                               "once every record is written)")
     extract.add_argument("--batch-size", type=_positive, default=65536, metavar="N",
                          help="records per Arrow batch for csv and parquet (default 65536)")
+    extract.add_argument("--errors", choices=("raise", "null"), default="raise",
+                         help="csv and parquet: a text that does not convert to its "
+                              "field's type fails the run (raise, default) or is null")
 
 
 def _positive(text: str) -> int:
@@ -76,7 +79,8 @@ def extract(args: argparse.Namespace, plan: Any, tag: str) -> int:
             schema = arrow_schema(plan)
         except (TypeError, ValueError) as e:
             raise cli.UsageError(f"{args.plan}: --format {args.format}: {e}") from None
-        batches = iter_batches(source, tag, plan, batch_size=args.batch_size)
+        batches = iter_batches(source, tag, plan, batch_size=args.batch_size,
+                               errors=args.errors)
         if args.format == "csv":
             writer = lambda out: write_csv(batches, schema, out)
         else:
@@ -85,6 +89,8 @@ def extract(args: argparse.Namespace, plan: Any, tag: str) -> int:
         return _to_file(args.output, writer, cli)
     except ParseError as e:
         raise cli.Failure(cli._where(label, e)) from None
+    except ValueError as e:  # a text that does not convert, with --errors raise
+        raise cli.Failure(f"{label}: {e}") from None
 
 
 def _cli() -> Any:

@@ -35,7 +35,8 @@ if TYPE_CHECKING:
     import pandas
     import pyarrow
 
-__all__ = ["as_plan", "read_xml", "table_to_pandas"]
+__all__ = ["as_plan", "column_converter", "empty_frame", "is_nested", "read_xml",
+           "table_to_pandas"]
 
 DTYPE_BACKENDS = (None, "numpy_nullable", "pyarrow")
 _LEAVES: dict[type, str] = {str: "str", int: "int", float: "float", bool: "bool"}
@@ -109,7 +110,7 @@ def read_xml(source: Any, tag: str, plan_or_columns: Any, *, batch_size: int = 6
 
 
 def column_converter(dtype_backend: str | None) -> Callable[[Any], Any]:
-    """The function turning one Arrow column into a pandas Series for
+    """The function turning an Arrow table into a DataFrame for
     ``dtype_backend`` (checked here, before any work is done)."""
     if dtype_backend not in DTYPE_BACKENDS:
         raise ValueError(f"dtype_backend must be None, 'numpy_nullable' or 'pyarrow', "
@@ -118,24 +119,29 @@ def column_converter(dtype_backend: str | None) -> Callable[[Any], Any]:
     import pyarrow as pa
 
     if dtype_backend == "pyarrow":
-        return lambda column: column.to_pandas(types_mapper=pd.ArrowDtype)
+        return lambda table: table.to_pandas(types_mapper=pd.ArrowDtype)
     nullable: dict[Any, Any] = {pa.int64(): pd.Int64Dtype(), pa.bool_(): pd.BooleanDtype()}
     if dtype_backend == "numpy_nullable":
         nullable[pa.float64()] = pd.Float64Dtype()
         nullable[pa.string()] = pd.StringDtype()
         nullable[pa.large_string()] = pd.StringDtype()
 
-    def convert(column: pyarrow.ChunkedArray) -> Any:
-        kind = column.type
-        if is_nested(kind):
+    def convert(table: pyarrow.Table) -> Any:
+        nested = [i for i, field in enumerate(table.schema) if is_nested(field.type)]
+        # One call for the flat columns: pyarrow converts them in parallel.
+        frame = table.drop_columns([table.column_names[i] for i in nested]).to_pandas(
+            types_mapper=nullable.get)
+        for i in nested:
             # Python lists and dicts, equal to the values iterextract gives
-            # (pyarrow alone would give NumPy arrays inside the cells).
-            return pd.Series(column.to_pylist(), dtype=object)
-        return column.to_pandas(types_mapper=nullable.get)
+            # (pyarrow alone would put NumPy arrays in the cells).
+            frame.insert(i, table.column_names[i],
+                         pd.Series(table.column(i).to_pylist(), dtype=object, index=frame.index))
+        return frame
     return convert
 
 
 def is_nested(kind: Any) -> bool:
+    """Whether an Arrow type holds lists or records."""
     import pyarrow.types as t
     return bool(t.is_list(kind) or t.is_large_list(kind) or t.is_struct(kind)
                 or t.is_map(kind) or t.is_fixed_size_list(kind))
@@ -144,10 +150,7 @@ def is_nested(kind: Any) -> bool:
 def table_to_pandas(table: pyarrow.Table, converter: Callable[[Any], Any] | None = None
                     ) -> pandas.DataFrame:
     """``table`` as a DataFrame with korvith's dtypes (see the module)."""
-    pd = _pandas()
-    convert = converter or column_converter(None)
-    columns = {name: convert(table.column(i)) for i, name in enumerate(table.column_names)}
-    return pd.DataFrame(columns, index=pd.RangeIndex(table.num_rows))
+    return (converter or column_converter(None))(table)
 
 
 def empty_frame(schema: pyarrow.Schema, dtype_backend: str | None = None) -> pandas.DataFrame:

@@ -84,7 +84,7 @@ def _check_arguments(tag: Any, plan: Any, batch_size: Any, errors: Any) -> None:
     if isinstance(batch_size, bool) or not isinstance(batch_size, int):
         raise TypeError(f"batch_size must be an int, not {type(batch_size).__name__}")
     if not 1 <= batch_size <= sys.maxsize:
-        raise ValueError(f"batch_size must be at least 1, not {batch_size}")
+        raise ValueError(f"batch_size must be from 1 to {sys.maxsize}, not {batch_size}")
     if errors not in ("raise", "null"):
         raise ValueError(f"errors must be 'raise' or 'null', not {errors!r}")
 

@@ -8,6 +8,7 @@ from __future__ import annotations
 import gc
 import os
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -284,9 +285,9 @@ def test_input_without_a_match_gives_zero_rows_and_the_schema():
 
 
 @pytest.mark.parametrize(("kwargs", "error", "message"), [
-    ({"batch_size": 0}, ValueError, "batch_size must be at least 1, not 0"),
-    ({"batch_size": -5}, ValueError, "batch_size must be at least 1"),
-    ({"batch_size": 2**70}, ValueError, "batch_size must be at least 1"),
+    ({"batch_size": 0}, ValueError, f"batch_size must be from 1 to {sys.maxsize}, not 0$"),
+    ({"batch_size": -5}, ValueError, "batch_size must be from 1 to .*, not -5$"),
+    ({"batch_size": 2**70}, ValueError, f"batch_size must be from 1 to .*, not {2**70}$"),
     ({"batch_size": "10"}, TypeError, "batch_size must be an int, not str"),
     ({"batch_size": 2.0}, TypeError, "batch_size must be an int, not float"),
     ({"batch_size": True}, TypeError, "batch_size must be an int, not bool"),
@@ -409,6 +410,22 @@ def test_abandoned_iterators_free_their_stream():
     never_started = korvith.iter_batches(document(10), "item", EVERY_KIND)
     del never_started
     gc.collect()
+
+
+def test_threads_share_one_plan_and_get_the_same_table():
+    data = document(40)
+    expected = korvith.extract_table(data, "item", EVERY_KIND, batch_size=7)
+    results: list = [None] * 6
+
+    def work(slot: int) -> None:
+        results[slot] = korvith.extract_table(data, "item", EVERY_KIND, batch_size=3 + slot)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert all(table.equals(expected) for table in results)
 
 
 def test_peak_memory_of_batches_stays_within_twice_iterextract(tmp_path):

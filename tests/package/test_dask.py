@@ -54,6 +54,9 @@ def single_process(paths: list[Path], plan: Any = PLAN, **kwargs: Any) -> pd.Dat
 def client() -> Iterator[Any]:
     """Two worker processes; the test is skipped where the environment
     cannot start them (no sockets, no process spawning)."""
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("worker processes under the sanitizer build take too long to start; "
+                    "the plain run covers the cluster")
     distributed = pytest.importorskip("distributed")
     try:
         cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,

@@ -190,6 +190,33 @@ def test_flat_records_match_pandas_read_xml(parser: str) -> None:
     assert_frame_equal(ours.astype({"qty": "int64"}), theirs)
 
 
+LAUGHS = (b'<?xml version="1.0"?><!DOCTYPE r [<!ENTITY a "aaaaaaaaaa">'
+          + b"".join(b'<!ENTITY %c "&%c;&%c;&%c;&%c;&%c;&%c;&%c;&%c;&%c;&%c;">'
+                     % ((98 + i,) + (97 + i,) * 10) for i in range(9))
+          + b']><r><i><n>&j;</n></i></r>')
+
+
+@pytest.mark.parametrize("data", [
+    LAUGHS,
+    b'<!DOCTYPE r [<!ENTITY x SYSTEM "file:///etc/hostname">]><r><i><n>&x;</n></i></r>',
+    b"<r>" + b"<i>" * 5000 + b"</i>" * 5000 + b"</r>",
+    b"<r><i><n>\xff\xfe</n></i></r>",
+    b"<r><i><n>1</n></i><i><n>2</n>",
+    b"\xef\xbb\xbf<r><i><n>x</n></i></r>",
+], ids=["entity-expansion", "external-entity", "deep", "bad-utf8", "truncated", "bom"])
+def test_hostile_input_behaves_as_iterextract(data: bytes) -> None:
+    plan = Plan(n=str)
+    try:
+        expected: object = list(korvith.iterextract(data, "i", plan))
+    except Exception as e:  # the same error type, or the same records
+        expected = type(e)
+    try:
+        got: object = korvith.read_xml(data, "i", plan).to_dict("records")
+    except Exception as e:
+        got = type(e)
+    assert got == expected
+
+
 def test_importing_korvith_loads_neither_pandas_nor_pyarrow() -> None:
     code = "import sys, korvith; print(sorted({'pandas', 'pyarrow', 'dask'} & set(sys.modules)))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)

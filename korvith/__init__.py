@@ -96,9 +96,11 @@ __all__ += ["DTD", "ErrorEntry", "ErrorLog", "RelaxNG", "SchemaError", "Validati
 __all__ += ["XPathString"]
 
 # Arrow record batches and tables (pyarrow is imported on first use only).
-from .tables import arrow_schema, extract_table, iter_batches  # noqa: E402
-__all__ += ["arrow_schema", "extract_table", "iter_batches"]
+if _extract_module is not None:
+    from .tables import arrow_schema, extract_table, iter_batches  # noqa: E402
+    __all__ += ["arrow_schema", "extract_table", "iter_batches"]
 
 # XML records into pandas (through Arrow); pandas and pyarrow load on first use.
-from .frames import read_xml  # noqa: E402
-__all__ += ["read_xml"]
+if _extract_module is not None:
+    from .frames import read_xml  # noqa: E402
+    __all__ += ["read_xml"]

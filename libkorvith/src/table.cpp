@@ -191,13 +191,23 @@ struct Check {
     double d = 0;
     int b = 0;
     if (!strict || convert(f.type, v, i, d, b)) return true;
-    std::string_view text(v->text, v->length);
-    std::string shown(text.substr(0, 60));
-    if (text.size() > 60) shown += "...";
     line = v->position > INT_MAX ? INT_MAX : static_cast<int>(v->position);
-    error = "field '" + f.path + "': '" + shown + "' is not " + type_word(f.type) + " (line " +
+    error = "field '" + f.path + "': '" + shown(v) + "' is not " + type_word(f.type) + " (line " +
             std::to_string(v->position) + ")";
     return false;
+  }
+
+  // The text as a message shows it: without surrounding whitespace (the
+  // conversion ignores it too), cut after 60 bytes at a character boundary.
+  static std::string shown(const Value* v) {
+    std::string_view text(v->text, v->length);
+    auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!text.empty() && space(text.front())) text.remove_prefix(1);
+    while (!text.empty() && space(text.back())) text.remove_suffix(1);
+    if (text.size() <= 60) return std::string(text);
+    size_t cut = 60;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(text.substr(0, cut)) + "...";
   }
 
   bool record(const Field& f, const Value* rec) {

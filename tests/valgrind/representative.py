@@ -88,6 +88,31 @@ def streams(path: str) -> None:
         raise SystemExit("malformed input parsed")
 
 
+def arrow_batch(path: str) -> None:
+    """The engine's Arrow batch, read through the C structs without pyarrow
+    (too heavy under valgrind): values after the stream is gone, then one
+    release of the whole tree."""
+    import ctypes
+
+    from korvith import _engine
+    from korvith.tables import _ArrowArray, _release
+
+    plan = Plan(attributes=["id"], price=float)
+    iterator = _engine.open_iterator(path, None, 0)
+    stream = _engine.ext.table_stream_new(plan.compiled().handle, iterator, b"item", 10, 0,
+                                          None, 0)
+    batch = _ArrowArray()
+    check(_engine.ext.table_stream_next(stream, ctypes.addressof(batch)), 1)
+    _engine.ext.table_stream_free(stream)
+    _engine.ext.iterparse_free(iterator)
+    columns = ctypes.cast(batch.children, ctypes.POINTER(ctypes.POINTER(_ArrowArray)))
+    price = columns[1].contents
+    buffers = ctypes.cast(price.buffers, ctypes.POINTER(ctypes.c_void_p))
+    check(list((ctypes.c_double * 3).from_address(buffers[1])), [3.5, 7.0, 4.25])
+    _release(batch)
+    check(bool(batch.release), False)
+
+
 def main() -> None:
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 3
     with tempfile.TemporaryDirectory() as tmp:
@@ -97,6 +122,7 @@ def main() -> None:
         for _ in range(rounds):
             walk_and_query()
             streams(path)
+            arrow_batch(path)
     print("representative script: all answers correct")
 
 

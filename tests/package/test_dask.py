@@ -108,6 +108,7 @@ def test_nested_and_recursive_plans_travel_to_workers(client: Any) -> None:
 
 # ------------------------------------------------------------ without a cluster
 
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler")
 def test_synchronous_scheduler_and_list_order(tmp_path: Path) -> None:
     paths = write_files(tmp_path)
     order = [paths[2], paths[0]]

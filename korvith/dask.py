@@ -60,6 +60,8 @@ def _paths(paths_or_glob: Any) -> list[str]:
         raise TypeError("paths_or_glob must be a path, a glob pattern or a list of paths, "
                         f"not {type(paths_or_glob).__name__}")
     for path in paths:
+        if os.path.isdir(path):
+            raise IsADirectoryError(f"{path}: Is a directory")
         if not os.path.isfile(path):
             raise FileNotFoundError(f"{path}: No such file")
     return paths

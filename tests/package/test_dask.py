@@ -133,6 +133,7 @@ def test_graph_name_follows_file_content_and_plan(tmp_path: Path) -> None:
      "one partition per file"),
     (("{dir}/*.none", "item", PLAN), {}, FileNotFoundError, "no file matches"),
     (("{dir}/absent.xml", "item", PLAN), {}, FileNotFoundError, "absent.xml: No such file"),
+    (("{dir}", "item", PLAN), {}, IsADirectoryError, "Is a directory"),
     ((["{dir}/part0.xml", 3], "item", PLAN), {}, TypeError, "a list holding int"),
     (([], "item", PLAN), {}, ValueError, "paths_or_glob names no file"),
     ((42, "item", PLAN), {}, TypeError, "paths_or_glob must be a path, a glob pattern"),

@@ -22,7 +22,6 @@ from typing import TYPE_CHECKING, Any
 from . import frames
 
 if TYPE_CHECKING:
-    import dask.dataframe
     import pandas
 
 __all__ = ["read_xml"]
@@ -74,8 +73,9 @@ def _read_partition(path: str, tag: str, plan: Any, dtype_backend: str | None,
 
 
 def read_xml(paths_or_glob: Any, tag: str, plan: Any, *, blocksize: int | None = None,
-             dtype_backend: str | None = None, **options: Any) -> dask.dataframe.DataFrame:
-    """A Dask DataFrame of the records ``plan`` describes in every file of
+             dtype_backend: str | None = None, **options: Any) -> Any:
+    """A ``dask.dataframe.DataFrame`` (its class depends on the Dask
+    version, hence ``Any``) of the records ``plan`` describes in every file of
     ``paths_or_glob`` (a path, a glob pattern or a list of paths), one
     partition per file.
 

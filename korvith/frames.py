@@ -39,7 +39,6 @@ __all__ = ["as_plan", "column_converter", "empty_frame", "is_nested", "read_xml"
            "table_to_pandas"]
 
 DTYPE_BACKENDS = (None, "numpy_nullable", "pyarrow")
-_LEAVES: dict[type, str] = {str: "str", int: "int", float: "float", bool: "bool"}
 
 
 def _pandas() -> Any:

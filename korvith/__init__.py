@@ -99,3 +99,8 @@ __all__ += ["XPathString"]
 if _extract_module is not None:
     from .tables import arrow_schema, extract_table, iter_batches  # noqa: E402
     __all__ += ["arrow_schema", "extract_table", "iter_batches"]
+
+# XML records into pandas (through Arrow); pandas and pyarrow load on first use.
+if _extract_module is not None:
+    from .frames import read_xml  # noqa: E402
+    __all__ += ["read_xml"]

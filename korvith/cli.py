@@ -21,6 +21,7 @@ from typing import IO, Any
 
 import korvith
 from korvith import cli_tools
+from korvith import cli_tables
 from korvith.errors import KorvithError, ParseError, XPathError
 
 PROG = "korvith"
@@ -502,6 +503,8 @@ def cmd_extract(args: argparse.Namespace) -> int:
         raise UsageError(f"{args.plan}: no record tag: give --tag or a \"tag\" in the plan")
     if "\0" in tag:
         raise UsageError(f"record tag {tag!r} contains a NUL character")
+    if cli_tables.wants_tables(args):
+        return cli_tables.extract(args, plan, tag)
     if args.html:
         return cli_tools.extract_html(args, plan, tag)
     source: Any = args.file
@@ -907,6 +910,7 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("--no-timing", action="store_true", help="only the tour")
     d.set_defaults(run=cmd_demo)
     cli_tools.register(sub, q, e, s)
+    cli_tables.register(e)
     from .cli_edit import register as register_edit
     register_edit(sub)
     return parser

@@ -47,5 +47,12 @@ def arrow_rows(data: bytes) -> int:
     return total
 
 
+def frame_rows(data: bytes) -> int:
+    frame = korvith.read_xml(data, "item", {"@id": str, "price": float}, batch_size=100)
+    more = korvith.read_xml(data, "item", ["name"], dtype_backend="pyarrow")
+    total: int = len(frame) + len(more)
+    return total
+
+
 if __name__ == "__main__":
     print(report())

@@ -182,6 +182,11 @@ void forget_released(ParseState* state, xmlNodePtr node);
 
 void install_hooks(xmlParserCtxtPtr ctxt, ParseState* state);
 
+// iterparse: ends the iterator with `code` and `message` as its error, for
+// a failure of the code reading it (a record that could not be evaluated),
+// so the caller never mistakes the stop for the end of the input.
+void iterparse_fail(void* iterator, int code, const char* message) noexcept;
+
 // Clears the SAX hooks of what the flags drop (KORVITH_PARSE_NO_COMMENTS,
 // KORVITH_PARSE_NO_PIS) and the external-subset hook, which the engine
 // never uses.

@@ -488,6 +488,18 @@ Iterator* open_iterator(int flags, int* status, const char* url) {
 }
 
 }  // namespace
+
+void iterparse_fail(void* iterator, int code, const char* message) noexcept {
+  auto* it = static_cast<Iterator*>(iterator);
+  if (it == nullptr) return;
+  try {
+    record_failure(it, code, message, 0, 0);
+  } catch (...) {  // the message did not fit: the code alone still says it
+    if (it->error == 0) it->error = code;
+  }
+  it->finished = true;
+}
+
 }  // namespace korvith
 
 using namespace korvith;

@@ -8,6 +8,7 @@
 
 #include "korvith/engine_ext.h"
 #include "korvith/plan.h"
+#include "internal.h"
 #include "plan_model.h"
 #include "entry.h"
 
@@ -92,7 +93,13 @@ const void* korvith_plan_stream_next(void* stream) try {
       bool ok = korvith::plan::evaluate(*s.plan, node, s.result);
       // The result holds copies, so the subtree can go before conversion.
       korvith::plan::release(s, node);
-      return ok ? s.result.root : nullptr;
+      if (!ok) {
+        // Evaluation fails only when memory runs out: end the stream with
+        // that error, never as if the input had ended here.
+        korvith::iterparse_fail(s.iterator, XML_ERR_NO_MEMORY, "out of memory");
+        return nullptr;
+      }
+      return s.result.root;
     }
     korvith::plan::release(s, node);
   }

@@ -224,6 +224,14 @@ bool plan_on(void* doc, long n) {
       korvith_plan_stream_free(stream);
     }
     ok = records == 2;
+    if (stream != nullptr && !ok) {
+      // A stream that stops early must say why, never look like the end.
+      char message[128] = "";
+      int line = 0, column = 0;
+      if (korvith_iterparse_error(it, message, sizeof message, &line, &column) == 0) {
+        broken("plan stream", n, "stopped early without an error");
+      }
+    }
     if (it != nullptr) korvith_iterparse_free(it);
   }
   korvith_plan_free(plan);

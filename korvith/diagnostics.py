@@ -236,4 +236,4 @@ def take_buffer(address: int | None, length: int) -> bytes:
 
 def new_document(address: int, status: int = 0, filename: str | None = None) -> Document:
     """A Document that owns an engine document address."""
-    return Document(address, _accel.new_registry(), status, filename=filename)
+    return Document._adopt(address, _accel.new_registry(), status, filename=filename)

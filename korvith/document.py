@@ -117,14 +117,26 @@ class Document:
     __slots__ = ("_address", "_accel_registry", "_finalizer", "status", "filename",
                  "__weakref__")
 
-    def __init__(self, address: int, registry: object, status: int = 0, *,
-                 filename: str | None = None, keepalive: object = None,
-                 release: Callable[..., None] = _release) -> None:
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        # A document is only ever made around an engine document the
+        # package parsed itself (`_adopt`): an address from anywhere else
+        # would be read as a tree.
+        raise TypeError("korvith.Document cannot be created directly; use korvith.parse(), "
+                        "parse_file() or fromstring()")
+
+    @classmethod
+    def _adopt(cls, address: int, registry: object, status: int = 0, *,
+               filename: str | None = None, keepalive: object = None,
+               release: Callable[..., None] = _release) -> Document:
+        """The Document owning ``address``, an engine document the package
+        has just made."""
+        self = object.__new__(cls)
         self._address = address
         self._accel_registry = registry
         self.status = status
         self.filename = filename
         self._finalizer = _Closer(release, address, registry, keepalive)
+        return self
 
     def __del__(self) -> None:
         # Garbage only once no element of it is alive (each holds its
@@ -339,7 +351,7 @@ def _finish(result: tuple[Any, Any, int], filename: str | None = None,
     address, registry, status = result
     if address is None:
         raise _engine.parse_error(status, filename)
-    return Document(address, registry, status, filename=filename, keepalive=keepalive)
+    return Document._adopt(address, registry, status, filename=filename, keepalive=keepalive)
 
 
 _parse_memory_enc = _engine.ext.parse_memory_enc
@@ -376,7 +388,7 @@ def _parse_small(data: bytes, recover: bool) -> Document:
     address, registry, status = _accel.parse(data, recover)
     if address is None:
         raise _engine.parse_error(status)
-    return Document(address, registry, status)
+    return Document._adopt(address, registry, status)
 
 
 def _parse_data(data: Any, recover: bool, max_depth: int, encoding: Any,
@@ -454,6 +466,8 @@ def parse_file(path: str | os.PathLike[str], *, recover: bool = False, max_depth
     """Parse the XML file at ``path`` (raises FileNotFoundError,
     IsADirectoryError, PermissionError, ParseError). ``encoding`` as for
     :func:`parse`."""
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be a str, bytes or os.PathLike, not {type(path).__name__}")
     name = os.fspath(path)
     flags = parse_flags(options)
     max_depth = _max_depth(max_depth)
@@ -476,7 +490,11 @@ def parse_inplace(buffer: bytearray | memoryview, *, recover: bool = False,
     The engine may write into the buffer. The document keeps the buffer
     alive, and keeps it from being resized, until it is closed.
     """
-    view = memoryview(buffer)
+    try:
+        view = memoryview(buffer)
+    except TypeError:
+        raise TypeError("buffer must be a writable buffer (bytearray or writable memoryview), "
+                        f"not {type(buffer).__name__}") from None
     if view.readonly:
         raise TypeError("parse_inplace needs a writable buffer (bytearray or writable memoryview)")
     if not view.c_contiguous:

@@ -232,7 +232,7 @@ def _subtree_addresses(wrapper: Any) -> set[int]:
 
 
 def _wrap_new_document(raw: int) -> Document:
-    return Document(_document_of(raw), _accel.new_registry())
+    return Document._adopt(_document_of(raw), _accel.new_registry())
 
 
 def _wrap(raw: int, document: Any) -> Any:

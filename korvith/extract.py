@@ -284,6 +284,9 @@ def _frozen_spec(name: str, spec: Any) -> Any:
 def _check_name(name: Any) -> None:
     if not isinstance(name, str) or not name:
         raise TypeError(f"names must be non-empty str, not {name!r}")
+    if "\0" in name:
+        # no XML name holds NUL: the plan could never match it
+        raise ValueError(f"malformed name {name!r}")
 
 
 def _attribute_names(attributes: Any) -> tuple[str, ...]:

@@ -60,8 +60,9 @@ _EVENT_NAMES = {bit: name for name, bit in _EVENT_BITS.items()}
 
 
 def _event_mask(events: Iterable[str]) -> int:
-    if isinstance(events, str):
-        raise TypeError("events must be a sequence of event names, not a str")
+    if isinstance(events, (str, bytes, bytearray)) or not isinstance(events, Iterable):
+        raise TypeError("events must be a sequence of event names (str), "
+                        f"not {type(events).__name__}")
     mask = 0
     for name in events:
         bit = _EVENT_BITS.get(name)
@@ -85,6 +86,17 @@ _FREE_ADDRESS: int = ctypes.cast(ext.iterparse_free, ctypes.c_void_p).value or 0
 def _is_stream(source: Any) -> bool:
     return hasattr(source, "read") and not isinstance(
         source, (str, os.PathLike, bytes, bytearray, memoryview))
+
+
+def _tag_list(tag: Any) -> list[str]:
+    """``tag`` as a list: None, one tag or an iterable of tags."""
+    if tag is None:
+        return []
+    if isinstance(tag, str):
+        return [tag]
+    if isinstance(tag, (bytes, bytearray)) or not isinstance(tag, Iterable):
+        raise TypeError(f"tag must be a str or a sequence of str, not {type(tag).__name__}")
+    return list(tag)
 
 
 def _filter_bytes(tags: list[str]) -> bytes:
@@ -154,7 +166,7 @@ class iterparse(Iterator[Any]):
             if self._event_mask == _EVENT_BITS["end"]:
                 self._event_mask = 0  # plain end events: the element stream
         self._stream = source if _is_stream(source) else None
-        tags = [tag] if isinstance(tag, str) else list(tag) if tag is not None else []
+        tags = _tag_list(tag)
         tag_filter = _filter_bytes(tags)
         self._release = bool(tags) if release is None else bool(release)
         # Held by every Python step that works on the engine iterator and by

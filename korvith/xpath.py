@@ -168,6 +168,8 @@ _cache_lock = threading.Lock()
 
 def compiled(expr: str) -> XPath:
     """The compiled form of ``expr``, from a small most-recently-used cache."""
+    if not isinstance(expr, str):
+        raise TypeError(f"XPath expression must be str, not {type(expr).__name__}")
     with _cache_lock:
         found = _cache.get(expr)
         if found is not None:
@@ -225,6 +227,8 @@ _PRED_TAG = re.compile(r"\s*([A-Za-z_][\w.-]*)\s*(!?=.*)?\Z", re.S)
 
 
 def compile_path(path: str, namespaces: Mapping[str, str] | None = None) -> CompiledPath:
+    if not isinstance(path, str):
+        raise TypeError(f"path must be str, not {type(path).__name__}")
     check_namespaces(namespaces)
     items = tuple(sorted(namespaces.items())) if namespaces else ()
     return _compile_path(path, items)

@@ -156,7 +156,7 @@ class XSLT:
             raise XSLTError(summary(log, "the transform failed"), log)
         # The result keeps the stylesheet alive: libxslt's result trees may
         # share strings with it.
-        result = XSLTResult(result_address, _accel.new_registry(), 0, keepalive=self)
+        result = XSLTResult._adopt(result_address, _accel.new_registry(), 0, keepalive=self)
         result.output = output
         return result
 

@@ -99,6 +99,15 @@ def _el() -> Any:
 
 # (call, exception, message naming the parameter)
 NAMED = [
+    (lambda: korvith.parse_file(42), TypeError, "path must be a str, bytes or os.PathLike"),
+    (lambda: korvith.parse_inplace(42), TypeError, "buffer must be a writable buffer"),
+    (lambda: list(korvith.iterparse(b"<a/>", tag=42)), TypeError, "tag must be a str or a seq"),
+    (lambda: list(korvith.iterparse(b"<a/>", events=42)), TypeError, "events must be a seq"),
+    (lambda: list(korvith.iterparse(b"<a/>", events=b"x")), TypeError, "events must be a seq"),
+    (lambda: _el().find(["x"]), TypeError, "path must be str, not list"),
+    (lambda: _el().findall(42), TypeError, "path must be str, not int"),
+    (lambda: _doc().xpath(["x"]), TypeError, "XPath expression must be str, not list"),
+    (lambda: korvith.Plan(attributes=["k\0"]), ValueError, "malformed name"),
     (lambda: korvith.tostring(node=42), TypeError, "tostring() needs an Element or a Document"),
     (lambda: _doc().xpath("a", namespaces=42), TypeError, "namespaces must be a mapping"),
     (lambda: _el().find("b", namespaces=["x"]), TypeError, "namespaces must be a mapping"),
@@ -145,3 +154,11 @@ def test_text_none_clears_the_text_as_lxml_does() -> None:
     lel.text = None
     assert el.text is None and lel.text is None
     assert korvith.tostring(el) == etree.tostring(lel)
+
+
+@pytest.mark.parametrize("cls", [korvith.Document, korvith.XSLTResult])
+def test_documents_are_not_made_from_addresses(cls) -> None:
+    # An address from anywhere but the package's own parse would be read
+    # as a tree (a segfault for 4096).
+    with pytest.raises(TypeError, match="cannot be created directly; use korvith.parse"):
+        cls(4096, korvith._korvithaccel.new_registry())

@@ -74,20 +74,31 @@ void push_tokens(xmlXPathParserContextPtr ctxt, const std::vector<std::string>& 
   xmlXPathValuePush(ctxt, ret.release());
 }
 
+// The arguments of a function taking a string and an optional second
+// string (`fallback` when absent); false, with the error set on the
+// context, when they are wrong or do not convert.
+bool pop_string_and_option(xmlXPathParserContextPtr ctxt, int nargs, const char* fallback,
+                           std::string& input, std::string& option) {
+  if (nargs < 1 || nargs > 2) {
+    xmlXPathSetArityError(ctxt);
+    return false;
+  }
+  XmlString second(nargs == 2 ? xmlXPathPopString(ctxt) : xmlStrdup(xstr(fallback)));
+  if (xmlXPathCheckError(ctxt) || second.s == nullptr) return false;
+  XmlString first(xmlXPathPopString(ctxt));
+  if (xmlXPathCheckError(ctxt) || first.s == nullptr) return false;
+  input = first.str();
+  option = second.str();
+  return true;
+}
+
 // str:tokenize(string, delimiters?): the runs between delimiter characters
 // (default whitespace), empty runs dropped; no delimiters gives one token
 // per character.
 void tokenize(xmlXPathParserContextPtr ctxt, int nargs) {
-  if (nargs < 1 || nargs > 2) {
-    xmlXPathSetArityError(ctxt);
-    return;
-  }
-  XmlString delims(nargs == 2 ? xmlXPathPopString(ctxt) : xmlStrdup(xstr("\t\r\n ")));
-  if (xmlXPathCheckError(ctxt) || delims.s == nullptr) return;
-  XmlString input(xmlXPathPopString(ctxt));
-  if (xmlXPathCheckError(ctxt) || input.s == nullptr) return;
-  std::string str = input.str();
-  std::string d = delims.str();
+  std::string str;
+  std::string d;
+  if (!pop_string_and_option(ctxt, nargs, "\t\r\n ", str, d)) return;
   std::vector<std::string> tokens;
   size_t token = 0;
   for (size_t cur = 0; cur < str.size();) {
@@ -114,16 +125,10 @@ void tokenize(xmlXPathParserContextPtr ctxt, int nargs) {
 // does), empty parts dropped; an empty pattern gives one part per
 // character.
 void split(xmlXPathParserContextPtr ctxt, int nargs) {
-  if (nargs < 1 || nargs > 2) {
-    xmlXPathSetArityError(ctxt);
-    return;
-  }
-  XmlString pattern(nargs == 2 ? xmlXPathPopString(ctxt) : xmlStrdup(xstr(" ")));
-  if (xmlXPathCheckError(ctxt) || pattern.s == nullptr) return;
-  XmlString input(xmlXPathPopString(ctxt));
-  if (xmlXPathCheckError(ctxt) || input.s == nullptr) return;
-  std::string str = input.str();
-  int plen = xmlStrlen(pattern.s);
+  std::string str;
+  std::string pattern;
+  if (!pop_string_and_option(ctxt, nargs, " ", str, pattern)) return;
+  int plen = static_cast<int>(pattern.size());
   std::vector<std::string> tokens;
   size_t token = 0;
   size_t cur = 0;
@@ -133,7 +138,7 @@ void split(xmlXPathParserContextPtr ctxt, int nargs) {
       tokens.push_back(str.substr(cur, len));
       cur += len;
       token = cur;
-    } else if (xmlStrncasecmp(input.s + cur, pattern.s, plen) == 0) {
+    } else if (xmlStrncasecmp(xstr(str.c_str() + cur), xstr(pattern.c_str()), plen) == 0) {
       if (cur != token) tokens.push_back(str.substr(token, cur - token));
       cur += static_cast<size_t>(plen);
       token = cur;

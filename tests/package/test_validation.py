@@ -340,8 +340,10 @@ def test_subclasses_cannot_substitute_addresses(schema_dir) -> None:
 
     schema = korvith.XMLSchema(schema_dir / "mime.xsd")
     doc = korvith.parse(mime_database())
-    sneaky = Sneaky(doc._address, doc._accel_registry, filename=None,
-                    release=lambda *a: None)
+    with pytest.raises(TypeError, match="cannot be created directly"):
+        Sneaky(doc._address, doc._accel_registry)
+    sneaky = Sneaky._adopt(doc._address, doc._accel_registry, filename=None,
+                           release=lambda *a: None)
     assert schema.validate(sneaky) is True  # the real address was used
     assert korvith.canonicalize(sneaky) == korvith.canonicalize(doc)
     doc.close()

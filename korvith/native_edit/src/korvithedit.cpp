@@ -3,8 +3,9 @@
 //
 // Element wrappers cache their `tag` and `attrib`, and each wrapper is
 // linked into the registry of the document that owns its node. After an
-// edit the package calls in here to drop the caches of every live wrapper
-// of an edited node, and, when nodes move to another document, to move
+// edit the package calls in here so that no wrapper of an edited node
+// returns a stale cache (see `forget` below), and, when nodes move to
+// another document, to move
 // their wrappers into that document's registry (and point them at it), so
 // that closing either document poisons exactly the wrappers whose nodes it
 // frees.

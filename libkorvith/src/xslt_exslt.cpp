@@ -74,6 +74,21 @@ void push_tokens(xmlXPathParserContextPtr ctxt, const std::vector<std::string>& 
   xmlXPathValuePush(ctxt, ret.release());
 }
 
+// Pushes a node-set of one text node holding `text`, in a result tree of
+// the running transform (an empty node-set when none can be made).
+void push_text_node(xmlXPathParserContextPtr ctxt, const std::string& text) {
+  xsltTransformContextPtr tctxt = xsltXPathGetTransformContext(ctxt);
+  xmlDocPtr container = tctxt != nullptr ? xsltCreateRVT(tctxt) : nullptr;
+  if (container == nullptr) {
+    xmlXPathValuePush(ctxt, xmlXPathNewNodeSet(nullptr));
+    return;
+  }
+  xsltRegisterLocalRVT(tctxt, container);
+  xmlNodePtr node = xmlNewDocTextLen(container, xstr(text.c_str()), static_cast<int>(text.size()));
+  if (node != nullptr) xmlAddChild(reinterpret_cast<xmlNodePtr>(container), node);
+  xmlXPathValuePush(ctxt, xmlXPathNewNodeSet(node));
+}
+
 // The arguments of a function taking a string and an optional second
 // string (`fallback` when absent); false, with the error set on the
 // context, when they are wrong or do not convert.
@@ -225,16 +240,7 @@ void replace(xmlXPathParserContextPtr ctxt, int nargs) {
     }
     if (start < str.size()) out.append(str, start, std::string::npos);
   }
-  xsltTransformContextPtr tctxt = xsltXPathGetTransformContext(ctxt);
-  xmlDocPtr container = tctxt != nullptr ? xsltCreateRVT(tctxt) : nullptr;
-  if (container == nullptr) {
-    xmlXPathValuePush(ctxt, xmlXPathNewNodeSet(nullptr));
-    return;
-  }
-  xsltRegisterLocalRVT(tctxt, container);
-  xmlNodePtr text = xmlNewDocTextLen(container, xstr(out.c_str()), static_cast<int>(out.size()));
-  if (text != nullptr) xmlAddChild(reinterpret_cast<xmlNodePtr>(container), text);
-  xmlXPathValuePush(ctxt, xmlXPathNewNodeSet(text));
+  push_text_node(ctxt, out);
 }
 
 // exsl:node-set(object): a result tree or node-set as a node-set (libxslt's
@@ -250,16 +256,7 @@ void node_set(xmlXPathParserContextPtr ctxt, int nargs) {
   }
   XmlString value(xmlXPathPopString(ctxt));
   if (xmlXPathCheckError(ctxt)) return;
-  xsltTransformContextPtr tctxt = xsltXPathGetTransformContext(ctxt);
-  xmlDocPtr container = tctxt != nullptr ? xsltCreateRVT(tctxt) : nullptr;
-  if (container == nullptr) {
-    xmlXPathValuePush(ctxt, xmlXPathNewNodeSet(nullptr));
-    return;
-  }
-  xsltRegisterLocalRVT(tctxt, container);
-  xmlNodePtr text = xmlNewDocText(container, value.s != nullptr ? value.s : xstr(""));
-  if (text != nullptr) xmlAddChild(reinterpret_cast<xmlNodePtr>(container), text);
-  xmlXPathValuePush(ctxt, xmlXPathNewNodeSet(text));
+  push_text_node(ctxt, value.str());
 }
 
 // exsl:object-type(object): the type of its argument as a string.

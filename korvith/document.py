@@ -14,12 +14,12 @@ from __future__ import annotations
 import ctypes
 import os
 import re
-import sys
 from collections.abc import Iterator, Mapping
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any
 
 from . import _engine
 from . import _korvithaccel as _accel
+from . import _korvithedit as _native
 from . import _liveness
 from ._liveness import DOC, DOCUMENT, ELEMENT, OWNER
 from . import errors as _errors
@@ -68,45 +68,16 @@ def parse_flags(options: Mapping[str, bool]) -> int:
 
 # --------------------------------------------------------------- documents
 
-def _release(address: int, capsule: object, keepalive: object) -> None:
-    # Order matters: poison every wrapper before the memory goes away.
-    _errors.last_poisoning = "closed"  # (note_poisoning, without the call)
-    _accel.invalidate(capsule)
-    _accel.close_document(address)
-    del keepalive
+# The base type (korvith/native_edit/src/document.cpp) holds the engine
+# address, the registry capsule and what the engine document reads from,
+# and releases the document exactly once: on close(), on leaving a `with`
+# block, or when the document is garbage, whichever comes first. Garbage
+# only once no element of it is alive (each holds its document), so nothing
+# can reach the freed memory.
+_ADDRESS = _native.DocumentBase.__dict__["_address"]
 
 
-class _Closer:
-    """Releases a document once: on ``close()`` or when the document is
-    garbage, whichever comes first (``alive`` until then).
-
-    The pending release sits in a one-item list, and taking it out is a
-    single ``list.pop``: of two threads closing at once exactly one gets
-    it, with or without the GIL. Cheaper to make than ``weakref.finalize``,
-    which matters for many small documents.
-    """
-
-    __slots__ = ("_pending",)
-
-    def __init__(self, release: Callable[..., None], *args: object) -> None:
-        self._pending = [(release, args)]
-
-    @property
-    def alive(self) -> bool:
-        return bool(self._pending)
-
-    def __call__(self, _finalizing: Callable[[], bool] = sys.is_finalizing) -> None:
-        try:
-            release, args = self._pending.pop()
-        except IndexError:
-            return  # already released
-        # At interpreter exit the process frees everything anyway, and the
-        # modules the release needs may already be gone.
-        if not _finalizing():
-            release(*args)
-
-
-class Document:
+class Document(_native.DocumentBase):
     """A parsed XML document.
 
     Use it as a context manager, or call :meth:`close`, to free the engine
@@ -114,8 +85,7 @@ class Document:
     :class:`KorvithError` when used.
     """
 
-    __slots__ = ("_address", "_accel_registry", "_finalizer", "status", "filename",
-                 "__weakref__")
+    __slots__ = ()
 
     def __init__(self, *args: object, **kwargs: object) -> None:
         # A document is only ever made around an engine document the
@@ -124,50 +94,20 @@ class Document:
         raise TypeError("korvith.Document cannot be created directly; use korvith.parse(), "
                         "parse_file() or fromstring()")
 
-    @classmethod
-    def _adopt(cls, address: int, registry: object, status: int = 0, *,
-               filename: str | None = None, keepalive: object = None,
-               release: Callable[..., None] = _release) -> Document:
-        """The Document owning ``address``, an engine document the package
-        has just made."""
-        self = object.__new__(cls)
-        self._address = address
-        self._accel_registry = registry
-        self.status = status
-        self.filename = filename
-        self._finalizer = _Closer(release, address, registry, keepalive)
-        return self
-
-    def __del__(self) -> None:
-        # Garbage only once no element of it is alive (each holds its
-        # document), so nothing can reach the freed memory.
-        try:
-            closer = self._finalizer
-        except AttributeError:
-            return  # __init__ did not get that far
-        closer()
-
-    # -- lifetime
-    @property
-    def closed(self) -> bool:
-        return not self._finalizer.alive
-
+    # -- lifetime (`closed`, `__enter__` and `__exit__` come from the base)
     def close(self) -> None:
         """Poison every element of the document, then free it. Idempotent."""
         # Marks the document closed for every checked call first, and
-        # excludes them while it frees the document (see korvith._liveness).
+        # excludes them while it poisons the elements (see korvith._liveness).
         _liveness.close(self)
 
-    def __enter__(self) -> Document:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
     def _check(self) -> int:
-        if not self._finalizer.alive:
+        # Through the base type's descriptor: a subclass cannot substitute
+        # another address.
+        address: int = _ADDRESS.__get__(self)
+        if not address:
             raise KorvithError(_engine.CLOSED_MESSAGE)
-        return self._address
+        return address
 
     # -- content
     @property
@@ -346,12 +286,15 @@ def _data_bytes(data: Any, encoding: bytes | None) -> bytes:
     return bytes(_as_bytes(data))
 
 
-def _finish(result: tuple[Any, Any, int], filename: str | None = None,
-            keepalive: object = None) -> Document:
+def _finish(result: tuple[Any, Any, int], filename: str | bytes | None = None,
+            keepalive: object = None, size: int = 0) -> Document:
+    # `size`: the bytes parsed (-1 for a file); a big document is freed with
+    # the interpreter released.
     address, registry, status = result
     if address is None:
         raise _engine.parse_error(status, filename)
-    return Document._adopt(address, registry, status, filename=filename, keepalive=keepalive)
+    return Document._adopt(address, registry, status, filename=filename, keepalive=keepalive,
+                           size=size)
 
 
 _parse_memory_enc = _engine.ext.parse_memory_enc
@@ -381,14 +324,12 @@ def _parse_ex(data: bytes, recover: bool, flags: int, max_depth: int,
 HELD_PARSE_LIMIT = 16 << 10
 
 
-def _parse_small(data: bytes, recover: bool) -> Document:
-    # The module's strict parse: input not valid in its encoding is an
-    # error, as on the released path (never the Latin-1 fallback of
-    # parse_with_encoding).
-    address, registry, status = _accel.parse(data, recover)
-    if address is None:
-        raise _engine.parse_error(status)
-    return Document._adopt(address, registry, status)
+# The engine's strict parse, as the module's own `parse` makes it: input
+# not valid in its encoding is an error, as on the released path (never the
+# Latin-1 fallback of parse_with_encoding). One C call makes the Document
+# (and, for fromstring, its root element).
+_parse_small = _native.parse_small
+_fromstring_small = _native.fromstring_small
 
 
 def _parse_data(data: Any, recover: bool, max_depth: int, encoding: Any,
@@ -402,7 +343,7 @@ def _parse_data(data: Any, recover: bool, max_depth: int, encoding: Any,
     # (An int 0, the default, needs no check: a small saving per document.)
     if type(max_depth) is not int or max_depth != 0:
         max_depth = _max_depth(max_depth)
-    return _finish(_parse_ex(raw, recover, flags, max_depth, encoded))
+    return _finish(_parse_ex(raw, recover, flags, max_depth, encoded), size=len(raw))
 
 
 def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
@@ -437,12 +378,21 @@ _OPEN_ERRORS: dict[int, tuple[type[OSError], int, str]] = {
 }
 
 
-def _open_error(status: int, name: str) -> OSError | None:
+def _open_error(status: int, name: str | bytes) -> OSError | None:
     known = _OPEN_ERRORS.get(status)
     if known is None:
         return None
     cls, errno_, text = known
     return cls(errno_, text, name)
+
+
+def _file_failed(status: int, name: str | bytes) -> Exception:
+    """The exception for a file parse that made no document: the OSError
+    open() raises for a file that cannot be opened, else the ParseError."""
+    error = _open_error(status, name)
+    if error is not None:
+        return error
+    return _engine.parse_error(status, name)
 
 
 def _parse_file_ex(encoded: bytes, recover: bool, flags: int,
@@ -466,6 +416,10 @@ def parse_file(path: str | os.PathLike[str], *, recover: bool = False, max_depth
     """Parse the XML file at ``path`` (raises FileNotFoundError,
     IsADirectoryError, PermissionError, ParseError). ``encoding`` as for
     :func:`parse`."""
+    if recover is False and encoding is None and not options and type(max_depth) is int \
+            and max_depth == 0:
+        # The defaults: the same checks and the parse in one C call.
+        return _parse_path(path)
     if not isinstance(path, (str, bytes, os.PathLike)):
         raise TypeError(f"path must be a str, bytes or os.PathLike, not {type(path).__name__}")
     name = os.fspath(path)
@@ -477,10 +431,8 @@ def parse_file(path: str | os.PathLike[str], *, recover: bool = False, max_depth
         raise ValueError("embedded NUL character in path")
     result = _parse_file_ex(encoded, recover, flags, max_depth, encoding_arg)
     if result[0] is None:
-        error = _open_error(result[2], name)
-        if error is not None:
-            raise error
-    return _finish(result, filename=name)
+        raise _file_failed(result[2], name)
+    return _finish(result, filename=name, size=-1)
 
 
 def parse_inplace(buffer: bytearray | memoryview, *, recover: bool = False,
@@ -507,7 +459,7 @@ def parse_inplace(buffer: bytearray | memoryview, *, recover: bool = False,
     pinned = (ctypes.c_char * view.nbytes).from_buffer(view)
     flags = parse_flags(options)
     result = _accel.parse_inplace(ctypes.addressof(pinned), view.nbytes, recover, flags)
-    return _finish(result, keepalive=(pinned, view, buffer))
+    return _finish(result, keepalive=(pinned, view, buffer), size=view.nbytes)
 
 
 def fromstring(data: Any, *, recover: bool = False, max_depth: int = 0,
@@ -517,14 +469,24 @@ def fromstring(data: Any, *, recover: bool = False, max_depth: int = 0,
     # A str here is XML text, never a file name.
     if type(data) is bytes and len(data) <= HELD_PARSE_LIMIT and encoding is None \
             and not options and type(max_depth) is int and max_depth == 0:
-        # The common case, kept short: nobody else has the new document
+        # The common case, one C call: nobody else has the new document
         # yet, so it cannot be closed before its root is read.
-        doc = _parse_small(data, recover)
-        root = _accel.document_root(doc._address, doc)
-        if root is None:
-            raise KorvithError("document has no root element")
-        return root
+        return _fromstring_small(data, recover)
     return _parse_data(data, recover, max_depth, encoding, options).root
 
 
 XML = fromstring
+
+
+def _address_of(fn: Any) -> int:
+    return int(ctypes.cast(fn, ctypes.c_void_p).value or 0)
+
+
+_native.document_bind(Document, _address_of(_engine.lib.korvith_parse_string_fn),
+                      _address_of(_engine.ext.parse_string_ex),
+                      _address_of(_engine.ext.parse_file_enc),
+                      _address_of(_engine.lib.korvith_document_free),
+                      _address_of(_engine.lib.korvith_document_root), _accel, _errors,
+                      _engine.parse_error, _file_failed, os.PathLike,
+                      "document has no root element")
+_parse_path = _native.parse_path

@@ -12,8 +12,8 @@
 //   1. checks that the object really is a korvith Document or Element
 //      (never trusting private attributes of whatever it was given),
 //   2. reads the addresses from the object's own storage (the wrapper's
-//      `raw` field, the Document's `_address` slot) and checks that they
-//      are alive,
+//      `raw` field, the Document's C struct) and checks that they are
+//      alive,
 //   3. calls the function with those addresses put in place of the marker
 //      objects DOC, NODE and OWNER (and OTHER, the second element of
 //      `run_pair`),
@@ -23,10 +23,12 @@
 // else runs during the call either. In the free-threaded build `run` also
 // holds a critical section on the document object across 2 and 3, and
 // `close` takes the same critical section to mark a document closed and
-// free it, so a close can never interleave with a checked call; for an
+// poison its wrappers (document.cpp), so a close can never interleave with
+// a checked call; for an
 // element of a streamed document it holds the iterator's lock, under which
 // the iterator releases elements and frees its tree.
 #include "../../element/element.h"
+#include "document.h"
 
 #include <atomic>
 #include <structmember.h>
@@ -40,8 +42,6 @@ PyTypeObject* scope_type = nullptr;
 PyTypeObject* wrapper_type = nullptr;
 PyObject* error_class = nullptr;
 PyObject* closed_message = nullptr;
-Py_ssize_t document_address_offset = -1;
-Py_ssize_t document_finalizer_offset = -1;
 Py_ssize_t scope_address_offset = -1;
 Py_ssize_t scope_owner_offset = -1;
 
@@ -95,10 +95,9 @@ PyObject* raise_error(const char* message) {
   return nullptr;
 }
 
-// The engine address held by a Document or a streamed document scope,
-// with 0 for a closed Document. False with an error set when the slot does
-// not hold an address.
-bool document_address(PyObject* document, Py_ssize_t offset, void** out) {
+// The engine address held by a streamed document scope. False with an
+// error set when the slot does not hold an address.
+bool scope_address(PyObject* document, Py_ssize_t offset, void** out) {
   Ref value(read_slot(document, offset));
   if (!value || !PyLong_CheckExact(value.get())) {
     *out = nullptr;
@@ -119,7 +118,7 @@ struct Target {
 // Reads and checks the addresses of a Document. Must run in the document's
 // critical section, right before the call.
 bool resolve_document(PyObject* document, Target& out) {
-  if (!document_address(document, document_address_offset, &out.doc)) return false;
+  out.doc = document_address(document);
   if (!out.doc) {
     raise_closed();
     return false;
@@ -149,7 +148,7 @@ bool resolve_element(PyObject* element, PyObject* owner, Target& out) {
   } else if (Py_IS_TYPE(owner, scope_type)) {
     // A streamed document: closing its iterator poisons the wrapper
     // first, so the wrapper test above is its liveness test.
-    if (!document_address(owner, scope_address_offset, &out.doc)) return false;
+    if (!scope_address(owner, scope_address_offset, &out.doc)) return false;
     if (!out.doc) {
       raise_error("element has no engine document");
       return false;
@@ -203,7 +202,7 @@ PyObject* document_of(PyObject* element) {
 bool prime_scope(PyObject* owner) {
   if (!owner || !Py_IS_TYPE(owner, scope_type)) return true;
   void* doc = nullptr;
-  if (!document_address(owner, scope_address_offset, &doc)) return false;
+  if (!scope_address(owner, scope_address_offset, &doc)) return false;
   if (doc) return true;
   Ref known(PyObject_CallMethod(owner, "_check", nullptr));
   return static_cast<bool>(known);
@@ -358,10 +357,11 @@ PyObject* checked_run_pair(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return result;
 }
 
-// close(document): marks the Document closed (its address slot becomes 0,
-// which every checked call tests) and runs its finalizer, which poisons the
-// wrappers and frees the engine document; in the document's critical
-// section, so no checked call is between its test and its call meanwhile.
+// close(document): marks the Document closed (its address becomes null,
+// which every checked call tests), poisons its wrappers and frees the
+// engine document; the marking and the poisoning happen in the document's
+// critical section, so no checked call is between its test and its call
+// meanwhile (see document.cpp).
 PyObject* checked_close(PyObject*, PyObject* document) {
   if (!ready()) return nullptr;
   if (!PyObject_TypeCheck(document, document_type)) {
@@ -369,19 +369,7 @@ PyObject* checked_close(PyObject*, PyObject* document) {
     if (!name) return nullptr;
     return raise_wrong_type(name.get(), document, kAcceptDocument);
   }
-  PyObject* result = nullptr;
-  Py_BEGIN_CRITICAL_SECTION(document);
-  Ref finalizer(read_slot(document, document_finalizer_offset));
-  PyObject** address = slot_at(document, document_address_offset);
-  PyObject* zero = PyLong_FromLong(0);
-  if (zero) {
-    PyObject* old = std::atomic_ref<PyObject*>(*address).exchange(zero);
-    Py_XDECREF(old);
-    result = finalizer ? PyObject_CallNoArgs(finalizer.get()) : Py_NewRef(Py_None);
-  }
-  Py_END_CRITICAL_SECTION();
-  if (!result) return nullptr;
-  Py_DECREF(result);
+  if (!document_release(document)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -402,10 +390,10 @@ PyObject* checked_setup(PyObject*, PyObject* args) {
   }
   auto* doc_type = reinterpret_cast<PyTypeObject*>(doc);
   auto* scope_cls = reinterpret_cast<PyTypeObject*>(scope);
-  Py_ssize_t address_at = slot_offset(doc_type, "_address");
-  if (address_at < 0) return nullptr;
-  Py_ssize_t finalizer_at = slot_offset(doc_type, "_finalizer");
-  if (finalizer_at < 0) return nullptr;
+  if (!document_base_type || !PyType_IsSubtype(doc_type, document_base_type)) {
+    PyErr_SetString(PyExc_TypeError, "document_type must derive from DocumentBase");
+    return nullptr;
+  }
   Py_ssize_t scope_at = slot_offset(scope_cls, "_address");
   if (scope_at < 0) return nullptr;
   Py_ssize_t scope_owner_at = slot_offset(scope_cls, "_owner");
@@ -423,8 +411,6 @@ PyObject* checked_setup(PyObject*, PyObject* args) {
   scope_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(scope));
   error_class = Py_NewRef(error);
   closed_message = Py_NewRef(message);
-  document_address_offset = address_at;
-  document_finalizer_offset = finalizer_at;
   scope_address_offset = scope_at;
   scope_owner_offset = scope_owner_at;
   document_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(doc));

@@ -16,6 +16,7 @@
 // (extract.cpp), the iterparse cursor (stream.cpp) and the searches by tag
 // (find.cpp).
 #include "../../element/element.h"
+#include "document.h"
 #include "extract.h"
 #include "find.h"
 #include "stream.h"
@@ -536,6 +537,7 @@ PyObject* init_module() {
   }
   if (!add_stream_cursor(module.get(), accel.get())) return nullptr;
   if (!add_find(module.get(), element_type)) return nullptr;
+  if (!add_document(module.get())) return nullptr;
   return module.release();
 }
 

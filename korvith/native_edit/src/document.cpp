@@ -249,6 +249,10 @@ PyObject* document_get_closed(PyObject* self, void*) {
   return PyBool_FromLong(std::atomic_ref<int>(as_document(self)->closed).load());
 }
 
+PyObject* document_get_free_releases_gil(PyObject* self, void*) {
+  return PyBool_FromLong(is_big(as_document(self)));
+}
+
 PyObject* document_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
 PyObject* document_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
@@ -308,6 +312,8 @@ PyGetSetDef document_getset[] = {
     {"_address", document_get_address, nullptr, "the engine document; 0 once closed", nullptr},
     {"_accel_registry", document_get_registry, nullptr, "the registry of live wrappers", nullptr},
     {"closed", document_get_closed, nullptr, "whether the document was released", nullptr},
+    {"_free_releases_gil", document_get_free_releases_gil, nullptr,
+     "whether freeing the engine document releases the interpreter", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,7 +1,7 @@
 """Wrapper bookkeeping for tree editing (korvith/native_edit)."""
 
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any
+from typing import Any, Self
 
 from ._korvithaccel import Element
 
@@ -82,14 +82,14 @@ class DocumentBase:
     def _adopt(cls, address: int, registry: Any, status: int = 0, *,
                filename: str | bytes | None = None, keepalive: object = None,
                release: Callable[[int, Any, Any], object] | None = None,
-               size: int = 0) -> Any: ...
-    def __enter__(self) -> Any: ...
+               size: int = 0) -> Self: ...
+    def __enter__(self) -> Self: ...
     def __exit__(self, *exc: object) -> None: ...
 
 def document_bind(document_class: type, parse_string: int, parse_string_ex: int, parse_file: int,
                   document_free: int, document_root: int, accel: Any, errors: Any,
                   parse_error: Callable[[int], BaseException],
-                  file_error: Callable[[int, str | bytes], BaseException], path_like: type,
+                  file_error: Callable[[int, str], BaseException], path_like: type,
                   no_root_message: str, /) -> None: ...
 def parse_small(data: bytes, recover: bool, /) -> Any: ...  # a korvith.Document
 def fromstring_small(data: bytes, recover: bool, /) -> Element: ...

@@ -15,7 +15,7 @@ import ctypes
 import os
 import re
 from collections.abc import Iterator, Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Callable
 
 from . import _engine
 from . import _korvithaccel as _accel
@@ -286,7 +286,7 @@ def _data_bytes(data: Any, encoding: bytes | None) -> bytes:
     return bytes(_as_bytes(data))
 
 
-def _finish(result: tuple[Any, Any, int], filename: str | bytes | None = None,
+def _finish(result: tuple[Any, Any, int], filename: str | None = None,
             keepalive: object = None, size: int = 0) -> Document:
     # `size`: the bytes parsed (-1 for a file); a big document is freed with
     # the interpreter released.
@@ -328,8 +328,8 @@ HELD_PARSE_LIMIT = 16 << 10
 # not valid in its encoding is an error, as on the released path (never the
 # Latin-1 fallback of parse_with_encoding). One C call makes the Document
 # (and, for fromstring, its root element).
-_parse_small = _native.parse_small
-_fromstring_small = _native.fromstring_small
+_parse_small: Callable[[bytes, bool], Document] = _native.parse_small
+_fromstring_small: Callable[[bytes, bool], Element] = _native.fromstring_small
 
 
 def _parse_data(data: Any, recover: bool, max_depth: int, encoding: Any,
@@ -378,7 +378,7 @@ _OPEN_ERRORS: dict[int, tuple[type[OSError], int, str]] = {
 }
 
 
-def _open_error(status: int, name: str | bytes) -> OSError | None:
+def _open_error(status: int, name: str) -> OSError | None:
     known = _OPEN_ERRORS.get(status)
     if known is None:
         return None
@@ -386,7 +386,7 @@ def _open_error(status: int, name: str | bytes) -> OSError | None:
     return cls(errno_, text, name)
 
 
-def _file_failed(status: int, name: str | bytes) -> Exception:
+def _file_failed(status: int, name: str) -> Exception:
     """The exception for a file parse that made no document: the OSError
     open() raises for a file that cannot be opened, else the ParseError."""
     error = _open_error(status, name)
@@ -489,4 +489,4 @@ _native.document_bind(Document, _address_of(_engine.lib.korvith_parse_string_fn)
                       _address_of(_engine.lib.korvith_document_root), _accel, _errors,
                       _engine.parse_error, _file_failed, os.PathLike,
                       "document has no root element")
-_parse_path = _native.parse_path
+_parse_path: Callable[[Any], Document] = _native.parse_path

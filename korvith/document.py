@@ -3,10 +3,12 @@
 A :class:`Document` owns one engine document and the registry capsule that
 lists every live :class:`~korvith.Element` wrapper of it. Closing the
 document first poisons those wrappers (``invalidate``), then frees the
-engine document (``close_document``): a wrapper used afterwards raises
+engine document: a wrapper used afterwards raises
 :class:`~korvith.KorvithError` instead of reading freed memory. A document
 nobody closes is released when it becomes garbage, which cannot happen while
-one of its elements is alive, since every element holds its document.
+one of its elements is alive, since every element holds its document. The
+release itself is native (``korvith._korvithedit.DocumentBase``): it runs
+exactly once, and frees a big document without holding the interpreter.
 """
 
 from __future__ import annotations
@@ -366,6 +368,9 @@ def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
         if is_source(data):
             return parse_source(data, recover=recover, max_depth=max_depth,
                                 encoding=encoding, **options)
+    elif len(data) <= HELD_PARSE_LIMIT and encoding is None and not options \
+            and type(max_depth) is int and max_depth == 0:
+        return _parse_small(data, recover)  # the common case, one C call
     return _parse_data(data, recover, max_depth, encoding, options)
 
 

@@ -169,11 +169,10 @@ PyObject* document_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 // A new document of `type` owning `address`; frees the engine document
-// when the object cannot be made. `registry`, `filename`, `keepalive` and
-// `release` are borrowed (null: none).
+// when the object cannot be made. `registry` and `filename` are borrowed
+// (null filename: None).
 PyObject* make_document(PyTypeObject* type, void* address, PyObject* registry, int status,
-                        PyObject* filename, PyObject* keepalive, PyObject* release,
-                        Py_ssize_t size) {
+                        PyObject* filename, Py_ssize_t size) {
   PyObject* obj = type->tp_alloc(type, 0);
   if (!obj) {
     PyObject* pending = PyErr_GetRaisedException();
@@ -185,8 +184,6 @@ PyObject* make_document(PyTypeObject* type, void* address, PyObject* registry, i
   self->address = address;
   self->registry = Py_XNewRef(registry);
   self->filename = Py_NewRef(filename ? filename : Py_None);
-  self->keepalive = Py_XNewRef(keepalive);
-  self->release = Py_XNewRef(release);
   self->status = status;
   self->size = size;
   return obj;
@@ -396,8 +393,7 @@ PyObject* finish(void* address, int status, PyObject* filename, Py_ssize_t size)
     PyErr_SetRaisedException(pending);
     return nullptr;
   }
-  return make_document(bound_fns.document_class, address, registry.get(), status, filename, nullptr,
-                       nullptr, size);
+  return make_document(bound_fns.document_class, address, registry.get(), status, filename, size);
 }
 
 // Parses bytes with the interpreter held (small input: the parse takes

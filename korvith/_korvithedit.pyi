@@ -90,7 +90,8 @@ def document_bind(document_class: type, parse_string: int, parse_string_ex: int,
                   document_free: int, document_root: int, accel: Any, errors: Any,
                   parse_error: Callable[[int], BaseException],
                   file_error: Callable[[int, str], BaseException], path_like: type,
-                  no_root_message: str, /) -> None: ...
+                  no_root_message: str, closed_message: str, /) -> None: ...
+def document_root(document: Any, /) -> Element: ...  # document: a korvith.Document
 def parse_small(data: bytes, recover: bool, /) -> Any: ...  # a korvith.Document
 def fromstring_small(data: bytes, recover: bool, /) -> Element: ...
 def parse_path(path: Any, /) -> Any: ...  # a korvith.Document

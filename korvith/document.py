@@ -23,7 +23,7 @@ from . import _engine
 from . import _korvithaccel as _accel
 from . import _korvithedit as _native
 from . import _liveness
-from ._liveness import DOC, DOCUMENT, ELEMENT, OWNER
+from ._liveness import DOC, DOCUMENT, ELEMENT
 from . import errors as _errors
 from .errors import KorvithError, ParseError
 from .xpath import evaluate
@@ -115,10 +115,8 @@ class Document(_native.DocumentBase):
     @property
     def root(self) -> Element:
         """The root element."""
-        root = _liveness.run("document", self, DOCUMENT, _accel.document_root, DOC, OWNER)
-        if root is None:
-            raise KorvithError("document has no root element")
-        return root
+        # The type and liveness checks and the engine call in one C call.
+        return _document_root(self)
 
     @property
     def recovered(self) -> bool:
@@ -493,5 +491,6 @@ _native.document_bind(Document, _address_of(_engine.lib.korvith_parse_string_fn)
                       _address_of(_engine.lib.korvith_document_free),
                       _address_of(_engine.lib.korvith_document_root), _accel, _errors,
                       _engine.parse_error, _file_failed, os.PathLike,
-                      "document has no root element")
+                      "document has no root element", _engine.CLOSED_MESSAGE)
+_document_root: Callable[[Document], Element] = _native.document_root
 _parse_path: Callable[[Any], Document] = _native.parse_path

@@ -277,6 +277,24 @@ def test_elements_of_a_closed_document_raise(use: Any, how: str) -> None:
     assert str(info.value) == CLOSED_MESSAGE
 
 
+@pytest.mark.parametrize("source", ["parse", "parse_file", "fromstring"])
+def test_every_root_wrapper_is_poisoned_by_close(tmp_path: pathlib.Path, source: str) -> None:
+    if source == "parse":
+        doc = korvith.parse(SMALL)
+    elif source == "parse_file":
+        (tmp_path / "a.xml").write_bytes(SMALL)
+        doc = korvith.parse_file(tmp_path / "a.xml")
+    else:
+        doc = korvith.Element.__dict__["_document"].__get__(korvith.fromstring(SMALL))
+    roots = [doc.root, doc.root, doc.getroot()]
+    assert [r.tag for r in roots] == ["r", "r", "r"] and [r.get("a") for r in roots] == ["1"] * 3
+    assert native.registered_in(roots[2], doc._accel_registry)
+    doc.close()
+    for r in roots:
+        with pytest.raises(korvith.KorvithError, match=CLOSED_MESSAGE):
+            r.get("a")
+
+
 def test_subclass_result_documents_close_like_documents() -> None:
     style = korvith.XSLT(korvith.parse(
         b'<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">'

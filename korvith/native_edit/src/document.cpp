@@ -32,6 +32,7 @@
 #include <structmember.h>
 
 #include "korvith/abi.h"
+#include "korvith/engine_ext.h"
 
 namespace korvith {
 
@@ -39,11 +40,12 @@ PyTypeObject* document_base_type = nullptr;
 
 namespace {
 
-using ParseFn = void* (*)(const char*, size_t, int*);
-using ParseExFn = void* (*)(const char*, size_t, const void*, int*);
-using ParseFileFn = void* (*)(const char*, const void*, const char*, int*);
-using FreeFn = void (*)(void*);
-using RootFn = void* (*)(void*);
+// The engine's prototypes: an entry whose signature drifts does not compile.
+using ParseFn = decltype(&korvith_parse_string_fn);
+using ParseExFn = decltype(&korvith_parse_string_ex);
+using ParseFileFn = decltype(&korvith_parse_file_enc);
+using FreeFn = decltype(&korvith_document_free);
+using RootFn = decltype(&korvith_document_root);
 
 // Documents parsed from more bytes than this are freed with the
 // interpreter released (as they were parsed).
@@ -65,6 +67,7 @@ struct Bound {
   PyObject* file_error = nullptr;     // (status, name) -> OSError or ParseError (strong)
   PyObject* path_like = nullptr;      // os.PathLike (strong)
   PyObject* no_root_message = nullptr;
+  PyObject* closed_message = nullptr;
   PyObject* error_class = nullptr;  // KorvithError (strong)
 };
 Bound bound_fns;
@@ -425,19 +428,25 @@ PyObject* parse_small(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return parse_held(args, nargs);
 }
 
-// A registered wrapper of the root element of a document nobody else has
-// yet (so it cannot be closed meanwhile). Element is not a GC type:
-// allocating one runs no Python code.
-PyObject* root_of_new(PyObject* document) {
-  DocumentObject* doc = as_document(document);
-  void* root = bound_fns.document_root_fn(doc->address);
+// The registry a document's capsule holds, or null when it holds none
+// (then the wrapper is not linked, as the accelerator does). Never fails.
+Registry* registry_in(PyObject* capsule) {
+  if (!capsule || !PyCapsule_CheckExact(capsule)) return nullptr;
+  auto* registry = static_cast<Registry*>(PyCapsule_GetPointer(capsule, kRegistryCapsuleName));
+  if (!registry) PyErr_Clear();
+  return registry;
+}
+
+// A registered wrapper of the root element of `document`, whose engine
+// document is `address`: the caller checked that it is alive and keeps it
+// so (a new document nobody else has, or the document's critical
+// section). Element is not a GC type: allocating one runs no Python code.
+PyObject* root_wrapper(PyObject* document, void* address) {
+  void* root = bound_fns.document_root_fn(address);
   if (!root) {
     PyErr_SetObject(bound_fns.error_class, bound_fns.no_root_message);
     return nullptr;
   }
-  auto* registry =
-      static_cast<Registry*>(PyCapsule_GetPointer(doc->registry, kRegistryCapsuleName));
-  if (!registry) return nullptr;
   PyTypeObject* type = bound_fns.element_type;
   PyObject* obj = type->tp_alloc(type, 0);
   if (!obj) return nullptr;
@@ -445,15 +454,40 @@ PyObject* root_of_new(PyObject* document) {
   el->raw = root;
   el->ptr = Py_NewRef(Py_None);
   el->document = Py_NewRef(document);
-  registry_link(el, registry);
+  if (Registry* registry = registry_in(as_document(document)->registry)) {
+    registry_link(el, registry);
+  }
   return obj;
+}
+
+// document_root(document): the root element of a live korvith.Document;
+// the liveness check and the engine call in one step.
+PyObject* checked_root(PyObject*, PyObject* document) {
+  if (!check_bound()) return nullptr;
+  if (!PyObject_TypeCheck(document, bound_fns.document_class)) {
+    Ref name(PyType_GetName(Py_TYPE(document)));
+    if (!name) return nullptr;
+    PyErr_Format(PyExc_TypeError, "document must be a Document, not %U", name.get());
+    return nullptr;
+  }
+  PyObject* result = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(document);
+  void* address = document_address(document);
+  if (address) {
+    result = root_wrapper(document, address);
+  } else {
+    PyErr_SetObject(bound_fns.error_class, bound_fns.closed_message);
+  }
+  Py_END_CRITICAL_SECTION();
+  return result;
 }
 
 // fromstring_small(data, recover): the root element of that document.
 PyObject* fromstring_small(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Ref document(parse_held(args, nargs));
   if (!document) return nullptr;
-  return root_of_new(document.get());
+  // Nobody else has the new document yet: it cannot be closed meanwhile.
+  return root_wrapper(document.get(), as_document(document.get())->address);
 }
 
 // The file name a path gives (os.fspath) and its bytes for the engine
@@ -510,7 +544,7 @@ bool take_address(PyObject* value, Fn* out) {
 
 // document_bind(document_class, parse_string, parse_string_ex, parse_file,
 // document_free, document_root, accel_module, errors_module, parse_error, file_error,
-// path_like, no_root_message): what the documents and the parse entry
+// path_like, no_root_message, closed_message): what the documents and the parse entry
 // points need, once at import.
 PyObject* document_bind(PyObject*, PyObject* args) {
   PyObject* cls = nullptr;
@@ -521,10 +555,11 @@ PyObject* document_bind(PyObject*, PyObject* args) {
   PyObject* file_error = nullptr;
   PyObject* path_like = nullptr;
   PyObject* message = nullptr;
-  if (!PyArg_ParseTuple(args, "O!O!O!O!O!O!OOOOOU:document_bind", &PyType_Type, &cls, &PyLong_Type,
+  PyObject* closed = nullptr;
+  if (!PyArg_ParseTuple(args, "O!O!O!O!O!O!OOOOOUU:document_bind", &PyType_Type, &cls, &PyLong_Type,
                         &addresses[0], &PyLong_Type, &addresses[1], &PyLong_Type, &addresses[2],
                         &PyLong_Type, &addresses[3], &PyLong_Type, &addresses[4], &accel, &errors,
-                        &parse_error, &file_error, &path_like, &message)) {
+                        &parse_error, &file_error, &path_like, &message, &closed)) {
     return nullptr;
   }
   if (bound_fns.document_class) {
@@ -563,6 +598,7 @@ PyObject* document_bind(PyObject*, PyObject* args) {
   b.file_error = Py_NewRef(file_error);
   b.path_like = Py_NewRef(path_like);
   b.no_root_message = Py_NewRef(message);
+  b.closed_message = Py_NewRef(closed);
   bound_fns = b;
   Py_RETURN_NONE;
 }
@@ -570,12 +606,15 @@ PyObject* document_bind(PyObject*, PyObject* args) {
 PyMethodDef document_functions[] = {
     {"document_bind", document_bind, METH_VARARGS,
      "document_bind(document_class, parse_string, parse_string_ex, parse_file, document_free, "
-     "document_root, accel, errors, parse_error, file_error, path_like, no_root_message)"},
+     "document_root, accel, errors, parse_error, file_error, path_like, no_root_message, "
+     "closed_message)"},
     {"parse_small", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_small)),
      METH_FASTCALL, "parse_small(data, recover): the Document of small bytes"},
     {"fromstring_small",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fromstring_small)), METH_FASTCALL,
      "fromstring_small(data, recover): the root element of small bytes"},
+    {"document_root", checked_root, METH_O,
+     "document_root(document): the root element of a live Document"},
     {"parse_path", parse_path, METH_O,
      "parse_path(path): the Document of a file, with the default options"},
     {nullptr, nullptr, 0, nullptr},

@@ -46,7 +46,7 @@ bool attr_walk(AccelElement* el, AttrSink& sink) {
       if (PyList_Append(list, name.get()) < 0) return false;
       continue;
     }
-    Ref value(str_or_empty(value_s));
+    Ref value(cached_text(names, value_s));
     if (!value) return false;
     Ref item = sink.want == Want::kValues ? Ref::borrow(value.get())
                                           : Ref(PyTuple_Pack(2, name.get(), value.get()));
@@ -94,7 +94,7 @@ PyObject* build_attrib(AccelElement* el) {
     const char* value_s = Fns.attribute_get_value(raw, attr);
     Ref name(cached_attribute_name(names, name_s));
     if (!name) return nullptr;
-    Ref value(str_or_empty(value_s));
+    Ref value(cached_text(names, value_s));
     if (!value) return nullptr;
     // PyDict_SetItem goes around the refusing subscript slot; an equal
     // name later on replaces the value and keeps the first one's place.

@@ -79,9 +79,10 @@ PyObject* new_readonly_dict() {
   if (type->tp_new != PyDict_Type.tp_new || type->tp_init != PyDict_Type.tp_init) {
     return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type));
   }
-  Ref no_args(PyTuple_New(0));
-  if (!no_args) return nullptr;
-  return type->tp_new(type, no_args.get(), nullptr);
+  // The empty tuple is a shared immortal object: fetched once.
+  static PyObject* const no_args = PyTuple_New(0);
+  if (!no_args) return PyErr_NoMemory();
+  return type->tp_new(type, no_args, nullptr);
 }
 
 PyObject* build_attrib(AccelElement* el) {

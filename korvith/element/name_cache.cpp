@@ -185,7 +185,8 @@ PyObject* cached_tag(NameCache* cache, const char* uri, const char* name) {
 PyObject* cached_text(NameCache* cache, const char* s) {
   if (!cache || !s) return str_or_empty(s);
   size_t length = std::strlen(s);
-  if (length > kShortText) {
+  // Texts of one byte or none come from the interpreter's own singletons.
+  if (length > kShortText || length < 2) {
     return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(length), "strict");
   }
   size_t index = slot_of(text_hash(s, length), kTexts);

@@ -111,8 +111,13 @@ void store(NameCache* cache, int kind, size_t index, const NameSlot& fresh) {
     CacheLock lock(cache);
     NameSlot*& table = cache->tables[kind];
     if (!table) {
-      // Allocated under the lock: another thread may be filling the same
-      // cache.
+      // A document read once (its root's tag, say) never pays for a table:
+      // it comes with the second miss. Allocated under the lock, since
+      // another thread may be filling the same cache.
+      if (cache->misses[kind] < 1) {
+        ++cache->misses[kind];
+        return;
+      }
       table = static_cast<NameSlot*>(PyMem_Calloc(slot_count(kind), sizeof(NameSlot)));
       if (!table) return;
     }

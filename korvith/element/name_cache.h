@@ -41,7 +41,8 @@ struct NameCache {
 #ifdef Py_GIL_DISABLED
   PyMutex mutex;  // guards `tables` and every slot
 #endif
-  NameSlot* tables[kNameKinds];  // one per kind, each allocated on first use
+  NameSlot* tables[kNameKinds];      // one per kind, allocated on its second miss
+  unsigned char misses[kNameKinds];  // misses while the table was not there
 };
 
 // Texts longer than this many bytes are decoded without the cache.

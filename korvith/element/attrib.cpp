@@ -33,20 +33,21 @@ PyObject* sink_list(const AttrSink& sink) {
 
 // Walks the attributes in document order into the sink's list. Values are
 // decoded only when they are wanted, so `keys` never fails on a bad value.
+// The name cache is looked up at each use: a tuple's allocation can run
+// code that moves `el` to another document.
 bool attr_walk(AccelElement* el, AttrSink& sink) {
   PyObject* list = sink_list(sink);
   void* raw = el->raw;
-  NameCache* names = names_of(el);
   for (void* attr = Fns.element_first_attribute(raw); attr; attr = Fns.attribute_next(attr)) {
     const char* name_s = Fns.attribute_get_name(attr);
     const char* value_s = Fns.attribute_get_value(raw, attr);
-    Ref name(cached_attribute_name(names, name_s));
+    Ref name(cached_attribute_name(names_of(el), name_s));
     if (!name) return false;
     if (sink.want == Want::kKeys) {
       if (PyList_Append(list, name.get()) < 0) return false;
       continue;
     }
-    Ref value(cached_text(names, value_s));
+    Ref value(cached_text(names_of(el), value_s));
     if (!value) return false;
     Ref item = sink.want == Want::kValues ? Ref::borrow(value.get())
                                           : Ref(PyTuple_Pack(2, name.get(), value.get()));
@@ -89,13 +90,12 @@ PyObject* build_attrib(AccelElement* el) {
   Ref dict(new_readonly_dict());
   if (!dict) return nullptr;
   void* raw = el->raw;
-  NameCache* names = names_of(el);
   for (void* attr = Fns.element_first_attribute(raw); attr; attr = Fns.attribute_next(attr)) {
     const char* name_s = Fns.attribute_get_name(attr);
     const char* value_s = Fns.attribute_get_value(raw, attr);
-    Ref name(cached_attribute_name(names, name_s));
+    Ref name(cached_attribute_name(names_of(el), name_s));
     if (!name) return nullptr;
-    Ref value(cached_text(names, value_s));
+    Ref value(cached_text(names_of(el), value_s));
     if (!value) return nullptr;
     // PyDict_SetItem goes around the refusing subscript slot; an equal
     // name later on replaces the value and keeps the first one's place.

@@ -33,18 +33,21 @@ PyObject* sink_list(const AttrSink& sink) {
 
 // Walks the attributes in document order into the sink's list. Values are
 // decoded only when they are wanted, so `keys` never fails on a bad value.
-bool attr_walk(void* raw, AttrSink& sink) {
+// The name cache is looked up at each use: a tuple's allocation can run
+// code that moves `el` to another document.
+bool attr_walk(AccelElement* el, AttrSink& sink) {
   PyObject* list = sink_list(sink);
+  void* raw = el->raw;
   for (void* attr = Fns.element_first_attribute(raw); attr; attr = Fns.attribute_next(attr)) {
     const char* name_s = Fns.attribute_get_name(attr);
     const char* value_s = Fns.attribute_get_value(raw, attr);
-    Ref name(str_or_empty(name_s));
+    Ref name(cached_attribute_name(names_of(el), name_s));
     if (!name) return false;
     if (sink.want == Want::kKeys) {
       if (PyList_Append(list, name.get()) < 0) return false;
       continue;
     }
-    Ref value(str_or_empty(value_s));
+    Ref value(cached_text(names_of(el), value_s));
     if (!value) return false;
     Ref item = sink.want == Want::kValues ? Ref::borrow(value.get())
                                           : Ref(PyTuple_Pack(2, name.get(), value.get()));
@@ -64,19 +67,35 @@ PyObject* attr_list_method(PyObject* self, Want want) {
     case Want::kValues: sink.vals = list.get(); break;
     case Want::kItems: sink.pairs = list.get(); break;
   }
-  if (!attr_walk(el->raw, sink)) return nullptr;
+  if (!attr_walk(el, sink)) return nullptr;
   return list.release();
 }
 
-PyObject* build_attrib(void* raw) {
-  Ref dict(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(ReadOnlyDictType)));
+// An empty ReadOnlyDict. While the type keeps dict's own constructor and
+// initialiser, calling the type would only run those two with no
+// arguments, so the constructor is called directly; a type given another
+// __new__ or __init__ is called as usual.
+PyObject* new_readonly_dict() {
+  PyTypeObject* type = ReadOnlyDictType;
+  if (type->tp_new != PyDict_Type.tp_new || type->tp_init != PyDict_Type.tp_init) {
+    return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type));
+  }
+  // The empty tuple is a shared immortal object: fetched once.
+  static PyObject* const no_args = PyTuple_New(0);
+  if (!no_args) return PyErr_NoMemory();
+  return type->tp_new(type, no_args, nullptr);
+}
+
+PyObject* build_attrib(AccelElement* el) {
+  Ref dict(new_readonly_dict());
   if (!dict) return nullptr;
+  void* raw = el->raw;
   for (void* attr = Fns.element_first_attribute(raw); attr; attr = Fns.attribute_next(attr)) {
     const char* name_s = Fns.attribute_get_name(attr);
     const char* value_s = Fns.attribute_get_value(raw, attr);
-    Ref name(str_or_empty(name_s));
+    Ref name(cached_attribute_name(names_of(el), name_s));
     if (!name) return nullptr;
-    Ref value(str_or_empty(value_s));
+    Ref value(cached_text(names_of(el), value_s));
     if (!value) return nullptr;
     // PyDict_SetItem goes around the refusing subscript slot; an equal
     // name later on replaces the value and keeps the first one's place.
@@ -130,7 +149,7 @@ PyObject* elem_get_attrib(PyObject* self, void*) {
   if (!check_poisoned(el)) return nullptr;
   if (!has_element(el)) Py_RETURN_NONE;
   if (PyObject* cached = cache_load(el->cached_attrib)) return Py_NewRef(cached);
-  PyObject* dict = build_attrib(el->raw);
+  PyObject* dict = build_attrib(el);
   if (!dict) return nullptr;
   return cache_store_first(el->cached_attrib, dict);
 }

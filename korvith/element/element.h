@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../engine/fns.h"
+#include "name_cache.h"
 
 namespace korvith {
 
@@ -20,11 +21,18 @@ struct AccelElement {
 };
 
 // Head of the doubly linked list of a document's live wrappers, in order of
-// creation. Owned by its registry capsule, never by the wrappers.
+// creation, and the document's cache of decoded names. Owned by its
+// registry capsule, never by the wrappers.
 struct Registry {
   AccelElement* first;
   AccelElement* last;
+  NameCache names;
 };
+
+// The name cache of the wrapper's registry, or null when it has none.
+inline NameCache* names_of(const AccelElement* el) {
+  return el->registry ? &el->registry->names : nullptr;
+}
 
 inline constexpr const char* kRegistryCapsuleName = "korvith.registry";
 

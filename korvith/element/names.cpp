@@ -34,17 +34,15 @@ PyObject* clark_name(const char* uri, const char* name) {
   return PyUnicode_DecodeUTF8(buf, static_cast<Py_ssize_t>(total), "replace");
 }
 
+}  // namespace
+
 // Clark notation when the engine reports a namespace (even an empty one),
 // else the bare name, decoded strictly. A null name reads as "".
-PyObject* build_tag(void* raw) {
-  const char* uri = Fns.element_namespace(raw);
-  const char* name = Fns.element_name(raw);
+PyObject* decode_tag(const char* uri, const char* name) {
   if (!name) name = "";
   if (uri) return clark_name(uri, name);
   return str_or_empty(name);
 }
-
-}  // namespace
 
 PyObject* elem_get_tag(PyObject* self, void*) {
   AccelElement* el = as_element(self);
@@ -53,7 +51,9 @@ PyObject* elem_get_tag(PyObject* self, void*) {
   // readable even after the handle is cleared.
   if (PyObject* cached = cache_load(el->cached_tag)) return Py_NewRef(cached);
   if (!has_element(el)) Py_RETURN_NONE;
-  PyObject* tag = build_tag(el->raw);
+  const char* uri = Fns.element_namespace(el->raw);
+  const char* name = Fns.element_name(el->raw);
+  PyObject* tag = cached_tag(names_of(el), uri, name);
   if (!tag) return nullptr;
   return cache_store_first(el->cached_tag, tag);
 }

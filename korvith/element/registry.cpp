@@ -49,6 +49,7 @@ void registry_capsule_free(PyObject* capsule) {
     return;
   }
   registry_poison_all(registry);
+  name_cache_clear(&registry->names);
   PyMem_Free(registry);
 }
 
@@ -132,6 +133,8 @@ PyObject* accel_invalidate(PyObject*, PyObject* capsule) {
   auto* registry = static_cast<Registry*>(PyCapsule_GetPointer(capsule, kRegistryCapsuleName));
   if (!registry) return nullptr;
   registry_poison_all(registry);
+  // The document is gone: its names are not needed any more.
+  name_cache_clear(&registry->names);
   Py_RETURN_NONE;
 }
 

@@ -21,29 +21,32 @@ struct TypedNode {
 
 TypedNode typed(void* node) { return {node, node ? Fns.node_get_type(node) : KORVITH_NODE_NONE}; }
 
-// Content of one textual node; null content reads as "".
-PyObject* node_content(const TypedNode& n) {
+// Content of one textual node; null content reads as "". Short contents
+// come through the cache of `el`'s document, looked up at each use: the
+// allocations between two uses can run code that moves `el` to another
+// document.
+PyObject* node_content(const TypedNode& n, const AccelElement* el) {
   const char* s = n.type == KORVITH_NODE_TEXT ? Fns.text_node_get_content(n.node)
                                               : Fns.cdata_node_get_content(n.node);
-  return str_or_empty(s);
+  return cached_text(names_of(el), s);
 }
 
 // Reads the run that starts at `start` (textual). `*after` receives the
 // first node past the run with its type (null node when the siblings end),
 // so callers walking on need not ask the engine again. A run of one node is
 // decoded straight into the result, with no list and no join.
-PyObject* read_run(const TypedNode& start, TypedNode* after) {
+PyObject* read_run(const TypedNode& start, TypedNode* after, const AccelElement* el) {
   TypedNode next = typed(Fns.node_next_sibling(start.node));
   if (!next.node || !is_textual(next.type)) {
     *after = next;
-    return node_content(start);
+    return node_content(start, el);
   }
   Ref pieces(PyList_New(0));
   if (!pieces) return nullptr;
   TypedNode cur = start;
   bool first = true;
   while (cur.node && is_textual(cur.type)) {
-    Ref piece(node_content(cur));
+    Ref piece(node_content(cur, el));
     if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return nullptr;
     cur = first ? next : typed(Fns.node_next_sibling(cur.node));
     first = false;
@@ -81,14 +84,14 @@ class NodeStack {
 // Appends every text run of the subtree under `raw` to `out`, in document
 // order. Each element's children are visited before its following
 // siblings, exactly as a recursive walk would, but without recursion.
-bool itertext_walk(void* raw, PyObject* out) {
+bool itertext_walk(const AccelElement* el, PyObject* out) {
   NodeStack pending;
-  TypedNode cur = typed(Fns.node_first_child(Fns.element_as_node(raw)));
+  TypedNode cur = typed(Fns.node_first_child(Fns.element_as_node(el->raw)));
   for (;;) {
     while (cur.node) {
       if (is_textual(cur.type)) {
         TypedNode after{};
-        Ref run(read_run(cur, &after));
+        Ref run(read_run(cur, &after, el));
         if (!run || PyList_Append(out, run.get()) < 0) return false;
         cur = after;
       } else if (cur.type == KORVITH_NODE_ELEMENT) {
@@ -116,7 +119,7 @@ PyObject* elem_get_text(PyObject* self, void*) {
   TypedNode first = typed(Fns.node_first_child(Fns.element_as_node(el->raw)));
   if (!first.node || !is_textual(first.type)) Py_RETURN_NONE;
   TypedNode after{};
-  return read_run(first, &after);
+  return read_run(first, &after, el);
 }
 
 PyObject* elem_get_tail(PyObject* self, void*) {
@@ -126,7 +129,7 @@ PyObject* elem_get_tail(PyObject* self, void*) {
   TypedNode next = typed(Fns.node_next_sibling(Fns.element_as_node(el->raw)));
   if (!next.node || !is_textual(next.type)) Py_RETURN_NONE;
   TypedNode after{};
-  return read_run(next, &after);
+  return read_run(next, &after, el);
 }
 
 PyObject* elem_itertext(PyObject* self, PyObject*) {
@@ -134,7 +137,7 @@ PyObject* elem_itertext(PyObject* self, PyObject*) {
   if (!check_poisoned(el)) return nullptr;
   Ref out(PyList_New(0));
   if (!out || !has_element(el)) return out.release();
-  if (!itertext_walk(el->raw, out.get())) return nullptr;
+  if (!itertext_walk(el, out.get())) return nullptr;
   return out.release();
 }
 

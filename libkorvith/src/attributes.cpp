@@ -73,14 +73,29 @@ const char* attribute_value(xmlNodePtr element, xmlAttrPtr attr) {
 
 namespace {
 
+// Plain names are the attribute's own; "{uri}local" is built once per call
+// and interned, so each name keeps one pointer for the document's life.
+// Usual names are built on the stack, longer ones on the heap.
 const char* attribute_name(xmlAttrPtr a) {
   if (a == nullptr || a->name == nullptr) return nullptr;
   const char* href = ns_href(a);
   if (href == nullptr) return cstr(a->name);
-  std::string clark;
-  clark.reserve(std::strlen(href) + std::strlen(cstr(a->name)) + 2);
-  clark.append("{").append(href).append("}").append(cstr(a->name));
-  return intern(a->doc, clark);
+  const char* local = cstr(a->name);
+  size_t href_len = std::strlen(href);
+  size_t local_len = std::strlen(local);
+  size_t total = href_len + local_len + 2;
+  char small[256];
+  std::string large;
+  char* buf = small;
+  if (total > sizeof(small)) {
+    large.resize(total);
+    buf = large.data();
+  }
+  buf[0] = '{';
+  std::memcpy(buf + 1, href, href_len);
+  buf[href_len + 1] = '}';
+  std::memcpy(buf + href_len + 2, local, local_len);
+  return intern(a->doc, std::string_view(buf, total));
 }
 
 bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }

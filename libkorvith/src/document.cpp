@@ -388,10 +388,133 @@ bool valid_config(const ParseConfig& cfg) {
   return true;
 }
 
-struct CtxtDeleter {
-  void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
+// ---- one parser context per thread ----------------------------------------
+//
+// Making a parser context (its tables, its SAX handler, its dictionary) and
+// freeing it again costs about as much as parsing a small document, so each
+// thread keeps one and every parse on that thread reuses it. When a parse
+// ends the context is reset (inputs, node and name stacks, namespaces,
+// attribute defaults, the context's own strings, error count and status,
+// the stop flag all go back to their start values). When the next parse
+// starts, the SAX handler is copied back from the one a new context has
+// (xmlCtxtSetOptions and the engine's drop options edit the handler, and
+// libxml2 never undoes those edits), and the parse installs its options,
+// hooks and state again.
+//
+// Dictionaries: xmlCtxtReset keeps ctxt->dict, and the document the parser
+// builds takes a reference to that same dictionary (doc->dict). Documents
+// move to other threads and are edited there, which adds names to their
+// dictionary; two documents sharing one would race. So every parse but the
+// first of a new context starts by giving the context a new, empty
+// dictionary: every document has a dictionary of its own. Between two
+// parses the idle context still holds a reference to the last document's
+// dictionary, but it reads nothing in it: the reset at the end of the
+// parse (which tells the context's strings from that dictionary apart from
+// the others) ran while the document was still the parse's own, and
+// dropping the reference only touches the reference count, which libxml2
+// guards with a lock. libxml2 looks up its "xml"/"xmlns" names in the
+// current dictionary and sets that dictionary's size limit at the start of
+// every parse, so a replaced dictionary is fully set up.
+//
+// A parse that runs while the thread's context is in use (a reader callback
+// that parses another document) gets a context of its own, freed when it
+// ends. After a parse that ran out of memory, hit a limit, lifted the
+// limits or read a big input, the context is freed instead of kept: its
+// tables may have grown with that input, and none of it should stay with
+// the thread.
+
+// Inputs larger than this leave no context behind them (see above).
+constexpr size_t kReuseInputLimit = 256 * 1024;
+
+struct ThreadParser {
+  xmlParserCtxtPtr ctxt = nullptr;
+  xmlSAXHandler sax{};      // the handler of a new context
+  bool busy = false;        // a parse on this thread uses `ctxt`
+  bool dict_given = false;  // a document took a reference to ctxt's dictionary
+
+  ThreadParser() = default;
+  ThreadParser(const ThreadParser&) = delete;
+  ThreadParser& operator=(const ThreadParser&) = delete;
+  ~ThreadParser() {
+    if (ctxt != nullptr) xmlFreeParserCtxt(ctxt);
+  }
 };
-using CtxtHolder = std::unique_ptr<xmlParserCtxt, CtxtDeleter>;
+
+thread_local ThreadParser thread_parser;
+
+// The parser context of one parse: the thread's own when it is free,
+// otherwise a new one. Either way the context is handed out as a new one
+// would be, and reset (or freed) when the lease ends. get() is null when
+// memory ran out.
+class ParserLease {
+ public:
+  ParserLease() {
+    ThreadParser& tp = thread_parser;
+    if (tp.busy) {
+      ctxt_ = xmlNewParserCtxt();
+      return;
+    }
+    if (tp.ctxt == nullptr) {
+      tp.ctxt = xmlNewParserCtxt();
+      if (tp.ctxt == nullptr) return;
+      tp.sax = *xmlCtxtGetSaxHandler(tp.ctxt);
+      tp.dict_given = false;
+    } else if (tp.dict_given) {
+      xmlDictPtr fresh = xmlDictCreate();
+      if (fresh == nullptr) return;
+      xmlCtxtSetDict(tp.ctxt, fresh);  // drops the reference to the last one
+      xmlDictFree(fresh);              // the context holds the only reference
+      tp.dict_given = false;
+    }
+    *xmlCtxtGetSaxHandler(tp.ctxt) = tp.sax;
+    tp.busy = true;
+    ctxt_ = tp.ctxt;
+    shared_ = true;
+  }
+  ParserLease(const ParserLease&) = delete;
+  ParserLease& operator=(const ParserLease&) = delete;
+
+  ~ParserLease() {
+    if (ctxt_ == nullptr) return;
+    if (!shared_) {
+      xmlFreeParserCtxt(ctxt_);
+      return;
+    }
+    ThreadParser& tp = thread_parser;
+    tp.busy = false;
+    tp.dict_given = true;
+    if (!keep_ || (xmlCtxtGetStatus(ctxt_) & XML_STATUS_CATASTROPHIC_ERROR) != 0) {
+      xmlFreeParserCtxt(ctxt_);
+      tp.ctxt = nullptr;
+      return;
+    }
+    xmlCtxtReset(ctxt_);
+    xmlCtxtSetPrivate(ctxt_, nullptr);
+    xmlCtxtSetErrorHandler(ctxt_, nullptr, nullptr);
+  }
+
+  xmlParserCtxtPtr get() const { return ctxt_; }
+
+  // The context is freed when the parse ends, not kept for the next one.
+  void discard_after() { keep_ = false; }
+
+ private:
+  xmlParserCtxtPtr ctxt_ = nullptr;
+  bool shared_ = false;  // the thread's own context
+  bool keep_ = true;
+};
+
+// Whether the context of a finished parse may serve the next one.
+bool context_reusable(const ParseState& st) {
+  if ((st.cfg.flags & KORVITH_PARSE_HUGE) != 0) return false;
+  if (st.input_bytes > kReuseInputLimit || st.depth_exceeded) return false;
+  switch (st.first_error) {
+    case XML_ERR_NO_MEMORY:
+    case XML_ERR_RESOURCE_LIMIT:  // also KORVITH_STATUS_LIMIT
+    case XML_ERR_INTERNAL_ERROR: return false;
+    default: return true;
+  }
+}
 
 enum class Source { Copy, Borrow };
 
@@ -453,8 +576,8 @@ xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*, ParseState*), void* make_
   }
   ParseState st;
   st.cfg = cfg;
-  CtxtHolder ctxt(xmlNewParserCtxt());
-  if (!ctxt) {
+  ParserLease ctxt;
+  if (ctxt.get() == nullptr) {
     if (status != nullptr) *status = XML_ERR_NO_MEMORY;
     error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
     return nullptr;
@@ -483,6 +606,7 @@ xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*, ParseState*), void* make_
     xmlInputSetEncodingHandler(input, handler);
   }
   xmlDocPtr doc = xmlCtxtParseDocument(ctxt.get(), input);
+  if (!context_reusable(st)) ctxt.discard_after();
   return finish_parse(doc, st, status);
 }
 
@@ -492,11 +616,12 @@ struct MemorySource {
   Source source;
 };
 
-xmlParserInputPtr make_memory_input(void* p, ParseState*) {
+xmlParserInputPtr make_memory_input(void* p, ParseState* state) {
   auto* m = static_cast<MemorySource*>(p);
   static const char empty[1] = {0};
   const char* data = m->data != nullptr ? m->data : empty;
   size_t length = m->data != nullptr ? m->length : 0;
+  state->input_bytes = length;
   // Borrowed input is read in place; copied input is owned by libxml2.
   // Either way the finished tree holds no pointer into the caller's data.
   int flags = m->source == Source::Borrow ? XML_INPUT_BUF_STATIC : 0;
@@ -563,7 +688,7 @@ bool declares_encoding(const char* data, size_t length) {
 
 struct FdSource {
   int fd;
-  const ParseState* state;  // outlives the input: both end with the parse
+  ParseState* state;  // outlives the input: both end with the parse
 };
 
 int fd_read(void* ctx, char* buf, int len) {
@@ -571,7 +696,10 @@ int fd_read(void* ctx, char* buf, int len) {
   if (src->state != nullptr && src->state->stop_reading) return 0;
   for (;;) {
     ssize_t n = ::read(src->fd, buf, static_cast<size_t>(len));
-    if (n >= 0) return static_cast<int>(n);
+    if (n >= 0) {
+      if (src->state != nullptr) src->state->input_bytes += static_cast<size_t>(n);
+      return static_cast<int>(n);
+    }
     if (errno != EINTR) return -1;
   }
 }
@@ -650,7 +778,7 @@ namespace {
 struct ReaderSource {
   korvith_read_fn read;
   void* context;
-  const ParseState* state;  // outlives the input: both end with the parse
+  ParseState* state;  // outlives the input: both end with the parse
   bool failed = false;
 };
 
@@ -662,6 +790,7 @@ int reader_read(void* ctx, char* buf, int len) {
     src->failed = true;
     return -1;
   }
+  if (src->state != nullptr) src->state->input_bytes += static_cast<size_t>(n);
   return n;
 }
 

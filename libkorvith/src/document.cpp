@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -614,7 +615,55 @@ struct MemorySource {
   const char* data;
   size_t length;
   Source source;
+  bool encoding_forced;
 };
+
+// True when the bytes begin with an XML declaration of the plainest form
+// that names UTF-8 (`<?xml version="1.x" encoding="UTF-8"`, either quote,
+// spaces around `=`). The parser would read the document as UTF-8 either
+// way; told so before it starts, it reads the bytes directly instead of
+// putting a UTF-8 to UTF-8 converter between them and itself (a converter
+// and its buffers per document, and a call into it for every few hundred
+// bytes). Invalid bytes are reported the same way on both paths; anything
+// less plain takes the usual path.
+bool declares_utf8_plainly(const char* data, size_t length) {
+  std::string_view text(data, std::min<size_t>(length, 128));
+  size_t at = 0;
+  auto literal = [&](std::string_view word) {
+    if (!text.substr(at).starts_with(word)) return false;
+    at += word.size();
+    return true;
+  };
+  auto spaces = [&](bool required) {
+    size_t start = at;
+    while (at < text.size() &&
+           (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) {
+      ++at;
+    }
+    return !required || at > start;
+  };
+  auto equals = [&]() {
+    spaces(false);
+    if (!literal("=")) return false;
+    spaces(false);
+    return true;
+  };
+  auto quoted = [&](auto&& value) {
+    if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) return false;
+    char quote = text[at++];
+    if (!value()) return false;
+    return at < text.size() && text[at++] == quote;
+  };
+  auto version = [&]() {
+    if (!literal("1.")) return false;
+    size_t start = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    return at > start;
+  };
+  return literal("<?xml") && spaces(true) && literal("version") && equals() && quoted(version) &&
+         spaces(true) && literal("encoding") && equals() &&
+         quoted([&]() { return literal("UTF-8"); });
+}
 
 xmlParserInputPtr make_memory_input(void* p, ParseState* state) {
   auto* m = static_cast<MemorySource*>(p);
@@ -625,12 +674,17 @@ xmlParserInputPtr make_memory_input(void* p, ParseState* state) {
   // Borrowed input is read in place; copied input is owned by libxml2.
   // Either way the finished tree holds no pointer into the caller's data.
   int flags = m->source == Source::Borrow ? XML_INPUT_BUF_STATIC : 0;
-  return xmlNewInputFromMemory(nullptr, data, length, static_cast<xmlParserInputFlags>(flags));
+  xmlParserInputPtr input =
+      xmlNewInputFromMemory(nullptr, data, length, static_cast<xmlParserInputFlags>(flags));
+  if (input != nullptr && !m->encoding_forced && declares_utf8_plainly(data, length)) {
+    xmlInputSetEncodingHandler(input, nullptr);  // no handler: UTF-8, decided
+  }
+  return input;
 }
 
 xmlDocPtr parse_memory(const char* data, size_t length, const ParseConfig& cfg, int* status,
                        Source source, const char* forced_encoding = nullptr) {
-  MemorySource m{data, length, source};
+  MemorySource m{data, length, source, forced_encoding != nullptr};
   return parse_input(make_memory_input, &m, cfg, status, forced_encoding);
 }
 

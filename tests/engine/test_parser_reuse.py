@@ -299,3 +299,43 @@ def test_a_big_input_then_small_ones(size: int) -> None:
         assert len(doc.root) == size // 8
     for name in ("plain", "strict_error", "recover", "namespaces"):
         check_step("memory", Path("."), name)
+
+
+# Documents that declare UTF-8 in the plainest form are read without a
+# converter; every outcome must match the same document declared in a
+# spelling that takes the converter (same length, so same positions).
+UTF8_BODIES = [
+    (b"<r>\xc3\xa9\xf0\x9f\x98\x80</r>", (0, "<r>\xe9\U0001F600</r>".encode())),
+    (b"<r>\xe9</r>", (81, "Invalid bytes in character encoding")),
+    (b"<r>" + b"y" * 5000 + b"\xff</r>", (81, "Invalid bytes in character encoding")),
+    (b"<r>\xed\xa0\x80</r>", (81, "Invalid bytes in character encoding")),
+    (b"<r>\xef\xbf\xbe</r>", (9, "PCDATA invalid Char value 65534")),
+    (b"<r>\x01</r>", (9, "PCDATA invalid Char value 1")),
+    (b"<r>ab\xc3", (9, "Incomplete UTF-8 sequence starting with C3")),
+    (b'<r a="\xc3">t</r>', (81, "Invalid bytes in character encoding")),
+]
+
+
+def _outcome(data: bytes, recover: bool) -> tuple[Any, ...]:
+    try:
+        with korvith.parse(data, recover=recover, remove_blank_text=False) as doc:
+            return out(doc), errors(doc)
+    except korvith.ParseError as err:
+        return err.message, err.line, err.column, err.status
+
+
+@pytest.mark.parametrize("quote", ['"', "'"])
+@pytest.mark.parametrize(("body", "expected"), UTF8_BODIES)
+def test_a_plain_utf8_declaration_reads_as_any_other(quote: str, body: bytes,
+                                                     expected: tuple[int, Any]) -> None:
+    plain = f"<?xml version={quote}1.0{quote} encoding={quote}UTF-8{quote}?>".encode()
+    other = plain.replace(b"UTF-8", b"utf-8")
+    for recover in (False, True):
+        got = _outcome(plain + body, recover)
+        assert got == _outcome(other + body, recover)
+    status, detail = expected
+    strict = _outcome(plain + body, False)
+    if status == 0:
+        assert strict == (detail, [])
+    else:
+        assert (strict[0], strict[3]) == (detail, status)

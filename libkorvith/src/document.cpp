@@ -616,7 +616,19 @@ struct MemorySource {
   size_t length;
   Source source;
   bool encoding_forced;
+  char* copy = nullptr;  // room for a zero-terminated copy of the data, or null
 };
+
+// Borrowed input up to this size is parsed from a zero-terminated copy.
+// libxml2 reads borrowed bytes that are not zero-terminated through a
+// reader callback, and near the end of its input it asks that reader for
+// more before almost every token: a fixed cost of tens of thousands of
+// instructions per document, more than the whole parse of a small one. A
+// zero-terminated buffer is read directly. Larger inputs are read in place
+// (the copy would cost memory, and the fixed cost no longer matters).
+constexpr size_t kCopyLimit = 64 * 1024;
+// Copies up to this size live on the stack.
+constexpr size_t kStackCopy = 4096;
 
 // True when the bytes begin with an XML declaration of the plainest form
 // that names UTF-8 (`<?xml version="1.x" encoding="UTF-8"`, either quote,
@@ -671,9 +683,16 @@ xmlParserInputPtr make_memory_input(void* p, ParseState* state) {
   const char* data = m->data != nullptr ? m->data : empty;
   size_t length = m->data != nullptr ? m->length : 0;
   state->input_bytes = length;
-  // Borrowed input is read in place; copied input is owned by libxml2.
+  // Borrowed input is read in place (small input from a zero-terminated
+  // copy, see kCopyLimit); copied input is owned by libxml2.
   // Either way the finished tree holds no pointer into the caller's data.
   int flags = m->source == Source::Borrow ? XML_INPUT_BUF_STATIC : 0;
+  if (m->copy != nullptr) {
+    if (length != 0) std::memcpy(m->copy, data, length);
+    m->copy[length] = '\0';
+    data = m->copy;
+    flags = XML_INPUT_BUF_STATIC | XML_INPUT_BUF_ZERO_TERMINATED;
+  }
   xmlParserInputPtr input =
       xmlNewInputFromMemory(nullptr, data, length, static_cast<xmlParserInputFlags>(flags));
   if (input != nullptr && !m->encoding_forced && declares_utf8_plainly(data, length)) {
@@ -685,6 +704,16 @@ xmlParserInputPtr make_memory_input(void* p, ParseState* state) {
 xmlDocPtr parse_memory(const char* data, size_t length, const ParseConfig& cfg, int* status,
                        Source source, const char* forced_encoding = nullptr) {
   MemorySource m{data, length, source, forced_encoding != nullptr};
+  char on_stack[kStackCopy + 1];
+  std::unique_ptr<char[]> on_heap;
+  if (source == Source::Borrow && length <= kCopyLimit) {
+    if (length <= kStackCopy) {
+      m.copy = on_stack;
+    } else {
+      on_heap.reset(new char[length + 1]);
+      m.copy = on_heap.get();
+    }
+  }
   return parse_input(make_memory_input, &m, cfg, status, forced_encoding);
 }
 

@@ -339,3 +339,39 @@ def test_a_plain_utf8_declaration_reads_as_any_other(quote: str, body: bytes,
         assert strict == (detail, [])
     else:
         assert (strict[0], strict[3]) == (detail, status)
+
+
+# Small borrowed input is parsed from a zero-terminated copy (on the stack
+# up to 4 KiB, on the heap up to 64 KiB), larger input in place: the
+# outcome is the same on every side of both bounds.
+@pytest.mark.parametrize("size", [1, 4095, 4096, 4097, 65536, 65537, 70000])
+@pytest.mark.parametrize("tail", [b"", b"\xff", b"\x00", b"<"])
+@pytest.mark.parametrize("entry", ["fromstring", "parse_inplace", "engine"])
+def test_outcome_is_the_same_on_both_sides_of_the_copy_bounds(size: int, tail: bytes,
+                                                             entry: str) -> None:
+    data = (b"<r>" + b"x" * max(size - 7 - len(tail), 0) + tail + b"</r>")[:size]
+    if entry == "engine":
+        status = ctypes.c_int(-1)
+        doc = lib.korvith_parse_string_inplace_fn(ctypes.create_string_buffer(data, len(data)),
+                                                  len(data), ctypes.byref(status))
+        code, message, line, column = last_error()
+        lib.korvith_document_free(doc)
+        got: tuple[Any, ...] = (bool(doc), status.value, message, line, column)
+    else:
+        try:
+            root = (korvith.fromstring(data) if entry == "fromstring"
+                    else korvith.parse_inplace(bytearray(data)).root)
+            got = (True, 0, "", 0, len(root.text or ""))
+        except korvith.ParseError as err:
+            got = (False, err.status, err.message, err.line, err.column)
+    if size == 1:
+        expected = (False, 68, "StartTag: invalid element name", 1, 2)
+    elif tail == b"":
+        expected = (True, 0, "", 0, size - 7) if entry != "engine" else (True, 0, "", 0, 0)
+    elif tail == b"\xff":
+        expected = (False, 81, "Invalid bytes in character encoding", 1, size - 4)
+    elif tail == b"\x00":
+        expected = (False, 9, "Invalid character: Char 0x0 out of allowed range", 1, size - 4)
+    else:
+        expected = (False, 68, "StartTag: invalid element name", 1, size - 3)
+    assert got == expected

@@ -517,7 +517,9 @@ bool context_reusable(const ParseState& st) {
   }
 }
 
-enum class Source { Copy, Borrow };
+// Copy: libxml2 copies the bytes. Borrow: read in place. Terminated: read in
+// place, and the byte after the data is a zero.
+enum class Source { Copy, Borrow, Terminated };
 
 // Publishes the outcome of one parse: status out-parameter and the
 // thread's error record.
@@ -616,7 +618,8 @@ struct MemorySource {
   size_t length;
   Source source;
   bool encoding_forced;
-  char* copy = nullptr;  // room for a zero-terminated copy of the data, or null
+  char* copy = nullptr;       // room for a zero-terminated copy of the data, or null
+  const char* url = nullptr;  // the file the bytes were read from
 };
 
 // Borrowed input up to this size is parsed from a zero-terminated copy.
@@ -686,7 +689,9 @@ xmlParserInputPtr make_memory_input(void* p, ParseState* state) {
   // Borrowed input is read in place (small input from a zero-terminated
   // copy, see kCopyLimit); copied input is owned by libxml2.
   // Either way the finished tree holds no pointer into the caller's data.
-  int flags = m->source == Source::Borrow ? XML_INPUT_BUF_STATIC : 0;
+  int flags = 0;
+  if (m->source == Source::Borrow) flags = XML_INPUT_BUF_STATIC;
+  if (m->source == Source::Terminated) flags = XML_INPUT_BUF_STATIC | XML_INPUT_BUF_ZERO_TERMINATED;
   if (m->copy != nullptr) {
     if (length != 0) std::memcpy(m->copy, data, length);
     m->copy[length] = '\0';
@@ -694,7 +699,7 @@ xmlParserInputPtr make_memory_input(void* p, ParseState* state) {
     flags = XML_INPUT_BUF_STATIC | XML_INPUT_BUF_ZERO_TERMINATED;
   }
   xmlParserInputPtr input =
-      xmlNewInputFromMemory(nullptr, data, length, static_cast<xmlParserInputFlags>(flags));
+      xmlNewInputFromMemory(m->url, data, length, static_cast<xmlParserInputFlags>(flags));
   if (input != nullptr && !m->encoding_forced && declares_utf8_plainly(data, length)) {
     xmlInputSetEncodingHandler(input, nullptr);  // no handler: UTF-8, decided
   }
@@ -807,6 +812,59 @@ xmlParserInputPtr make_file_input(void* p, ParseState* state) {
   return in;
 }
 
+// The whole content of a small regular file, zero-terminated, for the
+// same reason small borrowed input is copied (see kCopyLimit). Anything
+// else (a bigger file, a pipe, a device, a file that reports no size or
+// grows while it is read, a read error) is left to the streaming path,
+// with the file rewound.
+class SmallFile {
+ public:
+  // Whole: data() holds the file. Stream: read the file from its start
+  // as usual. Failed: the file could not be rewound (errno says why).
+  enum class Outcome { Whole, Stream, Failed };
+
+  Outcome read_whole(int fd) {
+    struct stat sb;
+    if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size <= 0 ||
+        static_cast<uint64_t>(sb.st_size) > kCopyLimit) {
+      return Outcome::Stream;
+    }
+    // One byte more than the file's size, to notice a file that grew.
+    size_t room = static_cast<size_t>(sb.st_size) + 1;
+    char* buf = on_stack_;
+    if (room > kStackCopy) {
+      on_heap_.reset(new char[room + 1]);
+      buf = on_heap_.get();
+    }
+    size_t got = 0;
+    while (got < room) {
+      ssize_t n = ::read(fd, buf + got, room - got);
+      if (n == 0) break;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return rewind(fd);
+      got += static_cast<size_t>(n);
+    }
+    if (got == room) return rewind(fd);
+    buf[got] = '\0';
+    data_ = buf;
+    size_ = got;
+    return Outcome::Whole;
+  }
+
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  static Outcome rewind(int fd) {
+    return ::lseek(fd, 0, SEEK_SET) == 0 ? Outcome::Stream : Outcome::Failed;
+  }
+
+  char on_stack_[kStackCopy + 1];
+  std::unique_ptr<char[]> on_heap_;
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 int io_status_for(int err) {
   switch (err) {
     case ENOENT: return XML_IO_ENOENT;
@@ -850,6 +908,22 @@ xmlDocPtr parse_file_config(const char* path, const ParseConfig& cfg, int* statu
                             const char* encoding) {
   int fd = open_source(path, status);
   if (fd < 0) return nullptr;
+  SmallFile small;
+  SmallFile::Outcome read = small.read_whole(fd);
+  if (read == SmallFile::Outcome::Failed) {
+    int err = errno;
+    ::close(fd);
+    if (status != nullptr) *status = XML_IO_UNKNOWN;
+    error_set(XML_IO_UNKNOWN, std::string("cannot read '") + path + "': " + std::strerror(err), 0,
+              0);
+    return nullptr;
+  }
+  if (read == SmallFile::Outcome::Whole) {
+    ::close(fd);
+    MemorySource m{small.data(), small.size(), Source::Terminated, encoding != nullptr};
+    m.url = path;
+    return parse_input(make_memory_input, &m, cfg, status, encoding);
+  }
   FileSource f{path, fd};
   return parse_input(make_file_input, &f, cfg, status, encoding);
 }

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import ctypes
 import io
+import os
 import threading
 from collections.abc import Callable
 from pathlib import Path
@@ -342,21 +343,31 @@ def test_a_plain_utf8_declaration_reads_as_any_other(quote: str, body: bytes,
 
 
 # Small borrowed input is parsed from a zero-terminated copy (on the stack
-# up to 4 KiB, on the heap up to 64 KiB), larger input in place: the
-# outcome is the same on every side of both bounds.
+# up to 4 KiB, on the heap up to 64 KiB), and small files are read whole;
+# larger input is read in place, larger files in chunks: the outcome is the
+# same on every side of both bounds.
 @pytest.mark.parametrize("size", [1, 4095, 4096, 4097, 65536, 65537, 70000])
 @pytest.mark.parametrize("tail", [b"", b"\xff", b"\x00", b"<"])
-@pytest.mark.parametrize("entry", ["fromstring", "parse_inplace", "engine"])
+@pytest.mark.parametrize("entry", ["fromstring", "parse_inplace", "engine", "file"])
 def test_outcome_is_the_same_on_both_sides_of_the_copy_bounds(size: int, tail: bytes,
-                                                             entry: str) -> None:
+                                                             entry: str, tmp_path: Path) -> None:
     data = (b"<r>" + b"x" * max(size - 7 - len(tail), 0) + tail + b"</r>")[:size]
-    if entry == "engine":
+    if entry == "file":
+        path = tmp_path / "f.xml"
+        path.write_bytes(data)
+        try:
+            with korvith.parse_file(path) as doc:
+                got: tuple[Any, ...] = (True, 0, "", 0, len(doc.root.text or ""))
+        except korvith.ParseError as err:
+            assert err.filename == str(path)
+            got = (False, err.status, err.message, err.line, err.column)
+    elif entry == "engine":
         status = ctypes.c_int(-1)
         doc = lib.korvith_parse_string_inplace_fn(ctypes.create_string_buffer(data, len(data)),
                                                   len(data), ctypes.byref(status))
         code, message, line, column = last_error()
         lib.korvith_document_free(doc)
-        got: tuple[Any, ...] = (bool(doc), status.value, message, line, column)
+        got = (bool(doc), status.value, message, line, column)
     else:
         try:
             root = (korvith.fromstring(data) if entry == "fromstring"
@@ -375,3 +386,44 @@ def test_outcome_is_the_same_on_both_sides_of_the_copy_bounds(size: int, tail: b
     else:
         expected = (False, 68, "StartTag: invalid element name", 1, size - 3)
     assert got == expected
+
+
+@pytest.mark.parametrize("size", [10, 5000, 70000])
+def test_a_pipe_is_still_read_as_a_stream(size: int, tmp_path: Path) -> None:
+    fifo = tmp_path / "pipe.xml"
+    os.mkfifo(fifo)
+    data = b"<r>" + b"y" * size + b"</r>"
+
+    def feed() -> None:
+        with open(fifo, "wb") as sink:
+            sink.write(data)
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        with korvith.parse_file(fifo) as doc:
+            assert doc.root.text == "y" * size
+            assert doc.filename == str(fifo)
+    finally:
+        writer.join()
+
+
+@pytest.mark.parametrize(("data", "expected"), [
+    (b"", (4, "Document is empty")),
+    (b"<r/>", None),
+    (b'<?xml version="1.0" encoding="UTF-8"?><r>\xc3\xa9</r>', None),
+    (b'<?xml version="1.0" encoding="ISO-8859-1"?><r>\xe9</r>', None),
+    (b"\xef\xbb\xbf<r>\xc3\xa9</r>", None),
+])
+def test_small_files_read_whole_keep_their_name_and_encoding(data: bytes, expected: Any,
+                                                             tmp_path: Path) -> None:
+    path = tmp_path / "small.xml"
+    path.write_bytes(data)
+    if expected is not None:
+        with pytest.raises(korvith.ParseError) as caught:
+            korvith.parse_file(path)
+        assert (caught.value.status, caught.value.message) == expected
+        return
+    with korvith.parse_file(path) as doc:
+        assert doc.filename == str(path)
+        assert doc.root.text == ("\xe9" if b"\xe9" in data or b"\xc3" in data else None)

@@ -833,7 +833,10 @@ class SmallFile {
     size_t room = static_cast<size_t>(sb.st_size) + 1;
     char* buf = on_stack_;
     if (room > kStackCopy) {
-      on_heap_.reset(new char[room + 1]);
+      // Without the memory for a copy, the file is read in chunks instead
+      // (nothing here may throw: the caller still owns the open file).
+      on_heap_.reset(new (std::nothrow) char[room + 1]);
+      if (!on_heap_) return Outcome::Stream;
       buf = on_heap_.get();
     }
     size_t got = 0;

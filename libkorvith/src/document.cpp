@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -388,12 +389,137 @@ bool valid_config(const ParseConfig& cfg) {
   return true;
 }
 
-struct CtxtDeleter {
-  void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
-};
-using CtxtHolder = std::unique_ptr<xmlParserCtxt, CtxtDeleter>;
+// ---- one parser context per thread ----------------------------------------
+//
+// Making a parser context (its tables, its SAX handler, its dictionary) and
+// freeing it again costs about as much as parsing a small document, so each
+// thread keeps one and every parse on that thread reuses it. When a parse
+// ends the context is reset (inputs, node and name stacks, namespaces,
+// attribute defaults, the context's own strings, error count and status,
+// the stop flag all go back to their start values). When the next parse
+// starts, the SAX handler is copied back from the one a new context has
+// (xmlCtxtSetOptions and the engine's drop options edit the handler, and
+// libxml2 never undoes those edits), and the parse installs its options,
+// hooks and state again.
+//
+// Dictionaries: xmlCtxtReset keeps ctxt->dict, and the document the parser
+// builds takes a reference to that same dictionary (doc->dict). Documents
+// move to other threads and are edited there, which adds names to their
+// dictionary; two documents sharing one would race. So every parse but the
+// first of a new context starts by giving the context a new, empty
+// dictionary: every document has a dictionary of its own. Between two
+// parses the idle context still holds a reference to the last document's
+// dictionary, but it reads nothing in it: the reset at the end of the
+// parse (which tells the context's strings from that dictionary apart from
+// the others) ran while the document was still the parse's own, and
+// dropping the reference only touches the reference count, which libxml2
+// guards with a lock. libxml2 looks up its "xml"/"xmlns" names in the
+// current dictionary and sets that dictionary's size limit at the start of
+// every parse, so a replaced dictionary is fully set up.
+//
+// A parse that runs while the thread's context is in use (a reader callback
+// that parses another document) gets a context of its own, freed when it
+// ends. After a parse that ran out of memory, hit a limit, lifted the
+// limits or read a big input, the context is freed instead of kept: its
+// tables may have grown with that input, and none of it should stay with
+// the thread.
 
-enum class Source { Copy, Borrow };
+// Inputs larger than this leave no context behind them (see above).
+constexpr size_t kReuseInputLimit = 256 * 1024;
+
+struct ThreadParser {
+  xmlParserCtxtPtr ctxt = nullptr;
+  xmlSAXHandler sax{};      // the handler of a new context
+  bool busy = false;        // a parse on this thread uses `ctxt`
+  bool dict_given = false;  // a document took a reference to ctxt's dictionary
+
+  ThreadParser() = default;
+  ThreadParser(const ThreadParser&) = delete;
+  ThreadParser& operator=(const ThreadParser&) = delete;
+  ~ThreadParser() {
+    if (ctxt != nullptr) xmlFreeParserCtxt(ctxt);
+  }
+};
+
+thread_local ThreadParser thread_parser;
+
+// The parser context of one parse: the thread's own when it is free,
+// otherwise a new one. Either way the context is handed out as a new one
+// would be, and reset (or freed) when the lease ends. get() is null when
+// memory ran out.
+class ParserLease {
+ public:
+  ParserLease() {
+    ThreadParser& tp = thread_parser;
+    if (tp.busy) {
+      ctxt_ = xmlNewParserCtxt();
+      return;
+    }
+    if (tp.ctxt == nullptr) {
+      tp.ctxt = xmlNewParserCtxt();
+      if (tp.ctxt == nullptr) return;
+      tp.sax = *xmlCtxtGetSaxHandler(tp.ctxt);
+      tp.dict_given = false;
+    } else if (tp.dict_given) {
+      xmlDictPtr fresh = xmlDictCreate();
+      if (fresh == nullptr) return;
+      xmlCtxtSetDict(tp.ctxt, fresh);  // drops the reference to the last one
+      xmlDictFree(fresh);              // the context holds the only reference
+      tp.dict_given = false;
+    }
+    *xmlCtxtGetSaxHandler(tp.ctxt) = tp.sax;
+    tp.busy = true;
+    ctxt_ = tp.ctxt;
+    shared_ = true;
+  }
+  ParserLease(const ParserLease&) = delete;
+  ParserLease& operator=(const ParserLease&) = delete;
+
+  ~ParserLease() {
+    if (ctxt_ == nullptr) return;
+    if (!shared_) {
+      xmlFreeParserCtxt(ctxt_);
+      return;
+    }
+    ThreadParser& tp = thread_parser;
+    tp.busy = false;
+    tp.dict_given = true;
+    if (!keep_ || (xmlCtxtGetStatus(ctxt_) & XML_STATUS_CATASTROPHIC_ERROR) != 0) {
+      xmlFreeParserCtxt(ctxt_);
+      tp.ctxt = nullptr;
+      return;
+    }
+    xmlCtxtReset(ctxt_);
+    xmlCtxtSetPrivate(ctxt_, nullptr);
+    xmlCtxtSetErrorHandler(ctxt_, nullptr, nullptr);
+  }
+
+  xmlParserCtxtPtr get() const { return ctxt_; }
+
+  // The context is freed when the parse ends, not kept for the next one.
+  void discard_after() { keep_ = false; }
+
+ private:
+  xmlParserCtxtPtr ctxt_ = nullptr;
+  bool shared_ = false;  // the thread's own context
+  bool keep_ = true;
+};
+
+// Whether the context of a finished parse may serve the next one.
+bool context_reusable(const ParseState& st) {
+  if ((st.cfg.flags & KORVITH_PARSE_HUGE) != 0) return false;
+  if (st.input_bytes > kReuseInputLimit || st.depth_exceeded) return false;
+  switch (st.first_error) {
+    case XML_ERR_NO_MEMORY:
+    case XML_ERR_RESOURCE_LIMIT:  // also KORVITH_STATUS_LIMIT
+    case XML_ERR_INTERNAL_ERROR: return false;
+    default: return true;
+  }
+}
+
+// Copy: libxml2 copies the bytes. Borrow: read in place. Terminated: read in
+// place, and the byte after the data is a zero.
+enum class Source { Copy, Borrow, Terminated };
 
 // Publishes the outcome of one parse: status out-parameter and the
 // thread's error record.
@@ -453,8 +579,8 @@ xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*, ParseState*), void* make_
   }
   ParseState st;
   st.cfg = cfg;
-  CtxtHolder ctxt(xmlNewParserCtxt());
-  if (!ctxt) {
+  ParserLease ctxt;
+  if (ctxt.get() == nullptr) {
     if (status != nullptr) *status = XML_ERR_NO_MEMORY;
     error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
     return nullptr;
@@ -483,6 +609,7 @@ xmlDocPtr parse_input(xmlParserInputPtr (*make)(void*, ParseState*), void* make_
     xmlInputSetEncodingHandler(input, handler);
   }
   xmlDocPtr doc = xmlCtxtParseDocument(ctxt.get(), input);
+  if (!context_reusable(st)) ctxt.discard_after();
   return finish_parse(doc, st, status);
 }
 
@@ -490,22 +617,108 @@ struct MemorySource {
   const char* data;
   size_t length;
   Source source;
+  bool encoding_forced;
+  char* copy = nullptr;       // room for a zero-terminated copy of the data, or null
+  const char* url = nullptr;  // the file the bytes were read from
 };
 
-xmlParserInputPtr make_memory_input(void* p, ParseState*) {
+// Borrowed input up to this size is parsed from a zero-terminated copy.
+// libxml2 reads borrowed bytes that are not zero-terminated through a
+// reader callback, and near the end of its input it asks that reader for
+// more before almost every token: a fixed cost of tens of thousands of
+// instructions per document, more than the whole parse of a small one. A
+// zero-terminated buffer is read directly. Larger inputs are read in place
+// (the copy would cost memory, and the fixed cost no longer matters).
+constexpr size_t kCopyLimit = 64 * 1024;
+// Copies up to this size live on the stack.
+constexpr size_t kStackCopy = 4096;
+
+// True when the bytes begin with an XML declaration of the plainest form
+// that names UTF-8 (`<?xml version="1.x" encoding="UTF-8"`, either quote,
+// spaces around `=`). The parser would read the document as UTF-8 either
+// way; told so before it starts, it reads the bytes directly instead of
+// putting a UTF-8 to UTF-8 converter between them and itself (a converter
+// and its buffers per document, and a call into it for every few hundred
+// bytes). Invalid bytes are reported the same way on both paths; anything
+// less plain takes the usual path.
+bool declares_utf8_plainly(const char* data, size_t length) {
+  std::string_view text(data, std::min<size_t>(length, 128));
+  size_t at = 0;
+  auto literal = [&](std::string_view word) {
+    if (!text.substr(at).starts_with(word)) return false;
+    at += word.size();
+    return true;
+  };
+  auto spaces = [&](bool required) {
+    size_t start = at;
+    while (at < text.size() &&
+           (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) {
+      ++at;
+    }
+    return !required || at > start;
+  };
+  auto equals = [&]() {
+    spaces(false);
+    if (!literal("=")) return false;
+    spaces(false);
+    return true;
+  };
+  auto quoted = [&](auto&& value) {
+    if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) return false;
+    char quote = text[at++];
+    if (!value()) return false;
+    return at < text.size() && text[at++] == quote;
+  };
+  auto version = [&]() {
+    if (!literal("1.")) return false;
+    size_t start = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    return at > start;
+  };
+  return literal("<?xml") && spaces(true) && literal("version") && equals() && quoted(version) &&
+         spaces(true) && literal("encoding") && equals() &&
+         quoted([&]() { return literal("UTF-8"); });
+}
+
+xmlParserInputPtr make_memory_input(void* p, ParseState* state) {
   auto* m = static_cast<MemorySource*>(p);
   static const char empty[1] = {0};
   const char* data = m->data != nullptr ? m->data : empty;
   size_t length = m->data != nullptr ? m->length : 0;
-  // Borrowed input is read in place; copied input is owned by libxml2.
+  state->input_bytes = length;
+  // Borrowed input is read in place (small input from a zero-terminated
+  // copy, see kCopyLimit); copied input is owned by libxml2.
   // Either way the finished tree holds no pointer into the caller's data.
-  int flags = m->source == Source::Borrow ? XML_INPUT_BUF_STATIC : 0;
-  return xmlNewInputFromMemory(nullptr, data, length, static_cast<xmlParserInputFlags>(flags));
+  int flags = 0;
+  if (m->source == Source::Borrow) flags = XML_INPUT_BUF_STATIC;
+  if (m->source == Source::Terminated) flags = XML_INPUT_BUF_STATIC | XML_INPUT_BUF_ZERO_TERMINATED;
+  if (m->copy != nullptr) {
+    if (length != 0) std::memcpy(m->copy, data, length);
+    m->copy[length] = '\0';
+    data = m->copy;
+    flags = XML_INPUT_BUF_STATIC | XML_INPUT_BUF_ZERO_TERMINATED;
+  }
+  xmlParserInputPtr input =
+      xmlNewInputFromMemory(m->url, data, length, static_cast<xmlParserInputFlags>(flags));
+  if (input != nullptr && !m->encoding_forced && declares_utf8_plainly(data, length)) {
+    xmlInputSetEncodingHandler(input, nullptr);  // no handler: UTF-8, decided
+  }
+  return input;
 }
 
 xmlDocPtr parse_memory(const char* data, size_t length, const ParseConfig& cfg, int* status,
                        Source source, const char* forced_encoding = nullptr) {
-  MemorySource m{data, length, source};
+  MemorySource m{data, length, source, forced_encoding != nullptr};
+  char on_stack[kStackCopy + 1];
+  std::unique_ptr<char[]> on_heap;
+  if (source == Source::Borrow && length <= kCopyLimit) {
+    if (length <= kStackCopy) {
+      m.copy = on_stack;
+    } else {
+      on_heap.reset(new char[length + 1]);
+      m.copy = on_heap.get();
+    }
+  }
   return parse_input(make_memory_input, &m, cfg, status, forced_encoding);
 }
 
@@ -563,7 +776,7 @@ bool declares_encoding(const char* data, size_t length) {
 
 struct FdSource {
   int fd;
-  const ParseState* state;  // outlives the input: both end with the parse
+  ParseState* state;  // outlives the input: both end with the parse
 };
 
 int fd_read(void* ctx, char* buf, int len) {
@@ -571,7 +784,10 @@ int fd_read(void* ctx, char* buf, int len) {
   if (src->state != nullptr && src->state->stop_reading) return 0;
   for (;;) {
     ssize_t n = ::read(src->fd, buf, static_cast<size_t>(len));
-    if (n >= 0) return static_cast<int>(n);
+    if (n >= 0) {
+      if (src->state != nullptr) src->state->input_bytes += static_cast<size_t>(n);
+      return static_cast<int>(n);
+    }
     if (errno != EINTR) return -1;
   }
 }
@@ -595,6 +811,62 @@ xmlParserInputPtr make_file_input(void* p, ParseState* state) {
       xmlNewInputFromIO(f->path, fd_read, fd_close, src, static_cast<xmlParserInputFlags>(0));
   return in;
 }
+
+// The whole content of a small regular file, zero-terminated, for the
+// same reason small borrowed input is copied (see kCopyLimit). Anything
+// else (a bigger file, a pipe, a device, a file that reports no size or
+// grows while it is read, a read error) is left to the streaming path,
+// with the file rewound.
+class SmallFile {
+ public:
+  // Whole: data() holds the file. Stream: read the file from its start
+  // as usual. Failed: the file could not be rewound (errno says why).
+  enum class Outcome { Whole, Stream, Failed };
+
+  Outcome read_whole(int fd) {
+    struct stat sb;
+    if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size <= 0 ||
+        static_cast<uint64_t>(sb.st_size) > kCopyLimit) {
+      return Outcome::Stream;
+    }
+    // One byte more than the file's size, to notice a file that grew.
+    size_t room = static_cast<size_t>(sb.st_size) + 1;
+    char* buf = on_stack_;
+    if (room > kStackCopy) {
+      // Without the memory for a copy, the file is read in chunks instead
+      // (nothing here may throw: the caller still owns the open file).
+      on_heap_.reset(new (std::nothrow) char[room + 1]);
+      if (!on_heap_) return Outcome::Stream;
+      buf = on_heap_.get();
+    }
+    size_t got = 0;
+    while (got < room) {
+      ssize_t n = ::read(fd, buf + got, room - got);
+      if (n == 0) break;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return rewind(fd);
+      got += static_cast<size_t>(n);
+    }
+    if (got == room) return rewind(fd);
+    buf[got] = '\0';
+    data_ = buf;
+    size_ = got;
+    return Outcome::Whole;
+  }
+
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  static Outcome rewind(int fd) {
+    return ::lseek(fd, 0, SEEK_SET) == 0 ? Outcome::Stream : Outcome::Failed;
+  }
+
+  char on_stack_[kStackCopy + 1];
+  std::unique_ptr<char[]> on_heap_;
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+};
 
 int io_status_for(int err) {
   switch (err) {
@@ -639,6 +911,22 @@ xmlDocPtr parse_file_config(const char* path, const ParseConfig& cfg, int* statu
                             const char* encoding) {
   int fd = open_source(path, status);
   if (fd < 0) return nullptr;
+  SmallFile small;
+  SmallFile::Outcome read = small.read_whole(fd);
+  if (read == SmallFile::Outcome::Failed) {
+    int err = errno;
+    ::close(fd);
+    if (status != nullptr) *status = XML_IO_UNKNOWN;
+    error_set(XML_IO_UNKNOWN, std::string("cannot read '") + path + "': " + std::strerror(err), 0,
+              0);
+    return nullptr;
+  }
+  if (read == SmallFile::Outcome::Whole) {
+    ::close(fd);
+    MemorySource m{small.data(), small.size(), Source::Terminated, encoding != nullptr};
+    m.url = path;
+    return parse_input(make_memory_input, &m, cfg, status, encoding);
+  }
   FileSource f{path, fd};
   return parse_input(make_file_input, &f, cfg, status, encoding);
 }
@@ -650,7 +938,7 @@ namespace {
 struct ReaderSource {
   korvith_read_fn read;
   void* context;
-  const ParseState* state;  // outlives the input: both end with the parse
+  ParseState* state;  // outlives the input: both end with the parse
   bool failed = false;
 };
 
@@ -662,6 +950,7 @@ int reader_read(void* ctx, char* buf, int len) {
     src->failed = true;
     return -1;
   }
+  if (src->state != nullptr) src->state->input_bytes += static_cast<size_t>(n);
   return n;
 }
 

@@ -149,6 +149,9 @@ struct ParseState {
   // the engine's own input readers then report the end of input, so a
   // parse never reads on past an error that already decided it.
   bool stop_reading = false;
+  // Bytes of input the parse was given or read: a parse of a big input
+  // does not hand its context on to the next parse of the thread.
+  size_t input_bytes = 0;
   // The last refused reference to an external entity (name, line and
   // column): libxml2 may look the same reference up more than once.
   std::string refused_entity;

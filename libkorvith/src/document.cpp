@@ -85,8 +85,10 @@ const char* intern(xmlDocPtr doc, std::string_view text) {
   DocSide* side = side_of(doc);
   if (side == nullptr) return nullptr;
   std::lock_guard<std::mutex> lock(side->mu);
-  auto [it, inserted] = side->arena.emplace(text);
-  (void)inserted;
+  // Most names are asked for again and again: find first, and only a new
+  // one makes a string.
+  auto it = side->arena.find(text);
+  if (it == side->arena.end()) it = side->arena.emplace(text).first;
   return it->c_str();
 }
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -40,10 +41,20 @@ constexpr size_t kMaxIssues = 1000;
 // handed out from the arena live until the document is freed; the mutex
 // guards the arena and the caches, since threads may read one document at
 // the same time.
+// Hashes and compares a string_view against the arena's strings, so that a
+// lookup of a string already interned allocates nothing.
+struct ArenaHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const noexcept {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+
 struct DocSide {
   std::mutex mu;
-  std::unordered_set<std::string> arena;  // node-based: c_str() stays put
-  xmlXPathContextPtr xpath = nullptr;     // reused evaluation state
+  // Node-based: c_str() stays put.
+  std::unordered_set<std::string, ArenaHash, std::equal_to<>> arena;
+  xmlXPathContextPtr xpath = nullptr;  // reused evaluation state
   // Last element serialisation, so that the filling call copies what the
   // sizing call produced.
   const void* ser_node = nullptr;

@@ -336,7 +336,7 @@ def _parse_data(data: Any, recover: bool, max_depth: int, encoding: Any,
                 options: Mapping[str, bool]) -> Document:
     if type(data) is bytes and len(data) <= HELD_PARSE_LIMIT and encoding is None \
             and not options and type(max_depth) is int and max_depth == 0:
-        return _parse_small(data, recover)
+        return _parse_small(data, recover)  # the common case, one C call
     encoded = _encoding_arg(encoding)
     raw = _data_bytes(data, encoded)
     flags = parse_flags(options) if options else 0
@@ -366,9 +366,6 @@ def parse(data: Any, *, recover: bool = False, max_depth: int = 0,
         if is_source(data):
             return parse_source(data, recover=recover, max_depth=max_depth,
                                 encoding=encoding, **options)
-    elif len(data) <= HELD_PARSE_LIMIT and encoding is None and not options \
-            and type(max_depth) is int and max_depth == 0:
-        return _parse_small(data, recover)  # the common case, one C call
     return _parse_data(data, recover, max_depth, encoding, options)
 
 

@@ -49,6 +49,21 @@ inline void registry_link(AccelElement* el, Registry* registry) {
   registry->last = el;
 }
 
+// A new wrapper of the engine element `raw` of `document`, linked into
+// `registry` when there is one. Element is not a GC type: allocating one
+// runs no Python code.
+inline PyObject* new_linked_wrapper(PyTypeObject* type, void* raw, PyObject* document,
+                                    Registry* registry) {
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (!obj) return nullptr;
+  auto* el = reinterpret_cast<AccelElement*>(obj);
+  el->raw = raw;
+  el->ptr = Py_NewRef(Py_None);
+  el->document = Py_NewRef(document);
+  if (registry) registry_link(el, registry);
+  return obj;
+}
+
 // Takes a linked wrapper out of its registry.
 inline void registry_unlink(AccelElement* el) {
   Registry* registry = el->registry;

@@ -171,24 +171,35 @@ PyObject* document_new(PyTypeObject*, PyObject*, PyObject*) {
   return nullptr;
 }
 
-// A new document of `type` owning `address`; frees the engine document
-// when the object cannot be made. `registry` and `filename` are borrowed
-// (null filename: None).
-PyObject* make_document(PyTypeObject* type, void* address, PyObject* registry, int status,
-                        PyObject* filename, Py_ssize_t size) {
+// A new document of `type` owning `address`, or null with the engine
+// document still the caller's. `registry`, `filename` (null: None),
+// `keepalive` and `release` (null: none) are borrowed.
+PyObject* new_document(PyTypeObject* type, void* address, PyObject* registry, int status,
+                       PyObject* filename, Py_ssize_t size, PyObject* keepalive = nullptr,
+                       PyObject* release = nullptr) {
   PyObject* obj = type->tp_alloc(type, 0);
-  if (!obj) {
-    PyObject* pending = PyErr_GetRaisedException();
-    if (bound_fns.document_free) bound_fns.document_free(address);
-    PyErr_SetRaisedException(pending);
-    return nullptr;
-  }
+  if (!obj) return nullptr;
   DocumentObject* self = as_document(obj);
   self->address = address;
   self->registry = Py_XNewRef(registry);
   self->filename = Py_NewRef(filename ? filename : Py_None);
+  self->keepalive = Py_XNewRef(keepalive);
+  self->release = Py_XNewRef(release);
   self->status = status;
   self->size = size;
+  return obj;
+}
+
+// As new_document, but the engine document is freed when the object
+// cannot be made.
+PyObject* make_document(PyTypeObject* type, void* address, PyObject* registry, int status,
+                        PyObject* filename, Py_ssize_t size) {
+  PyObject* obj = new_document(type, address, registry, status, filename, size);
+  if (!obj) {
+    PyObject* pending = PyErr_GetRaisedException();
+    if (bound_fns.document_free) bound_fns.document_free(address);
+    PyErr_SetRaisedException(pending);
+  }
   return obj;
 }
 
@@ -293,19 +304,10 @@ PyObject* document_adopt(PyObject* cls, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "release must be callable or None");
     return nullptr;
   }
-  auto* type = reinterpret_cast<PyTypeObject*>(cls);
   // The engine document stays the caller's when this fails.
-  PyObject* obj = type->tp_alloc(type, 0);
-  if (!obj) return nullptr;
-  DocumentObject* self = as_document(obj);
-  self->address = address;
-  self->registry = Py_NewRef(registry);
-  self->filename = Py_NewRef(filename);
-  self->keepalive = keepalive == Py_None ? nullptr : Py_NewRef(keepalive);
-  self->release = release == Py_None ? nullptr : Py_NewRef(release);
-  self->status = status;
-  self->size = size;
-  return obj;
+  return new_document(reinterpret_cast<PyTypeObject*>(cls), address, registry, status, filename,
+                      size, keepalive == Py_None ? nullptr : keepalive,
+                      release == Py_None ? nullptr : release);
 }
 
 PyGetSetDef document_getset[] = {
@@ -399,9 +401,10 @@ PyObject* finish(void* address, int status, PyObject* filename, Py_ssize_t size)
   return make_document(bound_fns.document_class, address, registry.get(), status, filename, size);
 }
 
-// Parses bytes with the interpreter held (small input: the parse takes
-// less time than releasing the interpreter costs).
-PyObject* parse_held(PyObject* const* args, Py_ssize_t nargs) {
+// parse_small(data, recover): the Document of `data` (bytes), parsed
+// strictly with the default options and the interpreter held (small
+// input: the parse takes less time than releasing the interpreter costs).
+PyObject* parse_small(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2 || !PyBytes_CheckExact(args[0])) {
     PyErr_SetString(PyExc_TypeError, "expected (bytes, recover)");
     return nullptr;
@@ -422,12 +425,6 @@ PyObject* parse_held(PyObject* const* args, Py_ssize_t nargs) {
   return finish(address, status, nullptr, length);
 }
 
-// parse_small(data, recover): the Document of `data` (bytes), parsed
-// strictly with the default options.
-PyObject* parse_small(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return parse_held(args, nargs);
-}
-
 // The registry a document's capsule holds, or null when it holds none
 // (then the wrapper is not linked, as the accelerator does). Never fails.
 Registry* registry_in(PyObject* capsule) {
@@ -440,24 +437,15 @@ Registry* registry_in(PyObject* capsule) {
 // A registered wrapper of the root element of `document`, whose engine
 // document is `address`: the caller checked that it is alive and keeps it
 // so (a new document nobody else has, or the document's critical
-// section). Element is not a GC type: allocating one runs no Python code.
+// section).
 PyObject* root_wrapper(PyObject* document, void* address) {
   void* root = bound_fns.document_root_fn(address);
   if (!root) {
     PyErr_SetObject(bound_fns.error_class, bound_fns.no_root_message);
     return nullptr;
   }
-  PyTypeObject* type = bound_fns.element_type;
-  PyObject* obj = type->tp_alloc(type, 0);
-  if (!obj) return nullptr;
-  auto* el = reinterpret_cast<AccelElement*>(obj);
-  el->raw = root;
-  el->ptr = Py_NewRef(Py_None);
-  el->document = Py_NewRef(document);
-  if (Registry* registry = registry_in(as_document(document)->registry)) {
-    registry_link(el, registry);
-  }
-  return obj;
+  return new_linked_wrapper(bound_fns.element_type, root, document,
+                            registry_in(as_document(document)->registry));
 }
 
 // document_root(document): the root element of a live korvith.Document;
@@ -484,7 +472,7 @@ PyObject* checked_root(PyObject*, PyObject* document) {
 
 // fromstring_small(data, recover): the root element of that document.
 PyObject* fromstring_small(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  Ref document(parse_held(args, nargs));
+  Ref document(parse_small(nullptr, args, nargs));
   if (!document) return nullptr;
   // Nobody else has the new document yet: it cannot be closed meanwhile.
   return root_wrapper(document.get(), as_document(document.get())->address);

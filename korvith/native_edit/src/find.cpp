@@ -267,17 +267,9 @@ void* step(const Start& s, void* top, void* after) {
   return walk_next(top, after, tests, count);
 }
 
-// A registered wrapper of a node the engine just returned. Element is
-// not a GC type: allocating one runs no Python code.
+// A registered wrapper of a node the engine just returned.
 PyObject* wrap(void* raw, const Start& s) {
-  PyObject* obj = elem_type->tp_alloc(elem_type, 0);
-  if (!obj) return nullptr;
-  auto* el = reinterpret_cast<AccelElement*>(obj);
-  el->raw = raw;
-  el->ptr = Py_NewRef(Py_None);
-  el->document = Py_NewRef(s.document.get());
-  if (s.registry) registry_link(el, s.registry);
-  return obj;
+  return new_linked_wrapper(elem_type, raw, s.document.get(), s.registry);
 }
 
 // first(element, tests, axis): the first match or None (axis 3: the first

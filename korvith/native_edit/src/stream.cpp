@@ -66,14 +66,8 @@ bool close_now(Cursor* c) {
 }
 
 PyObject* wrap(Cursor* c, void* node) {
-  PyObject* obj = wrapper_type->tp_alloc(wrapper_type, 0);
-  if (!obj) return nullptr;
-  auto* el = reinterpret_cast<AccelElement*>(obj);
-  el->raw = node;
-  el->ptr = Py_NewRef(Py_None);
-  el->document = Py_NewRef(c->scope);
-  registry_link(el, c->registry);
-  if (!c->pairs) return obj;
+  PyObject* obj = new_linked_wrapper(wrapper_type, node, c->scope, c->registry);
+  if (!obj || !c->pairs) return obj;
   return Py_BuildValue("(sN)", "end", obj);
 }
 

@@ -3,6 +3,7 @@
 #include <libxml/xmlstring.h>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -73,14 +74,45 @@ const char* attribute_value(xmlNodePtr element, xmlAttrPtr attr) {
 
 namespace {
 
-// Plain names are the attribute's own; "{uri}local" is built once per call
-// and interned, so each name keeps one pointer for the document's life.
-// Usual names are built on the stack, longer ones on the heap.
+size_t clark_slot(const char* href, const char* local) {
+  auto key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(href)) ^
+             (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(local)) << 1);
+  constexpr int kBits = std::countr_zero(kClarkSlots);
+  return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> (64 - kBits));
+}
+
+// The memoised name spells exactly "{href}local". Reads `href` and `local`
+// no further than their terminators.
+bool spells_clark(const ClarkName& memo, const char* href, const char* local) {
+  size_t n = memo.uri_length;
+  return std::strncmp(href, memo.text + 1, n) == 0 && href[n] == '\0' && memo.text[n + 1] == '}' &&
+         std::strcmp(local, memo.text + n + 2) == 0;
+}
+
+// Interns "{uri}local" (`uri_length` bytes of URI) and puts it in the memo
+// slot `slot`.
+const char* intern_clark(DocSide* side, std::string_view text, size_t uri_length, size_t slot) {
+  std::lock_guard<std::mutex> lock(side->mu);
+  const char* interned = intern_locked(side, text);
+  auto entry = side->clark_names.try_emplace(interned, ClarkName{interned, uri_length}).first;
+  side->clark_slots[slot].store(&entry->second, std::memory_order_release);
+  return interned;
+}
+
+// Plain names are the attribute's own; "{uri}local" is interned, so each
+// name keeps one pointer for the document's life. A name asked for before
+// comes from the document's memo without the lock; a new one is built on
+// the stack (on the heap when long) and interned.
 const char* attribute_name(xmlAttrPtr a) {
   if (a == nullptr || a->name == nullptr) return nullptr;
   const char* href = ns_href(a);
   if (href == nullptr) return cstr(a->name);
   const char* local = cstr(a->name);
+  DocSide* side = side_of(a->doc);
+  if (side == nullptr) return nullptr;
+  size_t slot = clark_slot(href, local);
+  const ClarkName* memo = side->clark_slots[slot].load(std::memory_order_acquire);
+  if (memo != nullptr && spells_clark(*memo, href, local)) return memo->text;
   size_t href_len = std::strlen(href);
   size_t local_len = std::strlen(local);
   size_t total = href_len + local_len + 2;
@@ -95,7 +127,7 @@ const char* attribute_name(xmlAttrPtr a) {
   std::memcpy(buf + 1, href, href_len);
   buf[href_len + 1] = '}';
   std::memcpy(buf + href_len + 2, local, local_len);
-  return intern(a->doc, std::string_view(buf, total));
+  return intern_clark(side, std::string_view(buf, total), href_len, slot);
 }
 
 bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }

@@ -69,7 +69,7 @@ void side_forget_output(xmlDocPtr doc) {
   std::lock_guard<std::mutex> lock(side->mu);
   side->ser_valid = false;
   side->ser_node = nullptr;
-  std::string().swap(side->ser_out);
+  side->ser_out = XmlBytes{};
 }
 
 void side_release(xmlDocPtr doc) {
@@ -81,15 +81,19 @@ void side_release(xmlDocPtr doc) {
   doc->_private = nullptr;
 }
 
-const char* intern(xmlDocPtr doc, std::string_view text) {
-  DocSide* side = side_of(doc);
-  if (side == nullptr) return nullptr;
-  std::lock_guard<std::mutex> lock(side->mu);
+const char* intern_locked(DocSide* side, std::string_view text) {
   // Most names are asked for again and again: find first, and only a new
   // one makes a string.
   auto it = side->arena.find(text);
   if (it == side->arena.end()) it = side->arena.emplace(text).first;
   return it->c_str();
+}
+
+const char* intern(xmlDocPtr doc, std::string_view text) {
+  DocSide* side = side_of(doc);
+  if (side == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(side->mu);
+  return intern_locked(side, text);
 }
 
 // ---- parser configuration -------------------------------------------------

@@ -12,9 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -50,10 +52,38 @@ struct ArenaHash {
   }
 };
 
+// A namespaced attribute's "{uri}local" name in the arena, with where its
+// URI ends.
+struct ClarkName {
+  const char* text;
+  size_t uri_length;
+};
+
+inline constexpr size_t kClarkSlots = 128;
+
+// Bytes that libxml2 allocated, released with xmlFree.
+struct XmlFree {
+  void operator()(xmlChar* p) const noexcept { xmlFree(p); }
+};
+struct XmlBytes {
+  std::unique_ptr<xmlChar, XmlFree> data;
+  size_t size = 0;
+  const char* chars() const { return reinterpret_cast<const char*>(data.get()); }
+};
+
 struct DocSide {
   std::mutex mu;
   // Node-based: c_str() stays put.
   std::unordered_set<std::string, ArenaHash, std::equal_to<>> arena;
+  // "{uri}local" names of namespaced attributes, found again without the
+  // lock (attributes.cpp). A direct-mapped table indexed by the URI and
+  // name pointers says where to look; a reader takes a slot's name only
+  // when its bytes spell the URI and name asked for, since an edit can free
+  // a namespace and a new one can take its address. Slots are written
+  // under `mu` and point into `clark_names`, whose nodes, like the arena's
+  // strings, live until the document is freed: one per distinct name.
+  std::atomic<const ClarkName*> clark_slots[kClarkSlots] = {};
+  std::unordered_map<const char*, ClarkName> clark_names;
   xmlXPathContextPtr xpath = nullptr;  // reused evaluation state
   // Last element serialisation, so that the filling call copies what the
   // sizing call produced.
@@ -62,7 +92,7 @@ struct DocSide {
   int ser_decl = 0;
   std::string ser_encoding;
   bool ser_has_encoding = false;
-  std::string ser_out;
+  XmlBytes ser_out;
   bool ser_valid = false;
   // Every error the parser reported (a recovered document has some).
   std::vector<struct ParseIssue> issues;
@@ -116,6 +146,8 @@ std::string joined_value(xmlDocPtr doc, xmlNodePtr kids);
 
 // Interns a string in the document's arena and returns a stable pointer.
 const char* intern(xmlDocPtr doc, std::string_view text);
+// The same, for a caller that already holds `side->mu`.
+const char* intern_locked(DocSide* side, std::string_view text);
 
 // Thread-local record of the most recent failure of a parse, compile or
 // evaluation on this thread.

@@ -150,7 +150,9 @@ struct StandaloneCopy {
   ~StandaloneCopy() { release(); }
 };
 
-bool run_save(xmlNodePtr node, xmlDocPtr doc, const Options& o, std::string& out) {
+// Serialises into a libxml2 buffer and takes that buffer's bytes as they
+// are: a whole document's output is not copied on its way out.
+bool run_save(xmlNodePtr node, xmlDocPtr doc, const Options& o, XmlBytes& out) {
   if (o.indent > kMaxIndent) return false;
   BufferHolder holder;
   if (holder.buf == nullptr) return false;
@@ -197,12 +199,13 @@ bool run_save(xmlNodePtr node, xmlDocPtr doc, const Options& o, std::string& out
   }
   int rc = xmlSaveFinish(save.release());
   if (rc != XML_ERR_OK) return false;
-  out.assign(reinterpret_cast<const char*>(xmlBufferContent(holder.buf)),
-             static_cast<size_t>(xmlBufferLength(holder.buf)));
-  return true;
+  auto size = static_cast<size_t>(xmlBufferLength(holder.buf));
+  out.data.reset(xmlBufferDetach(holder.buf));
+  out.size = out.data != nullptr ? size : 0;
+  return out.data != nullptr;
 }
 
-bool serialize_element(xmlNodePtr node, const Options& o, std::string& out) {
+bool serialize_element(xmlNodePtr node, const Options& o, XmlBytes& out) {
   if (node == nullptr || (node->type != XML_ELEMENT_NODE && node->type != XML_TEXT_NODE &&
                           node->type != XML_COMMENT_NODE && node->type != XML_PI_NODE &&
                           node->type != XML_CDATA_SECTION_NODE)) {
@@ -213,12 +216,16 @@ bool serialize_element(xmlNodePtr node, const Options& o, std::string& out) {
 
 // A caller-owned, NUL-terminated copy; null when the text holds a NUL byte
 // (UTF-16 or UTF-32 output), which a C string cannot carry.
-char* owned_copy(const std::string& text) {
-  if (std::memchr(text.data(), '\0', text.size()) != nullptr) return nullptr;
-  char* out = static_cast<char*>(std::malloc(text.size() + 1));
+bool holds_nul(const XmlBytes& text) {
+  return std::memchr(text.chars(), '\0', text.size) != nullptr;
+}
+
+char* owned_copy(const XmlBytes& text) {
+  if (holds_nul(text)) return nullptr;
+  char* out = static_cast<char*>(std::malloc(text.size + 1));
   if (out == nullptr) return nullptr;
-  std::memcpy(out, text.data(), text.size());
-  out[text.size()] = '\0';
+  std::memcpy(out, text.chars(), text.size);
+  out[text.size] = '\0';
   return out;
 }
 
@@ -243,7 +250,7 @@ void korvith_free_string(char* s) try { std::free(s); } catch (...) {
 }
 
 char* korvith_element_serialize(void* element, void* options) try {
-  std::string out;
+  XmlBytes out;
   xmlNodePtr node = as_node(element);
   if (node == nullptr) return nullptr;
   DocSide* side = side_of(node->doc);
@@ -265,9 +272,8 @@ size_t korvith_element_serialize_into(void* element, char* buffer, size_t capaci
   std::lock_guard<std::mutex> lock(side->mu);
   if (!same_key(*side, element, o)) {
     side->ser_valid = false;
-    if (!serialize_element(node, o, side->ser_out) ||
-        std::memchr(side->ser_out.data(), '\0', side->ser_out.size()) != nullptr) {
-      side->ser_out.clear();
+    if (!serialize_element(node, o, side->ser_out) || holds_nul(side->ser_out)) {
+      side->ser_out = XmlBytes{};
       return 0;
     }
     side->ser_node = element;
@@ -277,15 +283,15 @@ size_t korvith_element_serialize_into(void* element, char* buffer, size_t capaci
     side->ser_encoding = o.encoding != nullptr ? o.encoding : "";
     side->ser_valid = true;
   }
-  size_t needed = side->ser_out.size() + 1;
+  size_t needed = side->ser_out.size + 1;
   if (buffer == nullptr || capacity == 0) return needed;
-  size_t n = side->ser_out.size() < capacity - 1 ? side->ser_out.size() : capacity - 1;
-  std::memcpy(buffer, side->ser_out.data(), n);
+  size_t n = side->ser_out.size < capacity - 1 ? side->ser_out.size : capacity - 1;
+  std::memcpy(buffer, side->ser_out.chars(), n);
   buffer[n] = '\0';
   if (written != nullptr) *written = n;
   // The pair is complete: let the memory go.
   side->ser_valid = false;
-  std::string().swap(side->ser_out);
+  side->ser_out = XmlBytes{};
   return needed;
 } catch (...) {
   return korvith::entry_failed<size_t>(0);
@@ -294,7 +300,7 @@ size_t korvith_element_serialize_into(void* element, char* buffer, size_t capaci
 char* korvith_document_serialize(void* document, void* options) try {
   auto* doc = static_cast<xmlDocPtr>(document);
   if (doc == nullptr) return nullptr;
-  std::string out;
+  XmlBytes out;
   // libxml2 points the document at the output encoding while it writes.
   DocSide* side = side_of(doc);
   std::unique_lock<std::mutex> lock;

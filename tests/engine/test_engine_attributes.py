@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import ctypes
 import math
+import random
+from collections.abc import Callable
 
 import pytest
 
-from conftest import KEEP_ENTITIES, accel, lib, s
+from conftest import KEEP_ENTITIES, accel, lib, run_in_threads, s
 
 XML_NS = "http://www.w3.org/XML/1998/namespace"
 DOC = (b'<r xmlns:p="urn:p" xmlns:q="urn:q" plain="1" p:a="pa" q:a="qa" '
@@ -181,3 +183,52 @@ def test_attrib_is_one_read_only_mapping(mdoc) -> None:
     assert root.attrib is root.attrib
     with pytest.raises(TypeError, match="^'attrib' is read-only$"):
         root.attrib["plain"] = "2"
+
+
+def _namespaced_names_document() -> tuple[bytes, list[list[str]]]:
+    """500 elements whose namespaced attribute names outnumber the memo's
+    slots many times over, each element declaring its own namespace (so one
+    URI sits at many addresses) and the same prefix meaning other URIs."""
+    parts, expected = [], []
+    for i in range(500):
+        uri, other = f"urn:{i % 23}", f"urn:o{i % 7}"
+        parts.append(f'<c xmlns:p="{uri}" xmlns:o="{other}" p:a{i % 29}="{i}" o:b="x" '
+                     f'plain{i % 3}="y" p:b="z"/>')
+        expected.append([f"{{{uri}}}a{i % 29}", f"{{{other}}}b", f"plain{i % 3}", f"{{{uri}}}b"])
+    return ("<r>" + "".join(parts) + "</r>").encode(), expected
+
+
+def test_namespaced_names_are_exact_and_interned_under_threads(docs) -> None:
+    data, expected = _namespaced_names_document()
+    root = docs.root(data)
+    handles = []
+    for i in range(len(expected)):
+        attr = lib.korvith_element_first_attribute(lib.korvith_element_child(root, i))
+        row = []
+        while attr:
+            row.append(attr)
+            attr = lib.korvith_attribute_next(attr)
+        handles.append(row)
+    flat = [(i, j, h) for i, row in enumerate(handles) for j, h in enumerate(row)]
+    seen: list[dict[tuple[int, int], tuple[bytes, int]]] = [{} for _ in range(4)]
+
+    def reader(slot: int) -> Callable[[], None]:
+        order = flat[:]
+        random.Random(slot).shuffle(order)
+
+        def work() -> None:
+            for _ in range(3):
+                for i, j, h in order:
+                    address = lib.korvith_attribute_get_name(h)
+                    seen[slot][(i, j)] = (ctypes.string_at(address), address)
+        return work
+
+    assert run_in_threads([reader(n) for n in range(4)]) == []
+    pointers: dict[bytes, set[int]] = {}
+    for per_thread in seen:
+        assert [[per_thread[(i, j)][0].decode() for j in range(len(row))]
+                for i, row in enumerate(handles)] == expected
+        for name, address in per_thread.values():
+            pointers.setdefault(name, set()).add(address)
+    # One pointer per name for the document's life, whichever thread asked.
+    assert all(len(addresses) == 1 for addresses in pointers.values())

@@ -234,6 +234,9 @@ def take_buffer(address: int | None, length: int) -> bytes:
         ext.buffer_free(address)
 
 
-def new_document(address: int, status: int = 0, filename: str | None = None) -> Document:
-    """A Document that owns an engine document address."""
-    return Document._adopt(address, _accel.new_registry(), status, filename=filename)
+def new_document(address: int, status: int = 0, filename: str | None = None,
+                 size: int = 0) -> Document:
+    """A Document that owns an engine document address; `size` is the bytes
+    it was parsed from (a big document is freed with the interpreter
+    released)."""
+    return Document._adopt(address, _accel.new_registry(), status, filename=filename, size=size)

@@ -43,7 +43,7 @@ def _parse_bytes(data: bytes, encoding: bytes | None, filename: str | None) -> D
     address = ext.html_parse(data, len(data), encoding, url, ctypes.byref(status))
     if not address:
         raise parse_error(status.value, filename, "no HTML content")
-    return new_document(address, status.value, filename)
+    return new_document(address, status.value, filename, size=len(data))
 
 
 def document_fromstring(data: str | bytes | bytearray | memoryview, *,

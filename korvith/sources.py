@@ -96,6 +96,7 @@ class _StreamReader:
         self.stream = stream
         self.block = b""
         self.offset = 0
+        self.total = 0  # bytes handed to the engine
         self.error: BaseException | None = None
 
     def __call__(self, _context: object, buf: int, cap: int) -> int:
@@ -108,6 +109,7 @@ class _StreamReader:
             count = min(cap, len(self.block) - self.offset)
             ctypes.memmove(buf, self.block[self.offset:self.offset + count], count)
             self.offset += count
+            self.total += count
             return count
         except BaseException as exc:  # raised by parse_stream once the engine returns
             self.error = exc
@@ -133,4 +135,4 @@ def parse_stream(stream: Any, *, recover: bool = False, max_depth: int = 0,
         raise reader.error
     if not address:
         return _finish((None, None, status.value))
-    return _finish((address, _accel.new_registry(), status.value))
+    return _finish((address, _accel.new_registry(), status.value), size=reader.total)

@@ -5,6 +5,7 @@ documents without holding the interpreter."""
 from __future__ import annotations
 
 import gc
+import io
 import os
 import pathlib
 import sys
@@ -493,6 +494,11 @@ def test_unreadable_file(files: pathlib.Path) -> None:
     (lambda d: korvith.parse_inplace(bytearray(SMALL)), False),
     (lambda d: korvith.parse_file(d / "good.xml"), True),  # a file's size is not known
     (lambda d: korvith.parse_file(d / "good.xml", recover=True), True),
+    (lambda d: korvith.parse(io.BytesIO(SMALL)), False),
+    (lambda d: korvith.parse(io.BytesIO(_big(2000))), True),
+    (lambda d: korvith.html.document_fromstring(b"<p>small"), False),
+    (lambda d: korvith.html.document_fromstring(b"<p>" + b"x" * HELD_PARSE_LIMIT), True),
+    (lambda d: korvith.html.parse(io.BytesIO(b"<p>" + b"x" * HELD_PARSE_LIMIT)), True),
 ])
 def test_which_documents_are_freed_without_the_interpreter(files: pathlib.Path, make: Any,
                                                            releases: bool) -> None:

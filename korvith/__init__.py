@@ -8,8 +8,6 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Literal, overload
-
 from . import _engine
 from ._korvithaccel import Element, SubtreeIterator
 from .errors import KorvithError, ParseError, XPathError
@@ -35,24 +33,7 @@ from .editing import PI, Attrs, Comment, ElementTree, ProcessingInstruction, Sub
 
 _editing.install()
 
-
-@overload
-def tostring(node: Element | Document, indent: int, declaration: bool,
-             encoding: Literal["unicode"], **options: Any) -> str: ...
-@overload
-def tostring(node: Element | Document, indent: int = 0, declaration: bool = False, *,
-             encoding: Literal["unicode"], **options: Any) -> str: ...
-@overload
-def tostring(node: Element | Document, indent: int = 0, declaration: bool = False,
-             encoding: str | None = None, **options: Any) -> bytes: ...
-def tostring(node: Element | Document, indent: int = 0, declaration: bool = False,
-             encoding: str | None = None, **options: Any) -> bytes | str:
-    """Serialize an element or a document; ``encoding="unicode"`` gives str.
-
-    Also takes the peers' spellings: ``pretty_print``, ``xml_declaration``,
-    ``method="text"`` and ``with_tail`` (see korvith.output)."""
-    from .output import tostring as _tostring
-    return _tostring(node, indent, declaration, encoding, **options)
+from .output import tostring  # noqa: E402
 
 
 # Typed extraction and SAX live in their own modules; the package keeps

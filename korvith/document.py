@@ -26,6 +26,7 @@ from . import _liveness
 from ._liveness import DOC, DOCUMENT, ELEMENT
 from . import errors as _errors
 from .errors import KorvithError, ParseError
+from .output import check_output_encoding, serialization_failed
 from .xpath import evaluate
 from .xquery import XQuery
 
@@ -169,7 +170,6 @@ class Document(_native.DocumentBase):
         encoding (UTF-8 when None).
         """
         indent = _indent(indent)
-        from .output import check_output_encoding, serialization_failed
         encoding = check_output_encoding(encoding)
         declaration = bool(declaration)
         # Every argument is converted: the liveness check and the call follow

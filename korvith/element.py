@@ -27,6 +27,7 @@ from .editing import cursor_matcher, edit_count, guarded_iter
 from ._liveness import ELEMENT, NODE, OWNER, run
 from . import _find as _search
 from .errors import KorvithError
+from .output import check_output_encoding, element_bytes
 from .xpath import compile_path, evaluate, split_tag
 
 Element = _accel.Element
@@ -186,18 +187,11 @@ def _tobytes(self: Element, indent: int = 0, declaration: bool = False,
              encoding: str | None = None, with_tail: bool = True) -> bytes:
     """Serialize this element and its subtree, followed by its tail text
     unless ``with_tail=False`` (as ElementTree and lxml do)."""
-    from .output import check_output_encoding, serialization_failed, tail_bytes
     indent = _indent(indent)
     encoding = check_output_encoding(encoding)
     declaration = bool(declaration)
     with_tail = bool(with_tail)
-    # Every argument is converted: the liveness check and the call follow
-    # in one step.
-    out = run("element", self, ELEMENT, _accel.serialize_elem_opts, NODE, indent,
-              int(declaration), encoding)
-    if out is None:
-        raise serialization_failed(encoding)
-    return out + tail_bytes(self, encoding) if with_tail else out
+    return element_bytes(self, indent, declaration, encoding, with_tail)
 
 
 def _repr(self: Element) -> str:

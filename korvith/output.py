@@ -10,9 +10,14 @@ encoding raises :class:`LookupError` naming it.
 from __future__ import annotations
 
 import codecs
-from typing import Any
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 from . import _korvithaccel as _accel
+from ._liveness import ELEMENT, NODE, run
+
+if TYPE_CHECKING:
+    from .document import Document
+    from ._korvithaccel import Element
 
 PRETTY_INDENT = 2
 
@@ -86,12 +91,62 @@ def unicode_encoding(encoding: object) -> bool:
     return isinstance(encoding, str) and encoding.lower() == "unicode"
 
 
+_NODE_TYPES: tuple[type, type] | None = None
+
+
+def _node_types() -> tuple[type, type]:
+    """The comment/PI base class and Document, looked up once: the modules
+    that define them import this one."""
+    global _NODE_TYPES
+    if _NODE_TYPES is None:
+        from .document import Document
+        from .editing import _Leaf
+        _NODE_TYPES = (_Leaf, Document)
+    return _NODE_TYPES
+
+
+def element_bytes(element: Any, indent: int, declaration: bool, encoding: str | None,
+                  with_tail: bool) -> bytes:
+    """An element's serialization, its tail after it when asked. The
+    arguments are converted already: the liveness check and the call follow
+    in one step."""
+    out = run("element", element, ELEMENT, _accel.serialize_elem_opts, NODE, indent,
+              int(declaration), encoding)
+    if out is None:
+        raise serialization_failed(encoding)
+    return out + tail_bytes(element, encoding) if with_tail else out
+
+
+@overload
+def tostring(node: Element | Document, indent: int, declaration: bool,
+             encoding: Literal["unicode"], *, pretty_print: bool = False,
+             xml_declaration: bool | None = None, method: str = "xml",
+             with_tail: bool = True) -> str: ...
+@overload
+def tostring(node: Element | Document, indent: int = 0, declaration: bool = False, *,
+             encoding: Literal["unicode"], pretty_print: bool = False,
+             xml_declaration: bool | None = None, method: str = "xml",
+             with_tail: bool = True) -> str: ...
+@overload
+def tostring(node: Element | Document, indent: int = 0, declaration: bool = False,
+             encoding: str | None = None, *, pretty_print: bool = False,
+             xml_declaration: bool | None = None, method: str = "xml",
+             with_tail: bool = True) -> bytes: ...
 def tostring(node: Any, indent: int = 0, declaration: bool = False,
              encoding: str | None = None, *, pretty_print: bool = False,
              xml_declaration: bool | None = None, method: str = "xml",
              with_tail: bool = True) -> bytes | str:
-    from .document import Document
-    from .editing import _Leaf
+    """Serialize an element or a document; ``encoding="unicode"`` gives str.
+
+    Also takes the peers' spellings: ``pretty_print``, ``xml_declaration``,
+    ``method="text"`` and ``with_tail`` (see korvith.output)."""
+    if (type(node) is _accel.Element and encoding is None and type(indent) is int
+            and indent == 0 and declaration is False and pretty_print is False
+            and xml_declaration is None and type(method) is str and method == "xml"
+            and (with_tail is True or with_tail is False)):
+        # The usual call: nothing to convert.
+        return element_bytes(node, 0, False, None, with_tail)
+    _Leaf, Document = _node_types()
     if isinstance(node, _Leaf):  # a comment or processing instruction
         out = node.tobytes(encoding=None if unicode_encoding(encoding) else encoding)
         if with_tail and node.tail:

@@ -27,6 +27,7 @@ from ._engine import VARIABLE_BOOLEAN, VARIABLE_NUMBER, VARIABLE_STRING
 from ._liveness import DOC, NODE, NODE_OR_DOCUMENT, OWNER, check_node, run
 from ._find import path_search
 from .errors import KorvithError, XPathError
+from .xpath_nodes import dropped_nodes, evaluate_snapshot
 
 _STRING = re.compile(r"'[^']*'|\"[^\"]*\"")
 _PREFIX = re.compile(r"(?<![\w.$-])([A-Za-z_][\w.-]*):(?!:)(?=[A-Za-z_*])")
@@ -151,7 +152,6 @@ class XPath:
             err = last_failure()
             raise XPathError(err[0] if err else "evaluation failed", self.path)
         if isinstance(result, list):
-            from .xpath_nodes import dropped_nodes, evaluate_snapshot
             if dropped_nodes():
                 # The module keeps elements only: evaluate again for every node.
                 return evaluate_snapshot(self._handle, self.path, node, bindings, flat)

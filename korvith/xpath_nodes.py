@@ -32,6 +32,7 @@ from typing import Any
 from . import _engine
 from . import _korvithaccel as _accel
 from ._engine import CLOSED_MESSAGE, ext, last_error
+from ._liveness import DOC, NODE, NODE_OR_DOCUMENT, owner_of, run
 from .errors import KorvithError, XPathError
 
 __all__ = ["XPathString", "evaluate_snapshot", "available"]
@@ -133,7 +134,6 @@ def evaluate_snapshot(compiled: int, expression: str, node: Any,
                       bindings: Sequence[str] | None, flat: Sequence[Any] | None) -> Any:
     """Evaluate a compiled expression with ``node`` (a Document or an
     Element) as context; node-sets come back with every node."""
-    from ._liveness import DOC, NODE, NODE_OR_DOCUMENT, owner_of, run
     sets = _Sets()
     try:
         sets.fill(bindings, flat)

@@ -246,6 +246,12 @@ def _exports() -> SimpleNamespace:
 ext: Any = _exports()
 
 
+def address_of(fn: Any) -> int:
+    """The address of an engine entry, for the native modules that call it
+    directly."""
+    return int(ctypes.cast(fn, ctypes.c_void_p).value or 0)
+
+
 def _message(fill) -> tuple[int, str, int, int]:  # type: ignore[no-untyped-def]
     buf = ctypes.create_string_buffer(_MESSAGE_CAP)
     line, column = c_int(0), c_int(0)

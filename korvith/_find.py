@@ -13,14 +13,13 @@ callers.
 
 from __future__ import annotations
 
-import ctypes
 import re
 from collections.abc import Mapping
 from functools import lru_cache
 from typing import Any
 
 from . import _korvithedit as _native
-from ._engine import CLOSED_MESSAGE, ext
+from ._engine import CLOSED_MESSAGE, address_of, ext
 from .errors import KorvithError
 
 # Bits and codes of korvith_tag_test (libkorvith/include/korvith/find.h).
@@ -36,12 +35,8 @@ MAX_STEPS = 64
 Test = tuple[int, int, "str | None", "str | None", "str | None", "str | None", "str | None"]
 
 
-def _address_of(fn: Any) -> int:
-    return int(ctypes.cast(fn, ctypes.c_void_p).value or 0)
-
-
-_native.bind_find(_address_of(ext.walk_next), _address_of(ext.child_next),
-                  _address_of(ext.path_next), KorvithError, CLOSED_MESSAGE)
+_native.bind_find(address_of(ext.walk_next), address_of(ext.child_next),
+                  address_of(ext.path_next), KorvithError, CLOSED_MESSAGE)
 
 first = _native.first
 find_all = _native.all

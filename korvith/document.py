@@ -23,6 +23,7 @@ from . import _engine
 from . import _korvithaccel as _accel
 from . import _korvithedit as _native
 from . import _liveness
+from ._engine import address_of
 from ._liveness import DOC, DOCUMENT, ELEMENT
 from . import errors as _errors
 from .errors import KorvithError, ParseError
@@ -478,15 +479,11 @@ def fromstring(data: Any, *, recover: bool = False, max_depth: int = 0,
 XML = fromstring
 
 
-def _address_of(fn: Any) -> int:
-    return int(ctypes.cast(fn, ctypes.c_void_p).value or 0)
-
-
-_native.document_bind(Document, _address_of(_engine.lib.korvith_parse_string_fn),
-                      _address_of(_engine.ext.parse_string_ex),
-                      _address_of(_engine.ext.parse_file_enc),
-                      _address_of(_engine.lib.korvith_document_free),
-                      _address_of(_engine.lib.korvith_document_root), _accel, _errors,
+_native.document_bind(Document, address_of(_engine.lib.korvith_parse_string_fn),
+                      address_of(_engine.ext.parse_string_ex),
+                      address_of(_engine.ext.parse_file_enc),
+                      address_of(_engine.lib.korvith_document_free),
+                      address_of(_engine.lib.korvith_document_root), _accel, _errors,
                       _engine.parse_error, _file_failed, os.PathLike,
                       "document has no root element", _engine.CLOSED_MESSAGE)
 _document_root: Callable[[Document], Element] = _native.document_root

@@ -25,7 +25,8 @@ from typing import Any
 from . import _korvithaccel as _accel
 from . import _korvithedit as _edit
 from . import errors as _errors
-from ._engine import CLOSED_MESSAGE, ext, open_iterator, parse_error, raise_iterparse_error
+from ._engine import (CLOSED_MESSAGE, address_of, ext, open_iterator, parse_error,
+                      raise_iterparse_error)
 from .document import parse_flags
 from .xpath import split_tag
 from .errors import KorvithError
@@ -79,8 +80,8 @@ _errors.released_alive = lambda: len(_RELEASED) > 0
 
 # The engine's filtered step and the iterator's free, called by the cursor
 # of korvith._korvithedit without a round trip through Python.
-_STEP_ADDRESS: int = ctypes.cast(ext.iterparse_step, ctypes.c_void_p).value or 0
-_FREE_ADDRESS: int = ctypes.cast(ext.iterparse_free, ctypes.c_void_p).value or 0
+_STEP_ADDRESS: int = address_of(ext.iterparse_step)
+_FREE_ADDRESS: int = address_of(ext.iterparse_free)
 
 
 def _is_stream(source: Any) -> bool:

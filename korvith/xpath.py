@@ -112,7 +112,7 @@ class XPath:
     """
 
     __slots__ = ("path", "namespaces", "_handle", "_bindings", "_names", "_finalizer",
-                 "__weakref__")
+                 "_other_nodes", "__weakref__")
 
     def __init__(self, path: str, namespaces: Mapping[str, str] | None = None) -> None:
         if not isinstance(path, str):
@@ -129,6 +129,9 @@ class XPath:
             err = last_failure()
             raise XPathError(err[0] if err else "invalid expression", path)
         self._handle: int = handle
+        # Set once a node-set held nodes other than elements: from then on
+        # one evaluation that keeps every node answers.
+        self._other_nodes = False
         self._finalizer = weakref.finalize(self, ext.xpath_compiled_free, handle)
         self._finalizer.atexit = False
 
@@ -144,6 +147,8 @@ class XPath:
         bound_ns = self.namespaces if namespaces is None else namespaces
         _check_names(self.path, self._names, bound_ns, variables)
         flat = _flat_variables(variables)
+        if self._other_nodes:
+            return evaluate_snapshot(self._handle, self.path, node, bindings, flat)
         # Every argument is converted: the liveness check and the call follow
         # in one step.
         result = run("node", node, NODE_OR_DOCUMENT, _accel.compiled_eval, self._handle, DOC,
@@ -151,10 +156,10 @@ class XPath:
         if result is None:
             err = last_failure()
             raise XPathError(err[0] if err else "evaluation failed", self.path)
-        if isinstance(result, list):
-            if dropped_nodes():
-                # The module keeps elements only: evaluate again for every node.
-                return evaluate_snapshot(self._handle, self.path, node, bindings, flat)
+        if isinstance(result, list) and dropped_nodes():
+            # The module keeps elements only: evaluate again for every node.
+            self._other_nodes = True
+            return evaluate_snapshot(self._handle, self.path, node, bindings, flat)
         return result
 
     def __repr__(self) -> str:

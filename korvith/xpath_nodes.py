@@ -25,25 +25,18 @@ the document node (``/``)     the :class:`~korvith.Document` itself
 
 from __future__ import annotations
 
-import ctypes
 from collections.abc import Sequence
 from typing import Any
 
 from . import _engine
 from . import _korvithaccel as _accel
-from ._engine import CLOSED_MESSAGE, ext, last_error
+from . import _korvithedit as _native
+from ._engine import CLOSED_MESSAGE, address_of, ext, last_error
 from ._liveness import DOC, NODE, NODE_OR_DOCUMENT, owner_of, run
 from .errors import KorvithError, XPathError
 
 __all__ = ["XPathString", "evaluate_snapshot", "available"]
 
-_vp = ctypes.c_void_p
-
-# Engine node kinds (KORVITH_NODE_* in engine_ext.h).
-_ELEMENT, _TEXT, _ATTRIBUTE, _CDATA, _COMMENT, _PI = 0, 1, 2, 3, 4, 5
-_DOCUMENT, _NAMESPACE = 7, 9
-_KIND_NAMES = {_TEXT: "text", _ATTRIBUTE: "attribute", _CDATA: "text", _COMMENT: "comment",
-               _PI: "pi"}
 
 
 class XPathString(str):
@@ -77,6 +70,11 @@ class XPathString(str):
 
     def __reduce__(self) -> Any:
         return (XPathString, (str(self), self.kind, self.attrname or self.target))
+
+
+# The native side makes XPathStrings as XPathString(value, kind, name) does.
+_native.snapshot_bind(address_of(ext.snapshot_count), address_of(ext.snapshot_layout),
+                      address_of(ext.snapshot_value), address_of(ext.snapshot_name), XPathString)
 
 
 def dropped_nodes() -> int:
@@ -169,49 +167,10 @@ def _convert(snapshot: int, document: Any) -> Any:
 
 
 def _nodes(snapshot: int, document: Any) -> list[Any]:
-    count = ext.snapshot_count(snapshot)
-    if count == 0:
-        return []
-    kinds = (ctypes.c_int * count)()
-    elements = (ctypes.c_void_p * count)()
-    ext.snapshot_layout(
-        snapshot, kinds, elements, count)
-    kind_list = kinds[:]
-    element_list = elements[:]
-    if kind_list.count(_ELEMENT) == count:
-        addresses = element_list
-    else:
-        addresses = [a for a, k in zip(element_list, kind_list) if k == _ELEMENT]
-    wrapped = _accel.materialize([None] * len(addresses), document, addresses)
+    out = _native.snapshot_nodes(snapshot, document, document._accel_registry)
     if getattr(document, "closed", False):
-        # Closed by another thread after the evaluation: the new wrappers
-        # must not reach the freed tree.
+        # Closed by another thread (or a finalizer) while the items were
+        # made: the new wrappers must not reach the freed tree.
         _accel.invalidate(document._accel_registry)
         raise KorvithError(CLOSED_MESSAGE)
-    if len(wrapped) == count:
-        return wrapped
-    strings = iter(_packed_strings(snapshot))
-    out: list[Any] = []
-    next_element = iter(wrapped)
-    for k in kind_list:
-        if k == _ELEMENT:
-            out.append(next(next_element))
-        elif k == _DOCUMENT:
-            out.append(document)
-        else:
-            value, name = next(strings), next(strings)
-            if k == _NAMESPACE:
-                out.append((name or None, value))
-            else:
-                out.append(XPathString(value, _KIND_NAMES.get(k, "other"), name or None))
     return out
-
-
-def _packed_strings(snapshot: int) -> list[str]:
-    """Value and name of every item that is not an element or the document,
-    alternating, from one engine call (see korvith_snapshot_pack)."""
-    pack = ext.snapshot_pack
-    size = pack(snapshot, None, 0)
-    buf = ctypes.create_string_buffer(size)
-    pack(snapshot, buf, size)
-    return [part.decode("utf-8") for part in buf.raw[:size].split(b"\0")[:-1]]

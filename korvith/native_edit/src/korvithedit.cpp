@@ -19,6 +19,7 @@
 #include "document.h"
 #include "extract.h"
 #include "find.h"
+#include "snapshot.h"
 #include "stream.h"
 
 #include <algorithm>
@@ -538,6 +539,7 @@ PyObject* init_module() {
   if (!add_stream_cursor(module.get(), accel.get())) return nullptr;
   if (!add_find(module.get(), element_type)) return nullptr;
   if (!add_document(module.get())) return nullptr;
+  if (!add_snapshot(module.get(), element_type)) return nullptr;
   return module.release();
 }
 

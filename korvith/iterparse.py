@@ -138,7 +138,7 @@ class _Scope:
         return self._owner.closed
 
 
-class iterparse(Iterator[Any]):
+class iterparse(_edit.IterparseCursor, Iterator[Any]):
     """Iterate over the elements of ``source`` as their end tags arrive.
 
     ``source``: a path, bytes, or a binary file object (read in blocks as
@@ -194,10 +194,11 @@ class iterparse(Iterator[Any]):
         # without yielding it.
         self._hidden_end = self._release and bool(self._event_mask) and \
             not self._event_mask & _EVENT_BITS["end"]
-        # The cursor owns the engine iterator from here on: closing it (or
-        # collecting it) poisons the wrappers and frees the iterator.
+        # The cursor (this object's C base, whose next() is each step) owns
+        # the engine iterator from here on: closing it (or collecting it)
+        # poisons the wrappers and frees the iterator.
         try:
-            self._cursor = self._make_cursor(handle, registry)
+            self._start_cursor(handle, registry)
         except BaseException:
             ext.iterparse_free(handle)
             raise
@@ -205,32 +206,27 @@ class iterparse(Iterator[Any]):
             ext.iterparse_set_events(handle, self._event_mask | (
                 _EVENT_BITS["end"] if self._hidden_end else 0))
         if ext.iterparse_filter(handle, tag_filter, len(tag_filter), int(self._release)) != 0:
-            self._cursor.close()
+            _edit.IterparseCursor.close(self)
             raise ValueError(f"invalid tag filter {tag!r}")
 
-    def _make_cursor(self, handle: int, registry: object) -> Any:
+    def _start_cursor(self, handle: int, registry: object) -> None:
         feed = self._feed if self._stream is not None else None
         if not self._event_mask:
-            return _edit.iterparse_cursor(
-                _STEP_ADDRESS, _FREE_ADDRESS, handle, self._scope, registry, feed,
-                self._finish, _errors, self._pairs, self._release)
+            self._start(_STEP_ADDRESS, _FREE_ADDRESS, handle, self._scope, registry, feed,
+                        self._finish, _errors, self._pairs, self._release)
+            return
         from .xpath_nodes import XPathString
-        return _edit.iterparse_event_cursor(
-            _STEP_EVENT_ADDRESS, _EVENT_TEXT_ADDRESS, _FREE_ADDRESS, handle, self._scope,
-            registry, feed, self._finish, _errors, XPathString, self._release,
-            self._hidden_end)
+        self._start_events(_STEP_EVENT_ADDRESS, _EVENT_TEXT_ADDRESS, _FREE_ADDRESS, handle,
+                           self._scope, registry, feed, self._finish, _errors, XPathString,
+                           self._release, self._hidden_end)
 
-    # -- lifetime
-    @property
-    def closed(self) -> bool:
-        return self._cursor.closed
-
+    # -- lifetime (``closed`` comes from the cursor: True once closed)
     def close(self) -> None:
         """Poison every element handed out, then free the parser and its tree."""
         with self._lock:
-            if not self._cursor.closed:
+            if not self.closed:
                 _errors.note_poisoning("closed")
-            self._cursor.close()
+            _edit.IterparseCursor.close(self)
 
     def __enter__(self) -> iterparse:
         return self
@@ -247,12 +243,7 @@ class iterparse(Iterator[Any]):
             raise KorvithError("no document yet")
         return address
 
-    # -- iteration
-    def __iter__(self) -> iterparse:
-        return self
-
-    def __next__(self) -> Any:
-        return next(self._cursor)
+    # -- iteration: iter() and next() are the cursor's, in C
 
     def _feed(self) -> bool:
         """Push the next block of a file object source, when the engine has

@@ -3,6 +3,10 @@
 // element yielded last and advance to the next element that matches the
 // tag filter (korvith_iterparse_step), and wrap that element.
 //
+// korvith.iterparse derives from the cursor type, so that each next() of
+// an iterparse iterator is this one C call; its __init__ starts the cursor
+// (_start or _start_events) once the engine iterator is open.
+//
 // The cursor owns the engine iterator. Closing it (or its collection)
 // poisons every wrapper it made and frees the iterator; a step checks that
 // the iterator is open and calls the engine with nothing in between, and
@@ -10,7 +14,7 @@
 // free-threaded build each step and the close hold the cursor's critical
 // section.
 //
-// An event cursor (iterparse_event_cursor) steps over events instead
+// An event cursor (started by _start_events) steps over events instead
 // (korvith_iterparse_step_event) and yields (event, value) pairs: the
 // element of a start or end event, a (prefix, uri) pair for start-ns, None
 // for end-ns, and the text of a comment or PI made by the package's string
@@ -64,6 +68,7 @@ struct Cursor {
   int pairs;           // yield ("end", element)
   int release;         // release each element when the iteration moves on
   int done;
+  int started;  // _start or _start_events has run
   // Event cursors only (null/0 otherwise).
   StepEventFn step_event;
   TextFn event_text;
@@ -290,36 +295,6 @@ void cursor_dealloc(PyObject* self) {
 
 PyObject* cursor_self(PyObject* self) { return Py_NewRef(self); }
 
-PyMethodDef cursor_methods[] = {
-    {"close", cursor_close, METH_NOARGS, "close(): poison every wrapper made, free the iterator"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef cursor_getset[] = {
-    {"closed", cursor_closed, nullptr, "True once closed", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot cursor_slots[] = {
-    {Py_tp_iter, reinterpret_cast<void*>(cursor_self)},
-    {Py_tp_iternext, reinterpret_cast<void*>(cursor_next)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(cursor_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(cursor_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(cursor_clear)},
-    {Py_tp_methods, cursor_methods},
-    {Py_tp_getset, cursor_getset},
-    {Py_tp_doc, const_cast<char*>("The element step of an iterparse iterator.")},
-    {0, nullptr},
-};
-
-PyType_Spec cursor_spec = {
-    "korvith._korvithedit.IterparseCursor",
-    static_cast<int>(sizeof(Cursor)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    cursor_slots,
-};
-
 template <typename Fn>
 bool function_at(PyObject* address, const char* what, Fn& out) {
   void* raw = PyLong_AsVoidPtr(address);
@@ -331,8 +306,7 @@ bool function_at(PyObject* address, const char* what, Fn& out) {
   return true;
 }
 
-// The parts every cursor has, as iterparse_cursor and
-// iterparse_event_cursor take them.
+// The parts every cursor has, as _start and _start_events take them.
 struct CursorArgs {
   PyObject* free_address = nullptr;
   PyObject* handle = nullptr;
@@ -344,29 +318,31 @@ struct CursorArgs {
   int release = 0;
 };
 
-// A new cursor over engine iterator `args.handle`, which it owns once
-// made (the caller frees it on failure).
-Cursor* new_cursor(const CursorArgs& args) {
+// Makes `c` the owner of engine iterator `args.handle` (the caller frees
+// the iterator when this fails). A cursor is started once.
+bool start_cursor(Cursor* c, const CursorArgs& args) {
+  if (c->started) {
+    PyErr_SetString(PyExc_RuntimeError, "the iterparse cursor is already started");
+    return false;
+  }
   FreeFn free_fn = nullptr;
-  if (!function_at(args.free_address, "free", free_fn)) return nullptr;
+  if (!function_at(args.free_address, "free", free_fn)) return false;
   void* raw = PyLong_AsVoidPtr(args.handle);
   if (!raw) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "handle must be an iterator address");
-    return nullptr;
+    return false;
   }
   if (!PyCapsule_CheckExact(args.capsule)) {
     PyErr_SetString(PyExc_TypeError, "expected a registry capsule");
-    return nullptr;
+    return false;
   }
   auto* registry = static_cast<Registry*>(PyCapsule_GetPointer(args.capsule, kRegistryCapsuleName));
-  if (!registry) return nullptr;
+  if (!registry) return false;
   if ((args.feed != Py_None && !PyCallable_Check(args.feed)) || !PyCallable_Check(args.finish)) {
     PyErr_SetString(PyExc_TypeError, "feed and finish must be callable");
-    return nullptr;
+    return false;
   }
-  PyObject* obj = cursor_type->tp_alloc(cursor_type, 0);
-  if (!obj) return nullptr;
-  Cursor* c = as_cursor(obj);
+  c->started = 1;
   c->handle = raw;
   c->free_iterator = free_fn;
   c->scope = Py_NewRef(args.scope);
@@ -376,50 +352,56 @@ Cursor* new_cursor(const CursorArgs& args) {
   c->finish = Py_NewRef(args.finish);
   c->errors = Py_NewRef(args.errors);
   c->release = args.release;
-  return c;
+  return true;
 }
 
-// iterparse_cursor(step, free, handle, scope, capsule, feed, finish,
-// errors, pairs, release): the cursor over engine iterator `handle`,
+// _start(step, free, handle, scope, capsule, feed, finish, errors, pairs,
+// release): makes this the element cursor over engine iterator `handle`,
 // which it owns from now on. `step` and `free` are the addresses of
 // korvith_iterparse_step and korvith_iterparse_free.
-PyObject* make_cursor(PyObject*, PyObject* args) {
+PyObject* cursor_start(PyObject* self, PyObject* args) {
   PyObject* step_address = nullptr;
   CursorArgs parts;
   int pairs = 0;
-  if (!PyArg_ParseTuple(args, "O!O!O!OOOOOpp:iterparse_cursor", &PyLong_Type, &step_address,
-                        &PyLong_Type, &parts.free_address, &PyLong_Type, &parts.handle,
-                        &parts.scope, &parts.capsule, &parts.feed, &parts.finish, &parts.errors,
-                        &pairs, &parts.release)) {
+  if (!PyArg_ParseTuple(args, "O!O!O!OOOOOpp:_start", &PyLong_Type, &step_address, &PyLong_Type,
+                        &parts.free_address, &PyLong_Type, &parts.handle, &parts.scope,
+                        &parts.capsule, &parts.feed, &parts.finish, &parts.errors, &pairs,
+                        &parts.release)) {
     return nullptr;
   }
   StepFn step_fn = nullptr;
   if (!function_at(step_address, "step", step_fn)) return nullptr;
-  Cursor* c = new_cursor(parts);
-  if (!c) return nullptr;
-  c->step = step_fn;
-  c->pairs = pairs;
-  return reinterpret_cast<PyObject*>(c);
+  bool ok = false;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  Cursor* c = as_cursor(self);
+  ok = start_cursor(c, parts);
+  if (ok) {
+    c->step = step_fn;
+    c->pairs = pairs;
+  }
+  Py_END_CRITICAL_SECTION();
+  if (!ok) return nullptr;
+  Py_RETURN_NONE;
 }
 
-// iterparse_event_cursor(step_event, text, free, handle, scope, capsule,
-// feed, finish, errors, text_type, release, hidden_end): the event cursor
-// over engine iterator `handle`, which it owns from now on. `step_event`,
-// `text` and `free` are the addresses of korvith_iterparse_step_event,
-// korvith_iterparse_event_text and korvith_iterparse_free; `text_type`
-// makes comment and PI values; `hidden_end`: end events are asked for
-// only to release elements, and not yielded.
-PyObject* make_event_cursor(PyObject*, PyObject* args) {
+// _start_events(step_event, text, free, handle, scope, capsule, feed,
+// finish, errors, text_type, release, hidden_end): makes this the event
+// cursor over engine iterator `handle`, which it owns from now on.
+// `step_event`, `text` and `free` are the addresses of
+// korvith_iterparse_step_event, korvith_iterparse_event_text and
+// korvith_iterparse_free; `text_type` makes comment and PI values;
+// `hidden_end`: end events are asked for only to release elements, and not
+// yielded.
+PyObject* cursor_start_events(PyObject* self, PyObject* args) {
   PyObject* step_address = nullptr;
   PyObject* text_address = nullptr;
   PyObject* text_type = nullptr;
   CursorArgs parts;
   int hidden_end = 0;
-  if (!PyArg_ParseTuple(args, "O!O!O!O!OOOOOOpp:iterparse_event_cursor", &PyLong_Type,
-                        &step_address, &PyLong_Type, &text_address, &PyLong_Type,
-                        &parts.free_address, &PyLong_Type, &parts.handle, &parts.scope,
-                        &parts.capsule, &parts.feed, &parts.finish, &parts.errors, &text_type,
-                        &parts.release, &hidden_end)) {
+  if (!PyArg_ParseTuple(args, "O!O!O!O!OOOOOOpp:_start_events", &PyLong_Type, &step_address,
+                        &PyLong_Type, &text_address, &PyLong_Type, &parts.free_address,
+                        &PyLong_Type, &parts.handle, &parts.scope, &parts.capsule, &parts.feed,
+                        &parts.finish, &parts.errors, &text_type, &parts.release, &hidden_end)) {
     return nullptr;
   }
   StepEventFn step_fn = nullptr;
@@ -430,24 +412,58 @@ PyObject* make_event_cursor(PyObject*, PyObject* args) {
     PyErr_SetString(PyExc_TypeError, "text_type must be callable");
     return nullptr;
   }
-  Cursor* c = new_cursor(parts);
-  if (!c) return nullptr;
-  c->step_event = step_fn;
-  c->event_text = text_fn;
-  c->text_type = Py_NewRef(text_type);
-  c->pairs = 1;
-  c->hidden_end = hidden_end;
-  return reinterpret_cast<PyObject*>(c);
+  bool ok = false;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  Cursor* c = as_cursor(self);
+  ok = start_cursor(c, parts);
+  if (ok) {
+    c->step_event = step_fn;
+    c->event_text = text_fn;
+    c->text_type = Py_NewRef(text_type);
+    c->pairs = 1;
+    c->hidden_end = hidden_end;
+  }
+  Py_END_CRITICAL_SECTION();
+  if (!ok) return nullptr;
+  Py_RETURN_NONE;
 }
 
-PyMethodDef stream_methods[] = {
-    {"iterparse_cursor", make_cursor, METH_VARARGS,
-     "iterparse_cursor(step, free, handle, scope, capsule, feed, finish, errors, pairs, "
-     "release): the element step of an iterparse iterator"},
-    {"iterparse_event_cursor", make_event_cursor, METH_VARARGS,
-     "iterparse_event_cursor(step_event, text, free, handle, scope, capsule, feed, finish, "
-     "errors, text_type, release, hidden_end): the event step of an iterparse iterator"},
+PyMethodDef cursor_methods[] = {
+    {"close", cursor_close, METH_NOARGS, "close(): poison every wrapper made, free the iterator"},
+    {"_start", cursor_start, METH_VARARGS,
+     "_start(step, free, handle, scope, capsule, feed, finish, errors, pairs, release): "
+     "step over the elements of an engine iterator"},
+    {"_start_events", cursor_start_events, METH_VARARGS,
+     "_start_events(step_event, text, free, handle, scope, capsule, feed, finish, errors, "
+     "text_type, release, hidden_end): step over the events of an engine iterator"},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef cursor_getset[] = {
+    {"closed", cursor_closed, nullptr, "True once closed (and before it is started)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot cursor_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_iter, reinterpret_cast<void*>(cursor_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(cursor_next)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(cursor_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(cursor_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(cursor_clear)},
+    {Py_tp_methods, cursor_methods},
+    {Py_tp_getset, cursor_getset},
+    {Py_tp_doc, const_cast<char*>("The element or event step of an iterparse iterator, in C: "
+                                  "korvith.iterparse derives from it.")},
+    {0, nullptr},
+};
+
+PyType_Spec cursor_spec = {
+    "korvith._korvithedit.IterparseCursor",
+    static_cast<int>(sizeof(Cursor)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+    cursor_slots,
 };
 
 }  // namespace
@@ -481,10 +497,6 @@ bool add_stream_cursor(PyObject* module, PyObject* accel) {
   if (PyModule_AddObjectRef(module, "IterparseCursor", reinterpret_cast<PyObject*>(cursor_type)) <
       0) {
     return false;
-  }
-  for (PyMethodDef* def = stream_methods; def->ml_name; ++def) {
-    Ref fn(PyCFunction_NewEx(def, nullptr, nullptr));
-    if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) < 0) return false;
   }
   return true;
 }

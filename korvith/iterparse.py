@@ -161,6 +161,10 @@ class iterparse(_edit.IterparseCursor, Iterator[Any]):
     def __init__(self, source: Any, tag: str | Iterable[str] | None = None, *,
                  events: Iterable[str] | None = None, release: bool | None = None,
                  **options: bool) -> None:
+        if "_handle" in self.__dict__:
+            # The C cursor is started once; a second __init__ would leave it
+            # stepping one engine iterator while the feed reads another.
+            raise RuntimeError("iterparse is already initialised")
         self._pairs = False
         self._event_mask = 0
         if events is not None:

@@ -56,7 +56,6 @@ def _open(source: Any, flags: int) -> int:
 
 _EVENT_BITS = {"start": 0x01, "end": 0x02, "start-ns": 0x04, "end-ns": 0x08,
                "comment": 0x10, "pi": 0x20}
-_EVENT_NAMES = {bit: name for name, bit in _EVENT_BITS.items()}
 
 
 def _event_mask(events: Iterable[str]) -> int:

@@ -6,11 +6,13 @@ the stream cleanly."""
 
 from __future__ import annotations
 
+import gc
 import io
 import random
 import sys
 import threading
 import time
+import weakref
 from collections.abc import Iterator
 from typing import Any
 
@@ -253,6 +255,22 @@ def test_without_release_every_wrapper_stays_usable_until_close() -> None:
     for _, el in kept:
         with pytest.raises(korvith.KorvithError, match=CLOSED):
             el.tag
+
+
+@pytest.mark.parametrize("release", [False, True])
+def test_a_wrapper_keeps_its_abandoned_iterator_until_both_are_collected(release: bool) -> None:
+    it = korvith.iterparse(DOCS["records"], events=("start", "comment", "end"), release=release)
+    for ev, value in it:
+        if ev == "end":
+            break
+    gone = weakref.ref(it)
+    del it
+    gc.collect()
+    assert gone() is not None  # the element still leads to its tree
+    assert (value.tag, value.text) == ("a", "0")
+    del value
+    gc.collect()
+    assert gone() is None
 
 
 # ------------------------------------------------------------ closing

@@ -135,6 +135,9 @@ def gir_rows(scale: float) -> dict[str, Tools]:
                          "lxml": lambda: sum(1 for _ in l.iter(*several)), "stdlib": None},
         "iter_keep": {"korvith": lambda: _keep(k), "lxml": lambda: _keep(l),
                       "stdlib": lambda: _keep(e)},
+        "iterparse_events": {"korvith": lambda: _count_events(korvith.iterparse, path),
+                             "lxml": lambda: _count_events(etree.iterparse, path),
+                             "stdlib": lambda: _count_events(ET.iterparse, path)},
     }
 
 
@@ -470,3 +473,17 @@ def describe_versions() -> dict[str, str]:
     return {"python": sys.version.split()[0], "korvith": korvith.__version__,
             "lxml": ".".join(map(str, etree.LXML_VERSION[:3])),
             "libxml2": ".".join(map(str, etree.LIBXML_VERSION))}
+
+
+def _count_events(iterparse: Callable[..., Any], path: str) -> tuple[int, int]:
+    """Start and end events of a whole file, and the elements whose start
+    event saw the tag their end event sees."""
+    events = same = 0
+    starts: list[str] = []
+    for event, el in iterparse(path, events=("start", "end")):
+        events += 1
+        if event == "start":
+            starts.append(el.tag)
+        elif starts.pop() == el.tag:
+            same += 1
+    return events, same

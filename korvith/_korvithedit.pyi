@@ -45,10 +45,15 @@ class IterparseCursor(Iterator[Any]):
     def closed(self) -> bool: ...
     @property
     def _free_releases_gil(self) -> bool: ...
+    def _start(self, step: int, free: int, handle: int, scope: Any, capsule: Any,
+               feed: Callable[[], bool] | None, finish: Callable[[], None], errors: Any,
+               pairs: bool, release: bool, /) -> None: ...
+    def _start_events(self, step_event: int, text: int, free: int, handle: int, scope: Any,
+                      capsule: Any, feed: Callable[[], bool] | None,
+                      finish: Callable[[], None], errors: Any,
+                      text_type: Callable[..., Any], release: bool, hidden_end: bool,
+                      /) -> None: ...
 
-def iterparse_cursor(step: int, free: int, handle: int, scope: Any, capsule: Any,
-                     feed: Callable[[], bool] | None, finish: Callable[[], None], errors: Any,
-                     pairs: bool, release: bool, /) -> IterparseCursor: ...
 # Searches by tag (find.cpp); axis 0 children, 1 descendants, 2 the element
 # and its descendants, 3 what the steps of path_steps() select.
 _Test = tuple[int, int, str | None, str | None, str | None, str | None, str | None]

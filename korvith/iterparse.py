@@ -57,7 +57,6 @@ def _open(source: Any, flags: int) -> int:
 
 _EVENT_BITS = {"start": 0x01, "end": 0x02, "start-ns": 0x04, "end-ns": 0x08,
                "comment": 0x10, "pi": 0x20}
-_EVENT_NAMES = {bit: name for name, bit in _EVENT_BITS.items()}
 
 
 def _event_mask(events: Iterable[str]) -> int:
@@ -78,9 +77,12 @@ def _event_mask(events: Iterable[str]) -> int:
 _RELEASED: weakref.WeakSet[_Scope] = weakref.WeakSet()
 _errors.released_alive = lambda: len(_RELEASED) > 0
 
-# The engine's filtered step and the iterator's free, called by the cursor
-# of korvith._korvithedit without a round trip through Python.
+# The engine's filtered steps, its event texts and the iterator's free,
+# called by the cursors of korvith._korvithedit without a round trip
+# through Python.
 _STEP_ADDRESS: int = address_of(ext.iterparse_step)
+_STEP_EVENT_ADDRESS: int = address_of(ext.iterparse_step_event)
+_EVENT_TEXT_ADDRESS: int = address_of(ext.iterparse_event_text)
 _FREE_ADDRESS: int = address_of(ext.iterparse_free)
 
 
@@ -136,7 +138,7 @@ class _Scope:
         return self._owner.closed
 
 
-class iterparse(Iterator[Any]):
+class iterparse(_edit.IterparseCursor, Iterator[Any]):
     """Iterate over the elements of ``source`` as their end tags arrive.
 
     ``source``: a path, bytes, or a binary file object (read in blocks as
@@ -159,6 +161,10 @@ class iterparse(Iterator[Any]):
     def __init__(self, source: Any, tag: str | Iterable[str] | None = None, *,
                  events: Iterable[str] | None = None, release: bool | None = None,
                  **options: bool) -> None:
+        if "_handle" in self.__dict__:
+            # The C cursor is started once; a second __init__ would leave it
+            # stepping one engine iterator while the feed reads another.
+            raise RuntimeError("iterparse is already initialised")
         self._pairs = False
         self._event_mask = 0
         if events is not None:
@@ -170,12 +176,14 @@ class iterparse(Iterator[Any]):
         tags = _tag_list(tag)
         tag_filter = _filter_bytes(tags)
         self._release = bool(tags) if release is None else bool(release)
-        # Held by every Python step that works on the engine iterator and by
-        # close: a close() from another thread waits for the step to end,
-        # instead of freeing the tree while the step makes a wrapper of one
-        # of its elements. The element step runs in C (the cursor) and
-        # needs no lock: it calls nothing that could close the iterator
-        # between its check and the engine call.
+        # Held by every Python step that works on the engine iterator (the
+        # feed, the finish, the document's address) and by close: a close()
+        # from another thread waits for such a step to end. The element and
+        # event steps run in C (the cursor) and need no lock: they call
+        # nothing that could close the iterator between their check and the
+        # engine call, nor between the engine call and making the wrapper
+        # or copying the event's texts; after each call that can run Python
+        # code they check again.
         self._lock = threading.RLock()
         flags = parse_flags(options)
         handle = _open(source, flags)
@@ -185,42 +193,44 @@ class iterparse(Iterator[Any]):
         self._scope = _Scope(self, registry)
         if self._release:
             _RELEASED.add(self._scope)
-        # The cursor owns the engine iterator from here on: closing it (or
-        # collecting it) poisons the wrappers and frees the iterator.
-        try:
-            self._cursor = _edit.iterparse_cursor(
-                _STEP_ADDRESS, _FREE_ADDRESS, handle, self._scope, registry,
-                self._feed if self._stream is not None else None, self._finish, _errors,
-                self._pairs, self._release)
-        except BaseException:
-            ext.iterparse_free(handle)
-            raise
         # Without end events nothing would ever be released: the engine
         # reports them anyway and the step releases each element at its end
         # without yielding it.
         self._hidden_end = self._release and bool(self._event_mask) and \
             not self._event_mask & _EVENT_BITS["end"]
+        # The cursor (this object's C base, whose next() is each step) owns
+        # the engine iterator from here on: closing it (or collecting it)
+        # poisons the wrappers and frees the iterator.
+        try:
+            self._start_cursor(handle, registry)
+        except BaseException:
+            ext.iterparse_free(handle)
+            raise
         if self._event_mask:
             ext.iterparse_set_events(handle, self._event_mask | (
                 _EVENT_BITS["end"] if self._hidden_end else 0))
         if ext.iterparse_filter(handle, tag_filter, len(tag_filter), int(self._release)) != 0:
-            self._cursor.close()
+            _edit.IterparseCursor.close(self)
             raise ValueError(f"invalid tag filter {tag!r}")
-        self._previous = 0
-        self._done = False
 
-    # -- lifetime
-    @property
-    def closed(self) -> bool:
-        return self._cursor.closed
+    def _start_cursor(self, handle: int, registry: object) -> None:
+        feed = self._feed if self._stream is not None else None
+        if not self._event_mask:
+            self._start(_STEP_ADDRESS, _FREE_ADDRESS, handle, self._scope, registry, feed,
+                        self._finish, _errors, self._pairs, self._release)
+            return
+        from .xpath_nodes import XPathString
+        self._start_events(_STEP_EVENT_ADDRESS, _EVENT_TEXT_ADDRESS, _FREE_ADDRESS, handle,
+                           self._scope, registry, feed, self._finish, _errors, XPathString,
+                           self._release, self._hidden_end)
 
+    # -- lifetime (``closed`` comes from the cursor: True once closed)
     def close(self) -> None:
         """Poison every element handed out, then free the parser and its tree."""
         with self._lock:
-            self._done = True
-            if not self._cursor.closed:
+            if not self.closed:
                 _errors.note_poisoning("closed")
-            self._cursor.close()
+            _edit.IterparseCursor.close(self)
 
     def __enter__(self) -> iterparse:
         return self
@@ -237,15 +247,7 @@ class iterparse(Iterator[Any]):
             raise KorvithError("no document yet")
         return address
 
-    # -- iteration
-    def __iter__(self) -> iterparse:
-        return self
-
-    def __next__(self) -> Any:
-        if self._event_mask:
-            with self._lock:
-                return self._event_step()
-        return next(self._cursor)
+    # -- iteration: iter() and next() are the cursor's, in C
 
     def _feed(self) -> bool:
         """Push the next block of a file object source, when the engine has
@@ -265,56 +267,8 @@ class iterparse(Iterator[Any]):
     def _finish(self) -> None:
         """The end of the stream: raises its parse error, if any."""
         with self._lock:
-            self._done = True
             if not self.closed:
                 raise_iterparse_error(self._handle)
-
-    def _event_step(self) -> Any:
-        if self._done or self.closed:
-            raise StopIteration
-        previous: int | None = self._previous
-        self._previous = 0
-        if previous:
-            _errors.note_poisoning("released")
-            _accel.invalidate(self._scope._accel_registry)
-            if self.closed:  # closed by code the poisoning ran
-                raise StopIteration
-        step = ext.iterparse_step_event
-        kind = ctypes.c_int(0)
-        while True:
-            address = step(self._handle, previous or None, ctypes.byref(kind))
-            previous = None
-            if kind.value == 0:
-                if self._feed():
-                    continue
-                self._finish()
-                raise StopIteration
-            if kind.value == _EVENT_BITS["end"] and self._hidden_end:
-                _errors.note_poisoning("released")
-                _accel.invalidate(self._scope._accel_registry)
-                if self.closed:
-                    raise StopIteration
-                previous = address
-                continue
-            if kind.value in (_EVENT_BITS["start"], _EVENT_BITS["end"]):
-                found = _accel.create(address, None, self._scope)
-                if kind.value == _EVENT_BITS["end"] and self._release:
-                    self._previous = address
-                return (_EVENT_NAMES[kind.value], found)
-            return (_EVENT_NAMES[kind.value], self._event_value(kind.value))
-
-    def _event_value(self, kind: int) -> Any:
-        from .xpath_nodes import XPathString
-        text = ext.iterparse_event_text
-        first = (text(self._handle, 0) or b"").decode("utf-8")
-        second = (text(self._handle, 1) or b"").decode("utf-8")
-        if kind == _EVENT_BITS["start-ns"]:
-            return (first, second)
-        if kind == _EVENT_BITS["comment"]:
-            return XPathString(first, "comment")
-        if kind == _EVENT_BITS["pi"]:
-            return XPathString(second, "pi", first)
-        return None  # end-ns
 
     @property
     def root(self) -> Any:

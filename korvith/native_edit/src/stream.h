@@ -5,7 +5,7 @@
 
 namespace korvith {
 
-// Adds the IterparseCursor type and iterparse_cursor() to `module`;
+// Adds the IterparseCursor type (the base of korvith.iterparse) to `module`;
 // `accel` is korvith._korvithaccel. False with an exception set on failure.
 bool add_stream_cursor(PyObject* module, PyObject* accel);
 

@@ -967,8 +967,6 @@ def _setattr(self: Element, name: str, value: Any) -> None:
     are edited here. Any other attribute, and any wrapper the package did
     not make (no korvith document behind it), keeps the accelerator's own
     behaviour: its getsets (settable ``text``, read-only ``tag``/``tail``)."""
-    if _fast_assign(self, name, value):
-        return
     put = _EDITABLE.get(name)
     kind = type(_document_field(self))
     if put is None or kind not in _OWN_DOCUMENTS:
@@ -1018,7 +1016,9 @@ def install() -> None:
     from .iterparse import _Scope
     _OWN_DOCUMENTS = (Document, _Scope)
     setattr(Element, "attrs", property(_attrs, doc="Live, writable view of the attributes."))
-    setattr(Element, "__setattr__", _setattr)
+    # Element.__setattr__ takes text and tail in one C call and hands the
+    # rest to _setattr (korvith/native_edit/src/build.cpp).
+    _wrappers.install_setattr(_setattr)
     setattr(Element, "__new__", staticmethod(_element_new))
     setattr(Document, "write", _document_write)
     setattr(Document, "__reduce__", _document_reduce)

@@ -576,6 +576,55 @@ PyObject* build_bind(PyObject* const* args, Py_ssize_t nargs) {
   Py_RETURN_NONE;
 }
 
+// ---- Element.__setattr__ --------------------------------------------------
+//
+// `el.text = ...` and `el.tail = ...` are the commonest edits there are: a
+// method descriptor in C takes them without a Python frame, and hands
+// every other assignment, and every one it declines, to the package's
+// own __setattr__ (editing._setattr).
+
+PyObject* setattr_fallback = nullptr;  // editing._setattr (strong)
+
+PyObject* element_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "__setattr__ expected 2 arguments, got %zd", nargs);
+    return nullptr;
+  }
+  PyObject* call[] = {self, args[0], args[1]};
+  Ref done(build_assign(call, 3));
+  if (!done) return nullptr;
+  if (done.get() == Py_True) Py_RETURN_NONE;
+  return PyObject_Vectorcall(setattr_fallback, call, 3, nullptr);
+}
+
+PyObject* guarded_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  try {
+    return element_setattr(self, args, nargs);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyMethodDef setattr_def = {
+    "__setattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_setattr)),
+    METH_FASTCALL, "Implement setattr(self, name, value)."};
+
+// install_setattr(fallback): makes Element.__setattr__ the one-call
+// assignment, `fallback(element, name, value)` doing everything else.
+PyObject* build_install_setattr(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 1 || !PyCallable_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "install_setattr() takes a callable");
+    return nullptr;
+  }
+  if (!check_bound()) return nullptr;
+  Ref descriptor(PyDescr_NewMethod(fns.element_type, &setattr_def));
+  if (!descriptor) return nullptr;
+  Py_XSETREF(setattr_fallback, Py_NewRef(args[0]));
+  auto* type = reinterpret_cast<PyObject*>(fns.element_type);
+  if (PyObject_SetAttrString(type, "__setattr__", descriptor.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
 // No C++ exception leaves a call: running out of memory is a MemoryError.
 template <PyObject* (*Impl)(PyObject* const*, Py_ssize_t)>
 PyObject* guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -609,6 +658,9 @@ PyMethodDef build_methods[] = {
      METH_FASTCALL,
      "set_attribute(element, key, value): set one attribute; False to take the package's "
      "path"},
+    {"install_setattr",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<build_install_setattr>)),
+     METH_FASTCALL, "install_setattr(fallback): Element.__setattr__ with text and tail in C"},
     {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<build_append>)),
      METH_FASTCALL, "append(parent, child): append an element; False to take the package's path"},
     {nullptr, nullptr, 0, nullptr},

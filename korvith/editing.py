@@ -966,7 +966,9 @@ def _setattr(self: Element, name: str, value: Any) -> None:
     """``tag``, ``text`` and ``tail`` of an element of a korvith document
     are edited here. Any other attribute, and any wrapper the package did
     not make (no korvith document behind it), keeps the accelerator's own
-    behaviour: its getsets (settable ``text``, read-only ``tag``/``tail``)."""
+    behaviour: its getsets (settable ``text``, read-only ``tag``/``tail``).
+    Element.__setattr__ (build.cpp) sets ``text`` and ``tail`` itself in the
+    common cases and calls this for the rest."""
     put = _EDITABLE.get(name)
     kind = type(_document_field(self))
     if put is None or kind not in _OWN_DOCUMENTS:
@@ -1019,7 +1021,9 @@ def install() -> None:
     # Element.__setattr__ takes text and tail in one C call and hands the
     # rest to _setattr (korvith/native_edit/src/build.cpp).
     _wrappers.install_setattr(_setattr)
-    setattr(Element, "__new__", staticmethod(_element_new))
+    # Element.__new__ makes Element(tag[, attrib], **extra) in one C call
+    # and hands the rest to _element_new (korvith/native_edit/src/build.cpp).
+    _wrappers.install_new(_element_new)
     setattr(Document, "write", _document_write)
     setattr(Document, "__reduce__", _document_reduce)
 

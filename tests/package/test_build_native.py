@@ -553,3 +553,44 @@ def test_closing_while_other_threads_build_raises_or_succeeds():
         w.join()
     assert len(outcomes) == 2
     assert all(o in ("done", CLOSED_MESSAGE) for o in outcomes), outcomes
+
+
+# ---------------------------------------------------------------- Element(...) itself
+
+@pytest.mark.parametrize("args, kwargs", [
+    (("a",), {}),
+    (("a", {"k": "v"}), {}),
+    (("a", {"k": "v"}), {"z": "1"}),
+    (("a", None), {"z": "1"}),
+    (("a", {"k": "v"}, None), {}),
+    (("{urn:x}a", None, {"p": "urn:x"}), {}),
+    (("a",), {"nsmap": None, "z": "1"}),
+    (("a",), {"nsmap": {None: "urn:x"}}),
+    ((), {"tag": "a"}),
+    ((), {"tag": "a", "attrib": {"k": "v"}}),
+    (("a",), {"attrib": {"k": "v"}}),
+    (("a",), {"tag": "b"}),
+    (("a", {"k": "v"}), {"attrib": {}}),
+    (("a", {"k": "v"}, None, None), {}),
+    (("a b",), {}),
+    ((b"a",), {}),
+    (("a",), {"k": 1}),
+])
+def test_element_constructor_matches_the_package_constructor(args, kwargs, monkeypatch):
+    native = outcome(lambda: Element(*args, **kwargs))
+    with monkeypatch.context() as m:
+        m.setattr(editing, "_fast_new_element", lambda *a: None)
+        python = outcome(lambda: editing._element_new(Element, *args, **kwargs))
+    assert native == python
+    if native[0] == "ok" and args and "nsmap" not in kwargs and len(args) < 3:
+        oracle = etree.Element(*args, **kwargs)
+        assert korvith.fromstring(native[1]).attrib == dict(oracle.attrib)
+
+
+def test_element_without_arguments_is_an_empty_wrapper_of_the_class_asked_for():
+    class Mine(Element):
+        pass
+
+    assert repr(Element()).startswith("<Element (empty) at 0x")
+    assert type(Mine()) is Mine
+    assert type(Mine("a")) is Element and out(Mine("a", k="v")) == b'<a k="v"/>'

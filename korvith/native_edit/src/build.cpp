@@ -625,6 +625,81 @@ PyObject* build_install_setattr(PyObject* const* args, Py_ssize_t nargs) {
   Py_RETURN_NONE;
 }
 
+// ---- Element.__new__ ------------------------------------------------------
+//
+// `Element(tag)` and `Element(tag, attrib, **extra)` make the element in
+// this call; everything else (no arguments, `nsmap`, names given as
+// keywords, declined arguments) goes to the package's __new__
+// (editing._element_new) with the arguments as they came.
+
+PyObject* new_fallback = nullptr;  // editing._element_new (strong)
+
+// Whether a keyword names one of the parameters rather than an attribute.
+bool is_parameter_name(PyObject* name) {
+  return PyUnicode_EqualToUTF8(name, "tag") || PyUnicode_EqualToUTF8(name, "attrib") ||
+         PyUnicode_EqualToUTF8(name, "nsmap");
+}
+
+// The attributes given as keywords, as a new dict; null with no error
+// when one of them names a parameter.
+PyObject* keyword_attributes(PyObject* const* values, PyObject* kwnames) {
+  Ref extra(PyDict_New());
+  if (!extra) return nullptr;
+  Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    if (is_parameter_name(name)) return nullptr;
+    if (PyDict_SetItem(extra.get(), name, values[i]) < 0) return nullptr;
+  }
+  return extra.release();
+}
+
+PyObject* element_new(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  // args[0] is the class; then tag and, optionally, attrib.
+  if (nargs == 2 || nargs == 3) {
+    Ref extra(keyword_attributes(args + nargs, kwnames));
+    if (!extra && PyErr_Occurred()) return nullptr;
+    if (extra) {
+      PyObject* call[] = {args[1], nargs == 3 ? args[2] : Py_None, extra.get()};
+      Ref made(build_new_element(call, 3));
+      if (!made) return nullptr;
+      if (made.get() != Py_None) return made.release();
+    }
+  }
+  return PyObject_Vectorcall(new_fallback, args, nargsf, kwnames);
+}
+
+PyObject* guarded_new(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  try {
+    return element_new(self, args, nargsf, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyMethodDef new_def = {
+    "__new__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_new)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "Create and return a new element: Element(tag, attrib=None, nsmap=None, **extra)."};
+
+// install_new(fallback): makes Element.__new__ the one-call constructor,
+// `fallback(cls, *args, **kwargs)` doing everything else.
+PyObject* build_install_new(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 1 || !PyCallable_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "install_new() takes a callable");
+    return nullptr;
+  }
+  if (!check_bound()) return nullptr;
+  Ref function(PyCFunction_New(&new_def, nullptr));
+  Ref method(function ? PyStaticMethod_New(function.get()) : nullptr);
+  if (!method) return nullptr;
+  Py_XSETREF(new_fallback, Py_NewRef(args[0]));
+  auto* type = reinterpret_cast<PyObject*>(fns.element_type);
+  if (PyObject_SetAttrString(type, "__new__", method.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
 // No C++ exception leaves a call: running out of memory is a MemoryError.
 template <PyObject* (*Impl)(PyObject* const*, Py_ssize_t)>
 PyObject* guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -661,6 +736,9 @@ PyMethodDef build_methods[] = {
     {"install_setattr",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<build_install_setattr>)),
      METH_FASTCALL, "install_setattr(fallback): Element.__setattr__ with text and tail in C"},
+    {"install_new",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<build_install_new>)),
+     METH_FASTCALL, "install_new(fallback): Element.__new__ making elements in one call"},
     {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<build_append>)),
      METH_FASTCALL, "append(parent, child): append an element; False to take the package's path"},
     {nullptr, nullptr, 0, nullptr},

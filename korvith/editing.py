@@ -967,8 +967,8 @@ def _setattr(self: Element, name: str, value: Any) -> None:
     are edited here. Any other attribute, and any wrapper the package did
     not make (no korvith document behind it), keeps the accelerator's own
     behaviour: its getsets (settable ``text``, read-only ``tag``/``tail``).
-    Element.__setattr__ (build.cpp) sets ``text`` and ``tail`` itself in the
-    common cases and calls this for the rest."""
+    Element's setattro slot (build.cpp) sets ``text`` and ``tail`` itself in
+    the common cases and calls this for the rest."""
     put = _EDITABLE.get(name)
     kind = type(_document_field(self))
     if put is None or kind not in _OWN_DOCUMENTS:
@@ -1018,9 +1018,10 @@ def install() -> None:
     from .iterparse import _Scope
     _OWN_DOCUMENTS = (Document, _Scope)
     setattr(Element, "attrs", property(_attrs, doc="Live, writable view of the attributes."))
-    # Element.__setattr__ takes text and tail in one C call and hands the
-    # rest to _setattr (korvith/native_edit/src/build.cpp).
-    _wrappers.install_setattr(_setattr)
+    setattr(Element, "__setattr__", _setattr)
+    # Assigning text or tail then takes one C call; the rest goes to
+    # _setattr (korvith/native_edit/src/build.cpp).
+    _wrappers.install_setattr()
     # Element.__new__ makes Element(tag[, attrib], **extra) in one C call
     # and hands the rest to _element_new (korvith/native_edit/src/build.cpp).
     _wrappers.install_new(_element_new)

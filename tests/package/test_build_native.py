@@ -8,6 +8,7 @@ messages, the same bookkeeping (edit count, caches, registries)."""
 
 from __future__ import annotations
 
+import contextlib
 import sys
 import threading
 
@@ -24,16 +25,33 @@ def out(el) -> bytes:
     return korvith.tostring(el, with_tail=False)
 
 
+@contextlib.contextmanager
+def python_path():
+    """Every one-call entry declines inside: the package's Python path does
+    the work. (Assigning Element.__setattr__ resets the type's setattro
+    slot to the plain call of it; install_setattr wraps it again.)"""
+    saved = {name: getattr(editing, name) for name in
+             ("_fast_new_element", "_fast_sub_element", "_fast_set", "_fast_append")}
+    editing._fast_new_element = editing._fast_sub_element = lambda *a: None
+    editing._fast_set = editing._fast_append = lambda *a: False
+    Element.__setattr__ = editing._setattr
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            setattr(editing, name, value)
+        Element.__setattr__ = editing._setattr
+        _korvithedit.install_setattr()
+
+
 @pytest.fixture(params=["native", "python"])
-def path(request, monkeypatch):
-    """Runs a test on the native path, or with every one-call entry
-    declining so that the package's Python path does the work."""
+def path(request):
+    """Runs a test on the native path, then on the package's Python path."""
     if request.param == "python":
-        monkeypatch.setattr(editing, "_fast_new_element", lambda *a: None)
-        monkeypatch.setattr(editing, "_fast_sub_element", lambda *a: None)
-        monkeypatch.setattr(editing, "_fast_set", lambda *a: False)
-        monkeypatch.setattr(editing, "_fast_append", lambda *a: False)
-    return request.param
+        with python_path():
+            yield request.param
+    else:
+        yield request.param
 
 
 def assign(path: str, el, name: str, value) -> None:
@@ -62,6 +80,40 @@ def test_common_operations_are_taken_natively_not_declined():
     assert _korvithedit.append(root, fresh) is True
     assert out(root) == (b'<root a="1" b="2"><ns0:c xmlns:ns0="urn:x" xmlns:ns1="urn:y" k="v" '
                          b'ns1:n="1">t</ns0:c>\n<f/></root>')
+
+
+def python_calls(action) -> list[str]:
+    """The Python functions of korvith.editing that ``action`` calls."""
+    calls: list[str] = []
+
+    def watch(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename == editing.__file__:
+            calls.append(frame.f_code.co_name)
+
+    sys.setprofile(watch)
+    try:
+        action()
+    except TypeError as exc:
+        calls.append(f"raised {exc}")
+    finally:
+        sys.setprofile(None)
+    return calls
+
+
+def test_text_and_tail_assignments_run_no_python_and_the_rest_does():
+    root = korvith.fromstring(b"<r><c/></r>")
+    assert python_calls(lambda: setattr(root, "text", "t")) == []
+    assert python_calls(lambda: setattr(root[0], "tail", None)) == []
+    assert python_calls(lambda: root.set("k", "v")) == ["_set"]
+    assert "_put_tag" in python_calls(lambda: setattr(root, "tag", "q"))
+    declined = python_calls(lambda: setattr(root, "text", b"declined"))
+    assert declined[0] == "_setattr" and declined[-1] == "raised text must be str or None, not bytes"
+    assert vars(Element)["__setattr__"] is editing._setattr
+    assert out(root) == b'<q k="v">t<c/></q>'
+    with python_path():
+        slow = python_calls(lambda: setattr(root, "text", "p"))
+        assert slow[0] == "_setattr" and "_put_text" in slow and root.text == "p"
+    assert python_calls(lambda: setattr(root, "text", "n")) == [] and root.text == "n"
 
 
 class Text(str):
@@ -188,35 +240,30 @@ def outcome(call) -> tuple:
     return "ok", out(result) if isinstance(result, Element) else result
 
 
-def both_paths(call, monkeypatch) -> tuple[tuple, tuple]:
+def both_paths(call) -> tuple[tuple, tuple]:
     native = outcome(call)
-    with monkeypatch.context() as m:
-        m.setattr(editing, "_fast_new_element", lambda *a: None)
-        m.setattr(editing, "_fast_sub_element", lambda *a: None)
-        m.setattr(editing, "_fast_set", lambda *a: False)
-        m.setattr(editing, "_fast_append", lambda *a: False)
-        m.setattr(Element, "__setattr__", editing._setattr)
+    with python_path():
         python = outcome(call)
     return native, python
 
 
 @pytest.mark.parametrize("name", BAD_NAMES)
-def test_bad_names_raise_the_package_errors_on_both_paths(name, monkeypatch):
+def test_bad_names_raise_the_package_errors_on_both_paths(name):
     root = Element("r")
     for call in (lambda: Element(name), lambda: SubElement(root, name),
                  lambda: Element("a", {name: "v"}), lambda: SubElement(root, "a", {name: "v"}),
                  lambda: root.set(name, "v")):
-        native, python = both_paths(call, monkeypatch)
+        native, python = both_paths(call)
         assert native == python and native[0] in (TypeError, ValueError), native
     assert out(root) == b"<r/>"
 
 
 @pytest.mark.parametrize("value", BAD_VALUES)
-def test_bad_values_raise_the_package_errors_on_both_paths(value, monkeypatch):
+def test_bad_values_raise_the_package_errors_on_both_paths(value):
     root = Element("r")
     for call in (lambda: Element("a", {"k": value}), lambda: SubElement(root, "a", {"k": value}),
                  lambda: SubElement(root, "a", k=value), lambda: root.set("k", value)):
-        native, python = both_paths(call, monkeypatch)
+        native, python = both_paths(call)
         assert native == python and native[0] in (TypeError, ValueError), native
     assert out(root) == b"<r/>"
 
@@ -384,12 +431,12 @@ class Forged(Element):
     lambda root, forged: setattr(forged, "tail", "t"),
     lambda root, forged: SubElement(forged, "a"),
 ])
-def test_a_subclass_cannot_redirect_an_edit(edit, monkeypatch):
+def test_a_subclass_cannot_redirect_an_edit(edit):
     # Its properties are never read: it has no node, so every edit fails
     # exactly as the package's own path fails it, and nothing changes.
     root = korvith.fromstring(b"<r/>")
     forged = Forged()
-    native, python = both_paths(lambda: edit(root, forged), monkeypatch)
+    native, python = both_paths(lambda: edit(root, forged))
     assert native == python
     assert native[0] in (KorvithError, AttributeError, TypeError)
     assert "no engine node" in native[1] or "holds no element" in native[1] \
@@ -576,10 +623,9 @@ def test_closing_while_other_threads_build_raises_or_succeeds():
     ((b"a",), {}),
     (("a",), {"k": 1}),
 ])
-def test_element_constructor_matches_the_package_constructor(args, kwargs, monkeypatch):
+def test_element_constructor_matches_the_package_constructor(args, kwargs):
     native = outcome(lambda: Element(*args, **kwargs))
-    with monkeypatch.context() as m:
-        m.setattr(editing, "_fast_new_element", lambda *a: None)
+    with python_path():
         python = outcome(lambda: editing._element_new(Element, *args, **kwargs))
     assert native == python
     if native[0] == "ok" and args and "nsmap" not in kwargs and len(args) < 3:

@@ -578,50 +578,48 @@ PyObject* build_bind(PyObject* const* args, Py_ssize_t nargs) {
 
 // ---- Element.__setattr__ --------------------------------------------------
 //
-// `el.text = ...` and `el.tail = ...` are the commonest edits there are: a
-// method descriptor in C takes them without a Python frame, and hands
-// every other assignment, and every one it declines, to the package's
-// own __setattr__ (editing._setattr).
+// `el.text = ...` and `el.tail = ...` are the commonest edits there are.
+// The package's __setattr__ (editing._setattr) stays in the type's dict,
+// so the type's members are what they were; the type's setattro slot,
+// which would call it, is wrapped: text and tail are set here without a
+// Python frame, and every other assignment, every one declined and every
+// deletion go to the slot as it was. Assigning Element.__setattr__ again
+// resets the slot, which only makes assignments take the slower path.
 
-PyObject* setattr_fallback = nullptr;  // editing._setattr (strong)
+setattrofunc package_setattro = nullptr;  // the slot that calls editing._setattr
 
-PyObject* element_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError, "__setattr__ expected 2 arguments, got %zd", nargs);
-    return nullptr;
+int element_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (value) {
+    try {
+      PyObject* call[] = {self, name, value};
+      Ref done(build_assign(call, 3));
+      if (!done) return -1;
+      if (done.get() == Py_True) return 0;
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return -1;
+    }
   }
-  PyObject* call[] = {self, args[0], args[1]};
-  Ref done(build_assign(call, 3));
-  if (!done) return nullptr;
-  if (done.get() == Py_True) Py_RETURN_NONE;
-  return PyObject_Vectorcall(setattr_fallback, call, 3, nullptr);
+  return package_setattro(self, name, value);
 }
 
-PyObject* guarded_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  try {
-    return element_setattr(self, args, nargs);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-}
-
-PyMethodDef setattr_def = {
-    "__setattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_setattr)),
-    METH_FASTCALL, "Implement setattr(self, name, value)."};
-
-// install_setattr(fallback): makes Element.__setattr__ the one-call
-// assignment, `fallback(element, name, value)` doing everything else.
-PyObject* build_install_setattr(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 1 || !PyCallable_Check(args[0])) {
-    PyErr_SetString(PyExc_TypeError, "install_setattr() takes a callable");
+// install_setattr(): wraps Element's setattro slot (after the package set
+// Element.__setattr__).
+PyObject* build_install_setattr(PyObject* const*, Py_ssize_t nargs) {
+  if (nargs != 0) {
+    PyErr_SetString(PyExc_TypeError, "install_setattr() takes no arguments");
     return nullptr;
   }
   if (!check_bound()) return nullptr;
-  Ref descriptor(PyDescr_NewMethod(fns.element_type, &setattr_def));
-  if (!descriptor) return nullptr;
-  Py_XSETREF(setattr_fallback, Py_NewRef(args[0]));
-  auto* type = reinterpret_cast<PyObject*>(fns.element_type);
-  if (PyObject_SetAttrString(type, "__setattr__", descriptor.get()) < 0) return nullptr;
+  PyTypeObject* type = fns.element_type;
+  if (type->tp_setattro == element_setattro) Py_RETURN_NONE;
+  if (!type->tp_setattro || type->tp_setattro == PyObject_GenericSetAttr) {
+    PyErr_SetString(PyExc_RuntimeError, "Element.__setattr__ is not the package's");
+    return nullptr;
+  }
+  package_setattro = type->tp_setattro;
+  type->tp_setattro = element_setattro;
+  PyType_Modified(type);
   Py_RETURN_NONE;
 }
 
@@ -735,7 +733,7 @@ PyMethodDef build_methods[] = {
      "path"},
     {"install_setattr",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<build_install_setattr>)),
-     METH_FASTCALL, "install_setattr(fallback): Element.__setattr__ with text and tail in C"},
+     METH_FASTCALL, "install_setattr(): Element's text and tail assignments in one call"},
     {"install_new",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<build_install_new>)),
      METH_FASTCALL, "install_new(fallback): Element.__new__ making elements in one call"},

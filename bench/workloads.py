@@ -178,6 +178,16 @@ def _tiny(parse: Callable[[bytes], Any], count: int) -> str:
     return tag
 
 
+def _build(mod: Any, count: int) -> tuple[int, str | None, str | None]:
+    """A tree of ``count`` children built with SubElement, an attribute and
+    text each (the same loop for every tool)."""
+    root = mod.Element("root")
+    for i in range(count):
+        child = mod.SubElement(root, "item", {"id": str(i)})
+        child.text = "x"
+    return len(root), root[-1].get("id"), root[-1].text
+
+
 def records_rows(scale: float) -> dict[str, Tools]:
     path = str(corpus.records(scale))
     kdoc = korvith.parse_file(path)
@@ -185,6 +195,7 @@ def records_rows(scale: float) -> dict[str, Tools]:
     l = etree.parse(path).getroot().findall("item")
     e = ET.parse(path).getroot().findall("item")
     code, tiny = f"{{{corpus.RECORDS_NS}}}code", max(200, int(20_000 * scale))
+    built = max(200, int(50_000 * scale))
     extract = korvith.extract
     return {
         "extract": {"korvith": lambda: [extract(el, PLAN) for el in k],
@@ -197,6 +208,9 @@ def records_rows(scale: float) -> dict[str, Tools]:
         "parse_tiny": {"korvith": lambda: _tiny(korvith.fromstring, tiny),
                        "lxml": lambda: _tiny(etree.fromstring, tiny),
                        "stdlib": lambda: _tiny(ET.fromstring, tiny)},
+        "build": {"korvith": lambda: _build(korvith, built),
+                  "lxml": lambda: _build(etree, built),
+                  "stdlib": lambda: _build(ET, built)},
     }
 
 

@@ -272,12 +272,41 @@ def _move(wrapper: Any, anchor: Any, where: int) -> None:
         _wrappers.adopt(source._accel_registry, target._accel_registry, target, moving)
 
 
+# --------------------------------------------------------------- one-call edits
+
+# The common cases take one C call each (korvith/native_edit/src/build.cpp):
+# it converts and checks the arguments, checks liveness, calls the engine
+# and does the bookkeeping below (edit count, cache forgetting, wrapper
+# adoption). It declines -- returns None or False having changed nothing --
+# for any argument the Python path here must handle or refuse, so errors
+# and their messages always come from this module.
+
+def _entry_address(fn: Any) -> int:
+    return int(ctypes.cast(fn, c_void_p).value or 0)
+
+
+_wrappers.build_bind(Element, _refused, _entry_address(_new_element),
+                     _entry_address(_document_of), _entry_address(_attach),
+                     _entry_address(_set_attribute), _entry_address(_set_text),
+                     _entry_address(_set_tail), _entry_address(_is_ancestor),
+                     _entry_address(_subtree))
+_fast_new_element: Callable[[Any, Any, dict[str, Any]], Any] = _wrappers.new_element
+_fast_sub_element: Callable[[Any, Any, Any, dict[str, Any]], Any] = _wrappers.sub_element
+_fast_assign: Callable[[Any, str, Any], bool] = _wrappers.assign
+_fast_set: Callable[[Any, Any, Any], bool] = _wrappers.set_attribute
+_fast_append: Callable[[Any, Any], bool] = _wrappers.append
+
+
 # --------------------------------------------------------------- construction
 
 def new_element(tag: Any, attrib: Mapping[str, str] | None = None,
                 nsmap: Mapping[str | None, str] | None = None, **extra: str) -> Element:
     """A new element, the root of a document of its own until it is
     attached somewhere."""
+    if nsmap is None:
+        made = _fast_new_element(tag, attrib, extra)
+        if made is not None:
+            return made
     return _make(None, tag, attrib, nsmap, extra)
 
 
@@ -313,6 +342,10 @@ def SubElement(parent: Element, tag: Any, attrib: Mapping[str, str] | None = Non
     """A new element appended to ``parent``; its namespace prefix comes from
     ``nsmap``, else from the declarations in scope at ``parent``, else a
     generated ``ns0``-style one."""
+    if nsmap is None:
+        made = _fast_sub_element(parent, tag, attrib, extra)
+        if made is not None:
+            return made
     if not isinstance(parent, Element):
         raise TypeError(f"parent must be an Element, not {type(parent).__name__}")
     return _make(parent, tag, attrib, nsmap, extra)
@@ -483,6 +516,8 @@ def _copy_leaf(leaf: _Leaf) -> Any:
 
 def _set(self: Element, key: str, value: str) -> None:
     """Sets attribute ``key`` (``"name"`` or ``"{uri}name"``) to ``value``."""
+    if _fast_set(self, key, value):
+        return
     uri, local = split_name(key, "attribute name")
     encoded = check_text(value, f"value of attribute {key!r}", none=False)
     address = _address(self)
@@ -573,6 +608,8 @@ def _children_of(self: Element) -> list[Element]:
 def _append(self: Element, element: Any) -> None:
     """Adds ``element`` (with its tail) as the last child; an element that
     has a parent, in this document or another, moves here."""
+    if _fast_append(self, element):
+        return
     wrapper = _check_movable(element, self)
     _move(wrapper, self, APPEND)
 
@@ -929,7 +966,9 @@ def _setattr(self: Element, name: str, value: Any) -> None:
     """``tag``, ``text`` and ``tail`` of an element of a korvith document
     are edited here. Any other attribute, and any wrapper the package did
     not make (no korvith document behind it), keeps the accelerator's own
-    behaviour: its getsets (settable ``text``, read-only ``tag``/``tail``)."""
+    behaviour: its getsets (settable ``text``, read-only ``tag``/``tail``).
+    Element's setattro slot (build.cpp) sets ``text`` and ``tail`` itself in
+    the common cases and calls this for the rest."""
     put = _EDITABLE.get(name)
     kind = type(_document_field(self))
     if put is None or kind not in _OWN_DOCUMENTS:
@@ -980,7 +1019,12 @@ def install() -> None:
     _OWN_DOCUMENTS = (Document, _Scope)
     setattr(Element, "attrs", property(_attrs, doc="Live, writable view of the attributes."))
     setattr(Element, "__setattr__", _setattr)
-    setattr(Element, "__new__", staticmethod(_element_new))
+    # Assigning text or tail then takes one C call; the rest goes to
+    # _setattr (korvith/native_edit/src/build.cpp).
+    _wrappers.install_setattr()
+    # Element.__new__ makes Element(tag[, attrib], **extra) in one C call
+    # and hands the rest to _element_new (korvith/native_edit/src/build.cpp).
+    _wrappers.install_new(_element_new)
     setattr(Document, "write", _document_write)
     setattr(Document, "__reduce__", _document_reduce)
 

@@ -610,6 +610,25 @@ PyMethodDef document_functions[] = {
 
 }  // namespace
 
+PyTypeObject* bound_document_class() { return bound_fns.document_class; }
+
+PyObject* document_for_new(void* address) {
+  if (!check_bound()) return nullptr;
+  Ref registry(PyObject_CallNoArgs(bound_fns.new_registry));
+  if (!registry) {
+    PyObject* pending = PyErr_GetRaisedException();
+    bound_fns.document_free(address);
+    PyErr_SetRaisedException(pending);
+    return nullptr;
+  }
+  return make_document(bound_fns.document_class, address, registry.get(), 0, nullptr, 0);
+}
+
+PyObject* document_wrapper(PyObject* document, void* raw) {
+  return new_linked_wrapper(bound_fns.element_type, raw, document,
+                            registry_in(as_document(document)->registry));
+}
+
 bool add_document(PyObject* module) {
   poisoning_attr = PyUnicode_InternFromString("last_poisoning");
   closed_kind = poisoning_attr ? PyUnicode_InternFromString("closed") : nullptr;

@@ -32,6 +32,19 @@ void* document_address(PyObject* document);
 // when a caller's own release failed.
 bool document_release(PyObject* document);
 
+// korvith.Document once the package bound it at import, else null.
+PyTypeObject* bound_document_class();
+
+// A new korvith.Document, with an empty registry, owning `address`: an
+// engine document an edit has just made. The engine document is freed
+// when the object cannot be made.
+PyObject* document_for_new(void* address);
+
+// A new wrapper of the element `raw` of `document` (a korvith.Document),
+// linked into its registry. The caller keeps the document alive and
+// unclosed meanwhile (its critical section, or nobody else has it).
+PyObject* document_wrapper(PyObject* document, void* raw);
+
 // Adds DocumentBase and the parse entry points to the module.
 bool add_document(PyObject* module);
 

@@ -16,6 +16,8 @@
 // (extract.cpp), the iterparse cursor (stream.cpp) and the searches by tag
 // (find.cpp).
 #include "../../element/element.h"
+#include "bookkeeping.h"
+#include "build.h"
 #include "document.h"
 #include "extract.h"
 #include "find.h"
@@ -38,6 +40,8 @@ namespace {
 // Element type of the accelerator module, looked up at import.
 PyTypeObject* element_type = nullptr;
 
+}  // namespace
+
 Registry* registry_from(PyObject* capsule) {
   if (!PyCapsule_CheckExact(capsule)) {
     PyErr_SetString(PyExc_TypeError, "expected a registry capsule");
@@ -45,6 +49,13 @@ Registry* registry_from(PyObject* capsule) {
   }
   return static_cast<Registry*>(PyCapsule_GetPointer(capsule, kRegistryCapsuleName));
 }
+
+void release_all(std::vector<PyObject*>& dropped) {
+  for (PyObject* obj : dropped) Py_DECREF(obj);
+  dropped.clear();
+}
+
+namespace {
 
 // Empties both caches of a wrapper. The old values go to `dropped` and are
 // released by the caller after its walk: releasing runs no user code for a
@@ -55,11 +66,6 @@ bool take_caches(AccelElement* el, std::vector<PyObject*>& dropped) {
     if (old) dropped.push_back(old);
   }
   return true;
-}
-
-void release_all(std::vector<PyObject*>& dropped) {
-  for (PyObject* obj : dropped) Py_DECREF(obj);
-  dropped.clear();
 }
 
 // The node addresses of a set of ints, for lookups that run no Python
@@ -182,17 +188,11 @@ void forget_by_walk(Registry* registry, void* raw, std::vector<PyObject*>& dropp
   }
 }
 
-// forget(registry, address): after an edit of that node's attributes or
-// tag, no wrapper of it in the registry hands out its old `tag` or
-// `attrib` again.
-PyObject* edit_forget(PyObject*, PyObject* args) {
-  PyObject* capsule = nullptr;
-  PyObject* address = nullptr;
-  if (!PyArg_ParseTuple(args, "OO!:forget", &capsule, &PyLong_Type, &address)) return nullptr;
+}  // namespace
+
+bool forget_node(PyObject* capsule, void* raw) {
   Registry* registry = registry_from(capsule);
-  if (!registry) return nullptr;
-  void* raw = PyLong_AsVoidPtr(address);
-  if (PyErr_Occurred()) return nullptr;
+  if (!registry) return false;
   std::vector<PyObject*> dropped;
   {
     DirtyLock lock;
@@ -205,6 +205,21 @@ PyObject* edit_forget(PyObject*, PyObject* args) {
     }
   }
   release_all(dropped);
+  return true;
+}
+
+namespace {
+
+// forget(registry, address): after an edit of that node's attributes or
+// tag, no wrapper of it in the registry hands out its old `tag` or
+// `attrib` again.
+PyObject* edit_forget(PyObject*, PyObject* args) {
+  PyObject* capsule = nullptr;
+  PyObject* address = nullptr;
+  if (!PyArg_ParseTuple(args, "OO!:forget", &capsule, &PyLong_Type, &address)) return nullptr;
+  void* raw = PyLong_AsVoidPtr(address);
+  if (PyErr_Occurred()) return nullptr;
+  if (!forget_node(capsule, raw)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -271,6 +286,30 @@ PyObject* edit_dirty_count(PyObject*, PyObject*) {
   return PyLong_FromSize_t(dirty_total.load(std::memory_order_acquire));
 }
 
+}  // namespace
+
+long adopt_wrappers(Registry* source, Registry* target, PyObject* document,
+                    const std::unordered_set<void*>& nodes, std::vector<PyObject*>& dropped) {
+  long moved = 0;
+  AccelElement* el = source->first;
+  while (el) {
+    AccelElement* next = el->next;
+    if (el->raw && el->raw != kPoison && nodes.count(el->raw) != 0) {
+      registry_unlink(el);
+      registry_link(el, target);
+      take_caches(el, dropped);
+      PyObject* old = el->document;
+      el->document = Py_NewRef(document);
+      if (old) dropped.push_back(old);
+      ++moved;
+    }
+    el = next;
+  }
+  return moved;
+}
+
+namespace {
+
 // adopt(source, target, document, addresses): moves every wrapper of the
 // source registry whose node is in `addresses` to the end of the target
 // registry and makes `document` its document; caches are emptied too.
@@ -292,21 +331,7 @@ PyObject* edit_adopt(PyObject*, PyObject* args) {
   if (!address_set(addresses, nodes)) return nullptr;
   if (source == target) return PyLong_FromLong(0);
   std::vector<PyObject*> dropped;
-  long moved = 0;
-  AccelElement* el = source->first;
-  while (el) {
-    AccelElement* next = el->next;
-    if (el->raw && el->raw != kPoison && nodes.count(el->raw) != 0) {
-      registry_unlink(el);
-      registry_link(el, target);
-      take_caches(el, dropped);
-      PyObject* old = el->document;
-      el->document = Py_NewRef(document);
-      if (old) dropped.push_back(old);
-      ++moved;
-    }
-    el = next;
-  }
+  long moved = adopt_wrappers(source, target, document, nodes, dropped);
   // The old documents are released last: the last reference to one can
   // close it, which walks its registry; no walk of ours is running then.
   release_all(dropped);
@@ -354,6 +379,12 @@ PyObject* edit_registered_in(PyObject*, PyObject* args) {
 // Python callable given the element just handed out.
 
 std::atomic<long long> edit_count{0};
+
+}  // namespace
+
+void count_structural_edit() { edit_count.fetch_add(1, std::memory_order_acq_rel); }
+
+namespace {
 
 struct Guard {
   PyObject_HEAD PyObject* cursor;  // module cursor (strong); null once abandoned or done
@@ -540,6 +571,7 @@ PyObject* init_module() {
   if (!add_find(module.get(), element_type)) return nullptr;
   if (!add_document(module.get())) return nullptr;
   if (!add_snapshot(module.get(), element_type)) return nullptr;
+  if (!add_build(module.get())) return nullptr;
   return module.release();
 }
 

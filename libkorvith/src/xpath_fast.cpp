@@ -545,8 +545,8 @@ xmlXPathObjectPtr evaluate(const Path& path, xmlDocPtr doc, xmlNodePtr context,
   try {
     if (doc == nullptr || doc->type != XML_DOCUMENT_NODE) return nullptr;
     xmlNodePtr start = reinterpret_cast<xmlNodePtr>(doc);
-    if (context != nullptr && !path.absolute) {
-      if (context->type != XML_ELEMENT_NODE) return nullptr;
+    if (context != nullptr && !path.absolute && context != start) {
+      if (context->type != XML_ELEMENT_NODE) return nullptr;  // attributes, text, ...
       start = context;
     }
     std::vector<const xmlChar*> uris;

@@ -328,3 +328,36 @@ def test_generated_paths_match(data: bytes, expr: str) -> None:
     assert fast == 1, expr
     _, fast = b.check(expr, len(b.k_all) // 2)
     assert fast == 1, expr
+
+
+# Tokens spliced into generated paths: most make expressions outside the
+# subset (or invalid ones), which must still give libxml2's answer or error.
+NOISE = [" ", "/", "//", ".", "..", "@", ":", "[", "]", "(", ")", "'", "*", "a", "and", "or",
+         "div", "=", "!", "-", "1", "|", "text()", "\t", "\u00e9", "xml:", "@xml:lang", "::"]
+
+
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=documents(), expr=paths(),
+       noise=st.lists(st.tuples(st.integers(0, 60), st.sampled_from(NOISE)), min_size=1,
+                      max_size=2),
+       context=st.integers(0, 50))
+def test_spliced_paths_give_libxml2s_answer_or_error(data: bytes, expr: str,
+                                                     noise: list[tuple[int, str]],
+                                                     context: int) -> None:
+    for position, token in noise:
+        position %= len(expr) + 1
+        expr = expr[:position] + token + expr[position:]
+    b = Both(data)
+    index = context % len(b.k_all) if context % 3 else None
+    node = b.doc if index is None else b.k_all[index]
+    assert b.doc.xpath("count(/)") == 1.0 and last_fast() == 0  # the flag starts clear
+    try:
+        value = node.xpath(expr, namespaces=NS)
+    except korvith.XPathError:
+        assert last_fast() == 0  # errors are libxml2's (or the package's)
+        return
+    if isinstance(value, list):
+        direct, fast = b.korvith(expr, index)
+        assert direct == b.korvith(f"({expr})", index)[0], expr
+        if fast:
+            assert direct == b.lxml(expr, index), expr

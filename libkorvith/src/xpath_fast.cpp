@@ -375,6 +375,9 @@ class Evaluator {
         continue;
       }
       frame.next = node->next;
+      // The walk is bound by memory latency: start loading the next sibling
+      // while this node is tested.
+      if (node->next != nullptr) __builtin_prefetch(node->next);
       if (node->type != XML_ELEMENT_NODE) {
         if (!skippable(node)) return false;
         continue;

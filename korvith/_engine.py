@@ -186,6 +186,9 @@ EXPORTS: tuple[tuple[str, object, tuple[object, ...], bool], ...] = (
     ("walk_next", _vp, (_vp, _vp, _vp, c_size_t), _KEEP),
     ("child_next", _vp, (_vp, _vp, _vp, c_size_t), _KEEP),
     ("path_next", _vp, (_vp, _vp, _vp, c_size_t), _KEEP),
+    # Whether the last XPath evaluation on this thread took the direct
+    # evaluator (korvith/xpath_fast.h): reads a thread-local flag only.
+    ("xpath_last_fast", c_int, (), _FREE),
 )
 
 # Codes and records mirrored from libkorvith/include/korvith/abi.h

@@ -12,6 +12,8 @@
 
 #include "internal.h"
 #include "entry.h"
+#include "korvith/xpath_fast.h"
+#include "xpath_fast_eval.h"
 
 namespace korvith {
 namespace {
@@ -38,6 +40,24 @@ struct VarSet {
 // not 0.
 thread_local size_t last_other_nodes = 0;
 
+// Whether the most recent evaluation on this thread was answered by the
+// direct evaluator (korvith_xpath_last_fast).
+thread_local int last_fast = 0;
+
+// A compiled expression: libxml2's form, and the direct evaluator's form
+// when the expression is inside its subset (parsed once, here).
+struct Compiled {
+  xmlXPathCompExprPtr comp = nullptr;
+  xpath_fast::PathPtr fast;
+
+  Compiled() = default;
+  Compiled(const Compiled&) = delete;
+  Compiled& operator=(const Compiled&) = delete;
+  ~Compiled() {
+    if (comp != nullptr) xmlXPathFreeCompExpr(comp);
+  }
+};
+
 void on_xpath_error(void*, const xmlError* err) {
   if (error_code() == 0) error_from(err);
 }
@@ -60,10 +80,12 @@ xmlXPathObjectPtr make_value(const Variable& v) {
   }
 }
 
-void* evaluate(void* document, void* context, const char* expression, xmlXPathCompExprPtr comp,
+void* evaluate(void* document, void* context, const char* expression, const Compiled* compiled,
                const NsSet* ns, const VarSet* vars) {
   error_clear();
   last_other_nodes = 0;
+  last_fast = 0;
+  xmlXPathCompExprPtr comp = compiled != nullptr ? compiled->comp : nullptr;
   auto* doc = static_cast<xmlDocPtr>(document);
   xmlNodePtr node = as_node(context);
   if (doc == nullptr && node != nullptr) doc = node->doc;
@@ -85,6 +107,22 @@ void* evaluate(void* document, void* context, const char* expression, xmlXPathCo
     lock.lock();
   } else {
     (void)lock.try_lock();
+  }
+  // Simple location paths first; anything the direct evaluator leaves (or
+  // gives up on) goes to libxml2.
+  xpath_fast::PathPtr parsed;
+  const xpath_fast::Path* fast = compiled != nullptr ? compiled->fast.get() : nullptr;
+  if (compiled == nullptr) {
+    parsed = xpath_fast::parse(expression);
+    fast = parsed.get();
+  }
+  if (fast != nullptr) {
+    xmlXPathObjectPtr direct =
+        xpath_fast::evaluate(*fast, doc, node, ns != nullptr ? &ns->pairs : nullptr);
+    if (direct != nullptr) {
+      last_fast = 1;
+      return direct;
+    }
   }
   xmlXPathContextPtr ctx = nullptr;
   bool private_ctx = !lock.owns_lock();
@@ -182,16 +220,25 @@ void* korvith_xpath_compile(const char* expression) try {
   }
   xmlXPathCompExprPtr comp = xmlXPathCtxtCompile(ctx, xstr(expression));
   xmlXPathFreeContext(ctx);
-  if (comp == nullptr && error_code() == 0) {
-    error_set(XML_ERR_INTERNAL_ERROR, "invalid XPath expression", 0, 0);
+  if (comp == nullptr) {
+    if (error_code() == 0) error_set(XML_ERR_INTERNAL_ERROR, "invalid XPath expression", 0, 0);
+    return nullptr;
   }
-  return comp;
+  auto* compiled = new (std::nothrow) Compiled();
+  if (compiled == nullptr) {
+    xmlXPathFreeCompExpr(comp);
+    error_set(XML_ERR_NO_MEMORY, "out of memory", 0, 0);
+    return nullptr;
+  }
+  compiled->comp = comp;
+  compiled->fast = xpath_fast::parse(expression);  // null: libxml2 evaluates it
+  return compiled;
 } catch (...) {
   return korvith::entry_failed<void*>(nullptr);
 }
 
 void korvith_xpath_compiled_free(void* compiled) try {
-  if (compiled != nullptr) xmlXPathFreeCompExpr(static_cast<xmlXPathCompExprPtr>(compiled));
+  delete static_cast<Compiled*>(compiled);
 } catch (...) {
   korvith::entry_failed();
 }
@@ -218,7 +265,7 @@ void* korvith_xpath_eval_vars_ctx(void* document, void* context, const char* exp
 
 void* korvith_xpath_compiled_eval(void* compiled, void* document, void* context) try {
   if (compiled == nullptr) return nullptr;
-  return evaluate(document, context, nullptr, static_cast<xmlXPathCompExprPtr>(compiled), nullptr,
+  return evaluate(document, context, nullptr, static_cast<const Compiled*>(compiled), nullptr,
                   nullptr);
 } catch (...) {
   return korvith::entry_failed<void*>(nullptr);
@@ -227,7 +274,7 @@ void* korvith_xpath_compiled_eval(void* compiled, void* document, void* context)
 void* korvith_xpath_compiled_eval_ns(void* compiled, void* document, void* context,
                                      void* ns_set) try {
   if (compiled == nullptr) return nullptr;
-  return evaluate(document, context, nullptr, static_cast<xmlXPathCompExprPtr>(compiled),
+  return evaluate(document, context, nullptr, static_cast<const Compiled*>(compiled),
                   static_cast<NsSet*>(ns_set), nullptr);
 } catch (...) {
   return korvith::entry_failed<void*>(nullptr);
@@ -236,7 +283,7 @@ void* korvith_xpath_compiled_eval_ns(void* compiled, void* document, void* conte
 void* korvith_xpath_compiled_eval_vars(void* compiled, void* document, void* context,
                                        void* vars) try {
   if (compiled == nullptr) return nullptr;
-  return evaluate(document, context, nullptr, static_cast<xmlXPathCompExprPtr>(compiled), nullptr,
+  return evaluate(document, context, nullptr, static_cast<const Compiled*>(compiled), nullptr,
                   static_cast<VarSet*>(vars));
 } catch (...) {
   return korvith::entry_failed<void*>(nullptr);
@@ -245,7 +292,7 @@ void* korvith_xpath_compiled_eval_vars(void* compiled, void* document, void* con
 void* korvith_xpath_compiled_eval_ns_vars(void* compiled, void* document, void* context,
                                           void* ns_set, void* vars) try {
   if (compiled == nullptr) return nullptr;
-  return evaluate(document, context, nullptr, static_cast<xmlXPathCompExprPtr>(compiled),
+  return evaluate(document, context, nullptr, static_cast<const Compiled*>(compiled),
                   static_cast<NsSet*>(ns_set), static_cast<VarSet*>(vars));
 } catch (...) {
   return korvith::entry_failed<void*>(nullptr);
@@ -424,6 +471,10 @@ extern "C" {
 
 size_t korvith_xpath_last_other_nodes(void) try { return last_other_nodes; } catch (...) {
   return korvith::entry_failed<size_t>(0);
+}
+
+int korvith_xpath_last_fast(void) try { return last_fast; } catch (...) {
+  return korvith::entry_failed<int>(0);
 }
 
 }  // extern "C"

@@ -25,6 +25,7 @@
 #include "korvith/engine.h"
 #include "korvith/engine_ext.h"
 #include "korvith/plan.h"
+#include "korvith/xpath_fast.h"
 
 namespace {
 
@@ -265,11 +266,49 @@ bool sax(long n) {
   return ok && !error_seen;
 }
 
+// Location paths the direct evaluator answers (compiled, and from the
+// expression text); a refused allocation may send them to libxml2, which
+// must give the same elements or fail with an error.
+bool xpath_direct_on(void* doc, long n) {
+  void* compiled = korvith_xpath_compile("//item[name='Green' or @p:k]/name");
+  if (compiled == nullptr) {
+    if (last_status() == 0) broken("xpath_direct", n, "compile failed with no last error");
+    return false;
+  }
+  bool ok = false;
+  void* ns = korvith_ns_set_new();
+  if (ns != nullptr && korvith_ns_set_add(ns, "p", "urn:p") == 0) {
+    void* result = korvith_xpath_compiled_eval_ns(compiled, doc, nullptr, ns);
+    if (result == nullptr) {
+      if (last_status() == 0) broken("xpath_direct", n, "evaluation failed with no last error");
+    } else {
+      void* nodes[4];
+      ok = korvith_xpath_result_get_nodes(result, nodes, 4) == 1;
+      korvith_xpath_result_free(result);
+    }
+  }
+  korvith_ns_set_free(ns);
+  korvith_xpath_compiled_free(compiled);
+  if (!ok) return false;
+  void* all = korvith_xpath_eval(doc, nullptr, "/shop/item[price != '7']//name");
+  if (all == nullptr) {
+    if (last_status() == 0) broken("xpath_direct", n, "evaluation failed with no last error");
+    return false;
+  }
+  ok = korvith_xpath_result_count(all) == 1;
+  korvith_xpath_result_free(all);
+  if (ok && n == 0 && korvith_xpath_last_fast() != 1) {
+    broken("xpath_direct", n, "the direct evaluator did not answer");
+  }
+  return ok;
+}
+
 using Scenario = bool (*)(long);
 void* shared_doc = nullptr;
 bool xpath(long n) { return xpath_on(shared_doc, n); }
 bool serialize(long n) { return serialize_on(shared_doc, n); }
 bool plan(long n) { return plan_on(shared_doc, n); }
+bool xpath_direct(long n) { return xpath_direct_on(shared_doc, n); }
 
 struct Entry {
   const char* name;
@@ -279,6 +318,7 @@ const Entry kScenarios[] = {
     {"parse", parse},         {"parse_options", parse_options}, {"iterparse", iterparse},
     {"xpath", xpath},         {"serialize", serialize},         {"plan", plan},
     {"sax", sax},
+    {"xpath_direct", xpath_direct},
 };
 
 // Runs `scenario` once armed, failing from allocation `from` (0: never).

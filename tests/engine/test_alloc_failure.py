@@ -26,7 +26,8 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 ENGINE_DIR = Path(korvith.__file__).resolve().parent
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
-SCENARIOS = ["parse", "parse_options", "iterparse", "xpath", "serialize", "plan", "sax"]
+SCENARIOS = ["parse", "parse_options", "iterparse", "xpath", "serialize", "plan", "sax",
+             "xpath_direct"]
 
 
 def _pkg_config(*args: str) -> list[str]:

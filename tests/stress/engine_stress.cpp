@@ -66,6 +66,7 @@ std::string file_path;
 void* shared_xpath = nullptr;   // compiled, shared by every thread
 void* shared_query = nullptr;   // prepared XQuery, shared
 void* shared_plan = nullptr;    // compiled plan, shared
+void* shared_direct = nullptr;  // compiled location path the direct evaluator answers, shared
 
 std::string str(const char* s) { return s != nullptr ? std::string(s) : std::string("<null>"); }
 
@@ -154,6 +155,9 @@ void add_xpath(std::string& out, void* doc, void* el, int i) {
     out += xpath_digest(korvith_xpath_compiled_eval_ns_vars(shared_xpath, doc, nullptr, ns, vars));
     out += xpath_digest(korvith_xpath_eval_vars_ctx(doc, el, "concat($s, $n, $b)", vars));
     out += xpath_digest(korvith_xpath_compiled_eval_vars(shared_xpath, doc, el, vars));
+    out += xpath_digest(korvith_xpath_compiled_eval_ns(shared_direct, doc, nullptr, ns));
+    out += xpath_digest(korvith_xpath_eval_ns(doc, el, "d:tags/d:tag[. = 'y'] | d:name", ns));
+    out += xpath_digest(korvith_xpath_eval_ns(doc, el, "d:tags/d:tag", ns));
     korvith_variable_set_free(vars);
     korvith_ns_set_free(ns);
     out += xpath_digest(korvith_xpath_compiled_eval(shared_xpath, doc, el));
@@ -363,6 +367,7 @@ bool setup() {
     bool ok = write(fd, x.data(), x.size()) == static_cast<ssize_t>(x.size());
     close(fd);
     file_path = path;
+    shared_direct = korvith_xpath_compile("//d:rec[d:tags/d:tag='y' and @p:k != 'v1']/d:name");
     shared_xpath = korvith_xpath_compile(
         "count(//*[local-name()='tag'][. = concat($s, $n)]) + number($b) + count(ancestor::*)");
     shared_query = korvith_xquery_prepare(
@@ -420,6 +425,7 @@ int main(int argc, char** argv) {
     for (auto& t : threads) t.join();
     korvith_document_free(doc);
     korvith_xpath_compiled_free(shared_xpath);
+    korvith_xpath_compiled_free(shared_direct);
     korvith_xquery_free(shared_query);
     korvith_plan_free(shared_plan);
     unlink(file_path.c_str());

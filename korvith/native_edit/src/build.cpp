@@ -18,6 +18,7 @@
 // name and character checks below use the same sets as editing.py's, so
 // the two paths accept exactly the same input.
 #include "../../element/element.h"
+#include "binding.h"
 #include "bookkeeping.h"
 #include "build.h"
 #include "document.h"
@@ -528,18 +529,6 @@ PyObject* build_append(PyObject* const* args, Py_ssize_t nargs) {
   if (result.refused) return raise_refused(result.refused);
   if (result.declined) Py_RETURN_FALSE;
   Py_RETURN_TRUE;
-}
-
-// Reads an engine entry's address.
-template <typename Fn>
-bool take_address(PyObject* value, Fn* out) {
-  void* address = PyLong_AsVoidPtr(value);
-  if (!address) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "an engine entry is missing");
-    return false;
-  }
-  *out = reinterpret_cast<Fn>(address);
-  return true;
 }
 
 // build_bind(element_type, refused, new_element, document_of, attach,

@@ -25,6 +25,7 @@
 #include "document.h"
 
 #include "../../element/element.h"
+#include "binding.h"
 
 #include <atomic>
 #include <cstddef>
@@ -379,6 +380,19 @@ bool check_bound() {
   return false;
 }
 
+// A Document owning the engine document `address`, with a registry of its
+// own; the engine document is freed when that cannot be made.
+PyObject* owning_document(void* address, int status, PyObject* filename, Py_ssize_t size) {
+  Ref registry(PyObject_CallNoArgs(bound_fns.new_registry));
+  if (!registry) {
+    PyObject* pending = PyErr_GetRaisedException();
+    bound_fns.document_free(address);
+    PyErr_SetRaisedException(pending);
+    return nullptr;
+  }
+  return make_document(bound_fns.document_class, address, registry.get(), status, filename, size);
+}
+
 // The Document for a parse's answer; the parse error when there is none.
 PyObject* finish(void* address, int status, PyObject* filename, Py_ssize_t size) {
   if (!address) {
@@ -391,14 +405,7 @@ PyObject* finish(void* address, int status, PyObject* filename, Py_ssize_t size)
     PyObject* args[] = {code.get()};
     return raise_made(bound_fns.parse_error, args, 1);
   }
-  Ref registry(PyObject_CallNoArgs(bound_fns.new_registry));
-  if (!registry) {
-    PyObject* pending = PyErr_GetRaisedException();
-    bound_fns.document_free(address);
-    PyErr_SetRaisedException(pending);
-    return nullptr;
-  }
-  return make_document(bound_fns.document_class, address, registry.get(), status, filename, size);
+  return owning_document(address, status, filename, size);
 }
 
 // parse_small(data, recover): the Document of `data` (bytes), parsed
@@ -519,17 +526,6 @@ PyObject* parse_path(PyObject*, PyObject* path) {
   return finish(address, status, name.get(), -1);
 }
 
-template <typename Fn>
-bool take_address(PyObject* value, Fn* out) {
-  void* address = PyLong_AsVoidPtr(value);
-  if (!address) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "engine addresses must not be 0");
-    return false;
-  }
-  *out = reinterpret_cast<Fn>(address);
-  return true;
-}
-
 // document_bind(document_class, parse_string, parse_string_ex, parse_file,
 // document_free, document_root, accel_module, errors_module, parse_error, file_error,
 // path_like, no_root_message, closed_message): what the documents and the parse entry
@@ -614,14 +610,7 @@ PyTypeObject* bound_document_class() { return bound_fns.document_class; }
 
 PyObject* document_for_new(void* address) {
   if (!check_bound()) return nullptr;
-  Ref registry(PyObject_CallNoArgs(bound_fns.new_registry));
-  if (!registry) {
-    PyObject* pending = PyErr_GetRaisedException();
-    bound_fns.document_free(address);
-    PyErr_SetRaisedException(pending);
-    return nullptr;
-  }
-  return make_document(bound_fns.document_class, address, registry.get(), 0, nullptr, 0);
+  return owning_document(address, 0, nullptr, 0);
 }
 
 PyObject* document_wrapper(PyObject* document, void* raw) {

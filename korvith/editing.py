@@ -27,7 +27,7 @@ from typing import Any, Callable
 
 from . import _korvithaccel as _accel
 from . import _korvithedit as _wrappers
-from ._engine import CLOSED_MESSAGE, POISON, ext, last_error
+from ._engine import CLOSED_MESSAGE, POISON, address_of, ext, last_error
 from ._liveness import ELEMENT, NODE, OTHER, run, run_pair
 from .document import Document
 from .errors import KorvithError
@@ -281,15 +281,11 @@ def _move(wrapper: Any, anchor: Any, where: int) -> None:
 # for any argument the Python path here must handle or refuse, so errors
 # and their messages always come from this module.
 
-def _entry_address(fn: Any) -> int:
-    return int(ctypes.cast(fn, c_void_p).value or 0)
-
-
-_wrappers.build_bind(Element, _refused, _entry_address(_new_element),
-                     _entry_address(_document_of), _entry_address(_attach),
-                     _entry_address(_set_attribute), _entry_address(_set_text),
-                     _entry_address(_set_tail), _entry_address(_is_ancestor),
-                     _entry_address(_subtree))
+_wrappers.build_bind(Element, _refused, address_of(_new_element),
+                     address_of(_document_of), address_of(_attach),
+                     address_of(_set_attribute), address_of(_set_text),
+                     address_of(_set_tail), address_of(_is_ancestor),
+                     address_of(_subtree))
 _fast_new_element: Callable[[Any, Any, dict[str, Any]], Any] = _wrappers.new_element
 _fast_sub_element: Callable[[Any, Any, Any, dict[str, Any]], Any] = _wrappers.sub_element
 _fast_assign: Callable[[Any, str, Any], bool] = _wrappers.assign

@@ -231,6 +231,15 @@ Outcome read_attributes(PyObject* attrib, PyObject* extra, Ref& holder,
   return kTake;
 }
 
+// The tag and attributes of a new element, as read_name and
+// read_attributes take them.
+Outcome read_element(PyObject* tag_arg, PyObject* attrib, PyObject* extra, Name& tag, Ref& holder,
+                     std::vector<Attribute>& attributes) {
+  Outcome got = read_name(tag_arg, tag);
+  if (got != kTake) return got;
+  return read_attributes(attrib, extra, holder, attributes);
+}
+
 // ---- documents and wrappers ---------------------------------------------
 
 AccelElement* as_wrapper(PyObject* obj) { return reinterpret_cast<AccelElement*>(obj); }
@@ -329,12 +338,9 @@ PyObject* build_sub_element(PyObject* const* args, Py_ssize_t nargs) {
   PyObject* parent = args[0];
   if (!is_wrapper(parent)) Py_RETURN_NONE;
   Name tag;
-  Outcome got = read_name(args[1], tag);
-  if (got == kError) return nullptr;
-  if (got == kDecline) Py_RETURN_NONE;
   Ref holder;
   std::vector<Attribute> attributes;
-  got = read_attributes(args[2], args[3], holder, attributes);
+  Outcome got = read_element(args[1], args[2], args[3], tag, holder, attributes);
   if (got == kError) return nullptr;
   if (got == kDecline) Py_RETURN_NONE;
   Ref document(plain_document(parent));
@@ -358,12 +364,9 @@ PyObject* build_new_element(PyObject* const* args, Py_ssize_t nargs) {
   }
   if (!check_bound()) return nullptr;
   Name tag;
-  Outcome got = read_name(args[0], tag);
-  if (got == kError) return nullptr;
-  if (got == kDecline) Py_RETURN_NONE;
   Ref holder;
   std::vector<Attribute> attributes;
-  got = read_attributes(args[1], args[2], holder, attributes);
+  Outcome got = read_element(args[0], args[1], args[2], tag, holder, attributes);
   if (got == kError) return nullptr;
   if (got == kDecline) Py_RETURN_NONE;
   // Nobody else can reach the new document: no critical section needed.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../../element/element.h"
+#include "binding.h"
 #include "korvith/abi.h"
 #include "korvith/engine_ext.h"
 
@@ -141,17 +142,19 @@ bool intern(PyObject** slot, const char* text) {
 // snapshot_bind(count, layout, value, name, string_type): the engine's
 // snapshot readers and the class of non-element items, once at import.
 PyObject* snapshot_bind(PyObject*, PyObject* args) {
-  unsigned long long addresses[4] = {};
+  PyObject* addresses[4] = {};
   PyObject* type = nullptr;
-  if (!PyArg_ParseTuple(args, "KKKKO!:snapshot_bind", &addresses[0], &addresses[1], &addresses[2],
+  if (!PyArg_ParseTuple(args, "OOOOO!:snapshot_bind", &addresses[0], &addresses[1], &addresses[2],
                         &addresses[3], &PyType_Type, &type)) {
     return nullptr;
   }
-  for (unsigned long long a : addresses) {
-    if (!a) {
-      PyErr_SetString(PyExc_ValueError, "engine addresses must not be 0");
-      return nullptr;
-    }
+  CountFn count = nullptr;
+  LayoutFn layout = nullptr;
+  TextFn value = nullptr;
+  TextFn name = nullptr;
+  if (!take_address(addresses[0], &count) || !take_address(addresses[1], &layout) ||
+      !take_address(addresses[2], &value) || !take_address(addresses[3], &name)) {
+    return nullptr;
   }
   if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), &PyUnicode_Type)) {
     PyErr_SetString(PyExc_TypeError, "string_type must be a subclass of str");
@@ -163,10 +166,10 @@ PyObject* snapshot_bind(PyObject*, PyObject* args) {
       !intern(&bound.kind_pi, "pi") || !intern(&bound.kind_other, "other")) {
     return nullptr;
   }
-  bound.count = reinterpret_cast<CountFn>(static_cast<uintptr_t>(addresses[0]));
-  bound.layout = reinterpret_cast<LayoutFn>(static_cast<uintptr_t>(addresses[1]));
-  bound.value = reinterpret_cast<TextFn>(static_cast<uintptr_t>(addresses[2]));
-  bound.name = reinterpret_cast<TextFn>(static_cast<uintptr_t>(addresses[3]));
+  bound.count = count;
+  bound.layout = layout;
+  bound.value = value;
+  bound.name = name;
   Py_XSETREF(bound.string_type, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
   Py_RETURN_NONE;
 }

@@ -23,6 +23,7 @@
 #include "stream.h"
 
 #include "../../element/element.h"
+#include "binding.h"
 #include "korvith/engine_ext.h"
 
 namespace korvith {
@@ -295,17 +296,6 @@ void cursor_dealloc(PyObject* self) {
 
 PyObject* cursor_self(PyObject* self) { return Py_NewRef(self); }
 
-template <typename Fn>
-bool function_at(PyObject* address, const char* what, Fn& out) {
-  void* raw = PyLong_AsVoidPtr(address);
-  if (!raw) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%s must be a function address", what);
-    return false;
-  }
-  out = reinterpret_cast<Fn>(raw);
-  return true;
-}
-
 // The parts every cursor has, as _start and _start_events take them.
 struct CursorArgs {
   PyObject* free_address = nullptr;
@@ -326,7 +316,7 @@ bool start_cursor(Cursor* c, const CursorArgs& args) {
     return false;
   }
   FreeFn free_fn = nullptr;
-  if (!function_at(args.free_address, "free", free_fn)) return false;
+  if (!take_address(args.free_address, &free_fn)) return false;
   void* raw = PyLong_AsVoidPtr(args.handle);
   if (!raw) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "handle must be an iterator address");
@@ -370,7 +360,7 @@ PyObject* cursor_start(PyObject* self, PyObject* args) {
     return nullptr;
   }
   StepFn step_fn = nullptr;
-  if (!function_at(step_address, "step", step_fn)) return nullptr;
+  if (!take_address(step_address, &step_fn)) return nullptr;
   bool ok = false;
   Py_BEGIN_CRITICAL_SECTION(self);
   Cursor* c = as_cursor(self);
@@ -406,8 +396,8 @@ PyObject* cursor_start_events(PyObject* self, PyObject* args) {
   }
   StepEventFn step_fn = nullptr;
   TextFn text_fn = nullptr;
-  if (!function_at(step_address, "step_event", step_fn)) return nullptr;
-  if (!function_at(text_address, "text", text_fn)) return nullptr;
+  if (!take_address(step_address, &step_fn)) return nullptr;
+  if (!take_address(text_address, &text_fn)) return nullptr;
   if (!PyCallable_Check(text_type)) {
     PyErr_SetString(PyExc_TypeError, "text_type must be callable");
     return nullptr;
